@@ -1,0 +1,28 @@
+// The structured logger of a module.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string_view>
+
+namespace zelvora::py {
+
+namespace nb = nanobind;
+
+/// A module's structlog logger, named after the module's dotted path. It holds the
+/// library's lazy proxy, so the logging configuration in force at each call applies
+/// (capture_logs included).
+class Logger {
+ public:
+  Logger() = default;
+  explicit Logger(const char* dotted_name);
+  void warning(std::string_view event) const { emit("warning", event); }
+  void info(std::string_view event) const { emit("info", event); }
+  void debug(std::string_view event) const { emit("debug", event); }
+
+ private:
+  void emit(const char* level, std::string_view event) const;
+  nb::object proxy_;
+};
+
+}  // namespace zelvora::py

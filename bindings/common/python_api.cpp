@@ -1,0 +1,71 @@
+#include "common/python_api.hpp"
+
+#include "common/module_state.hpp"
+
+namespace zelvora::py {
+namespace {
+
+ExitScoped<PythonApi> handles;
+
+nb::object import_attr(const char* module, const char* name) {
+  return nb::module_::import_(module).attr(name);
+}
+
+PythonApi load() {
+  PythonApi a;
+  nb::module_ builtins = nb::module_::import_("builtins");
+  a.builtin_type = builtins.attr("type");
+  a.classmethod = builtins.attr("classmethod");
+  a.staticmethod = builtins.attr("staticmethod");
+  a.abstractmethod = import_attr("abc", "abstractmethod");
+
+  nb::module_ typing = nb::module_::import_("typing");
+  a.typing_optional = typing.attr("Optional");
+  a.typing_list = typing.attr("List");
+  a.typing_dict = typing.attr("Dict");
+  a.typing_literal = typing.attr("Literal");
+  a.typing_union = typing.attr("Union");
+  a.typing_annotated = typing.attr("Annotated");
+  a.typing_get_origin = typing.attr("get_origin");
+  a.typing_get_args = typing.attr("get_args");
+  a.enum_type = import_attr("enum", "Enum");
+
+  nb::module_ inspect = nb::module_::import_("inspect");
+  a.signature = inspect.attr("Signature");
+  a.parameter = inspect.attr("Parameter");
+  a.parameter_empty = a.parameter.attr("empty");
+  a.positional_or_keyword = a.parameter.attr("POSITIONAL_OR_KEYWORD");
+
+  nb::module_ pydantic = nb::module_::import_("pydantic");
+  a.base_model = pydantic.attr("BaseModel");
+  a.field = pydantic.attr("Field");
+  a.model_validator = pydantic.attr("model_validator");
+  a.config_dict = pydantic.attr("ConfigDict");
+
+  nb::module_ strawberry = nb::module_::import_("strawberry");
+  a.strawberry_auto = strawberry.attr("auto");
+  a.strawberry_field = strawberry.attr("field");
+  a.strawberry_enum = strawberry.attr("enum");
+  a.strawberry_union = strawberry.attr("union");
+  a.pydantic_type = import_attr("strawberry.experimental.pydantic", "type");
+
+  a.get_logger = import_attr("structlog", "get_logger");
+  return a;
+}
+
+}  // namespace
+
+const PythonApi& api() {
+  if (!handles.has_value()) handles.emplace(load());
+  return *handles;
+}
+
+nb::object make_class(nb::handle metaclass, const char* name, nb::tuple bases, nb::dict ns) {
+  return metaclass(nb::str(name), bases, ns);
+}
+
+nb::str module_name(const nb::module_& m) {
+  return nb::borrow<nb::str>(m.attr("__name__"));
+}
+
+}  // namespace zelvora::py

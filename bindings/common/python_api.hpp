@@ -1,0 +1,37 @@
+// Handles of the Python libraries that the bindings use, imported once per module.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace zelvora::py {
+
+namespace nb = nanobind;
+
+/// The Python objects every binding module reaches for. Loaded on first use, at module
+/// init, and released at interpreter exit.
+struct PythonApi {
+  // builtins and the standard library
+  nb::object builtin_type, classmethod, staticmethod, abstractmethod;
+  nb::object typing_optional, typing_list, typing_dict, typing_literal, typing_union,
+      typing_annotated, typing_get_origin, typing_get_args;
+  nb::object enum_type;
+  nb::object signature, parameter, parameter_empty, positional_or_keyword;
+  // pydantic
+  nb::object base_model, field, model_validator, config_dict;
+  // strawberry
+  nb::object strawberry_auto, strawberry_field, strawberry_enum, strawberry_union, pydantic_type;
+  // structlog
+  nb::object get_logger;
+};
+
+/// The handles of the calling module; loads them on the first call.
+const PythonApi& api();
+
+/// `type(name, bases, namespace)` through the metaclass of the first base, the way a
+/// class statement creates a class.
+nb::object make_class(nb::handle metaclass, const char* name, nb::tuple bases, nb::dict ns);
+
+/// The name of the module being initialised, for `__module__` of what it creates.
+nb::str module_name(const nb::module_& m);
+
+}  // namespace zelvora::py

@@ -1,0 +1,91 @@
+#include "common/signed_function.hpp"
+
+#include "common/python_api.hpp"
+
+namespace zelvora::py {
+namespace {
+
+struct SignedFunction {
+  nb::object target;
+};
+
+int signed_function_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  const SignedFunction* f = nb::inst_ptr<SignedFunction>(self);
+  Py_VISIT(f->target.ptr());
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (dict) Py_VISIT(*dict);
+  return 0;
+}
+
+int signed_function_clear(PyObject* self) {
+  SignedFunction* f = nb::inst_ptr<SignedFunction>(self);
+  f->target.reset();
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (dict) Py_CLEAR(*dict);
+  return 0;
+}
+
+PyType_Slot signed_function_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(signed_function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(signed_function_clear)},
+    {0, nullptr}};
+
+nb::object make_signature(const Signature& signature) {
+  const PythonApi& a = api();
+  nb::list parameters;
+  for (const Parameter& p : signature.parameters) {
+    nb::object annotation = p.annotation.is_valid() ? p.annotation : a.parameter_empty;
+    parameters.append(
+        a.parameter(p.name, a.positional_or_keyword, nb::arg("annotation") = annotation));
+  }
+  nb::object returns = signature.returns.is_valid() ? signature.returns : a.parameter_empty;
+  return a.signature(parameters, nb::arg("return_annotation") = returns);
+}
+
+nb::dict make_annotations(const Signature& signature) {
+  nb::dict annotations;
+  for (const Parameter& p : signature.parameters) {
+    if (p.annotation.is_valid()) annotations[p.name] = p.annotation;
+  }
+  if (signature.returns.is_valid()) annotations["return"] = signature.returns;
+  return annotations;
+}
+
+}  // namespace
+
+void register_signed_function_type(nb::module_& m) {
+  nb::class_<SignedFunction>(m, "compiled_function", nb::dynamic_attr(),
+                             nb::type_slots(signed_function_slots),
+                             "A compiled function with an inspectable signature.")
+      .def("__call__", [](const SignedFunction& f, nb::args args,
+                          nb::kwargs kwargs) { return f.target(*args, **kwargs); })
+      .def("__get__", [](nb::handle self, nb::handle instance, nb::handle) -> nb::object {
+        if (instance.is_none()) return nb::borrow(self);
+        return nb::module_::import_("types").attr("MethodType")(self, instance);
+      });
+}
+
+nb::object signed_function(nb::object target, const char* name, const Signature& signature,
+                           nb::handle module, const char* doc) {
+  nb::object f = nb::cast(SignedFunction{std::move(target)});
+  f.attr("__signature__") = make_signature(signature);
+  f.attr("__annotations__") = make_annotations(signature);
+  f.attr("__name__") = name;
+  f.attr("__qualname__") = name;
+  f.attr("__module__") = module;
+  f.attr("__doc__") = doc;
+  return f;
+}
+
+std::vector<nb::str> compiled_function_type_names() {
+  nb::object plain = nb::cpp_function([] {});
+  nb::object method = nb::cpp_function([](nb::handle) {}, nb::is_method());
+  nb::handle signed_type = nb::type<SignedFunction>();
+  return {nb::borrow<nb::str>(plain.type().attr("__name__")),
+          nb::borrow<nb::str>(method.type().attr("__name__")),
+          nb::borrow<nb::str>(signed_type.attr("__name__"))};
+}
+
+}  // namespace zelvora::py

@@ -1,0 +1,39 @@
+// Compiled callables that carry a signature readable by `inspect`.
+//
+// Compiled functions have no inspectable signature, but pydantic validators and
+// strawberry resolvers are chosen and called by the signature they read. A signed
+// function forwards its calls to a compiled function and carries `__signature__`,
+// `__name__`, `__qualname__`, `__annotations__`, `__module__` and `__doc__`.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <vector>
+
+namespace zelvora::py {
+
+namespace nb = nanobind;
+
+/// One parameter, positional or by name; a null annotation means none.
+struct Parameter {
+  const char* name;
+  nb::object annotation = {};
+};
+
+struct Signature {
+  std::vector<Parameter> parameters;
+  nb::object returns = {};  ///< null: no return annotation
+};
+
+/// A callable forwarding to `target`, presenting `signature` under `name`.
+nb::object signed_function(nb::object target, const char* name, const Signature& signature,
+                           nb::handle module, const char* doc = "");
+
+/// Registers the type of signed functions; done once, by the record-base module,
+/// before any module creates one.
+void register_signed_function_type(nb::module_& m);
+
+/// Names of the types of the package's compiled functions and methods.
+std::vector<nb::str> compiled_function_type_names();
+
+}  // namespace zelvora::py

@@ -1,0 +1,67 @@
+// zelvora_analytics_utils.utils.core_model: the record base of every record.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/vector.h>
+
+#include "common/python_api.hpp"
+#include "common/records.hpp"
+#include "common/signed_function.hpp"
+
+namespace nb = nanobind;
+using namespace zelvora::py;
+
+namespace {
+
+// Membership of CyFunctionDetector: the value's own class is one of the package's
+// compiled function types, compared by name.
+nb::object declare_cy_function_detector(nb::module_& m) {
+  nb::object instance_check = nb::cpp_function(
+      [names = compiled_function_type_names()](nb::handle, nb::handle instance) {
+        nb::object own_name =
+            nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))).attr("__name__");
+        for (const nb::str& name : names) {
+          if (own_name.equal(name)) return true;
+        }
+        return false;
+      },
+      nb::is_method(), nb::name("__instancecheck__"), nb::arg("instance"));
+
+  nb::dict meta_ns;
+  meta_ns["__module__"] = module_name(m);
+  meta_ns["__qualname__"] = "_CyFunctionDetectorMeta";
+  meta_ns["__doc__"] = "Metatype whose membership test recognises compiled functions.";
+  meta_ns["__instancecheck__"] = instance_check;
+  nb::object meta = make_class(api().builtin_type, "_CyFunctionDetectorMeta",
+                               nb::make_tuple(api().builtin_type), meta_ns);
+  publish(m, "_CyFunctionDetectorMeta", meta);
+
+  nb::dict ns;
+  ns["__module__"] = module_name(m);
+  ns["__qualname__"] = "CyFunctionDetector";
+  ns["__doc__"] = "Marker type: its members are the compiled functions and methods of the package.";
+  ns["__slots__"] = nb::tuple();
+  nb::object detector = make_class(meta, "CyFunctionDetector", nb::tuple(), ns);
+  publish(m, "CyFunctionDetector", detector);
+  return detector;
+}
+
+void declare_core_model(nb::module_& m, nb::handle detector) {
+  declare_record(
+      m,
+      {
+          .name = "CoreModel",
+          .doc = "Base of every record: strict fields, defaults, validation and plain-data form.",
+          .base = api().base_model,
+          .config =
+              api().config_dict(nb::arg("arbitrary_types_allowed") = true,
+                                nb::arg("extra") = "forbid", nb::arg("populate_by_name") = true,
+                                nb::arg("ignored_types") = nb::make_tuple(detector)),
+      });
+}
+
+}  // namespace
+
+NB_MODULE(core_model, m) {
+  register_signed_function_type(m);
+  nb::object detector = declare_cy_function_detector(m);
+  declare_core_model(m, detector);
+}

@@ -1,0 +1,36 @@
+# Sourced by the other scripts: picks the interpreter and prepares .venv.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${ZELVORA_VENV:-$ROOT/.venv}"
+
+# The host interpreter: $ZELVORA_PYTHON, else pyenv's newest 3.13, else python3.13, else python3.
+find_python() {
+  local candidates=()
+  [ -n "${ZELVORA_PYTHON:-}" ] && candidates+=("$ZELVORA_PYTHON")
+  if command -v pyenv >/dev/null 2>&1; then
+    local root
+    root="$(pyenv root)"
+    candidates+=($(ls -d "$root"/versions/3.13*/bin/python3 2>/dev/null | sort -V -r))
+  fi
+  candidates+=(python3.13 python3)
+  for c in "${candidates[@]}"; do
+    if command -v "$c" >/dev/null 2>&1 &&
+      "$c" -c 'import sys; sys.exit(sys.version_info < (3, 11))' 2>/dev/null; then
+      echo "$c"
+      return
+    fi
+  done
+  echo "no Python 3.11+ found" >&2
+  exit 1
+}
+
+# Creates .venv if needed and (re)builds the package into it, with the test extras.
+setup_venv() {
+  if [ ! -x "$VENV/bin/python" ]; then
+    "$(find_python)" -m venv "$VENV"
+  fi
+  "$VENV/bin/python" -m pip install -q --upgrade pip
+  "$VENV/bin/python" -m pip install -q scikit-build-core nanobind
+  "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT[test]"
+}
