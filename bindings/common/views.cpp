@@ -18,7 +18,7 @@ nb::handle record_of(nb::handle root) {
 nb::object resolver(const ComputedField& field, nb::handle module) {
   ResolveFn resolve = field.resolve;
   nb::object target = nb::cpp_function(
-      [resolve](nb::handle root) { return resolve(record_of(root)); }, nb::arg("root"));
+      [resolve](nb::handle root) { return resolve(record_of(root)); }, nb::arg("root").none());
   return signed_function(std::move(target), field.name, {{{"root"}}, field.type}, module,
                          field.doc);
 }

@@ -23,7 +23,7 @@ nb::object declare_cy_function_detector(nb::module_& m) {
         }
         return false;
       },
-      nb::is_method(), nb::name("__instancecheck__"), nb::arg("instance"));
+      nb::is_method(), nb::name("__instancecheck__"), nb::arg("instance").none());
 
   nb::dict meta_ns;
   meta_ns["__module__"] = module_name(m);

@@ -128,7 +128,8 @@ nb::object complete_bin_input(nb::handle cls, nb::handle data) {
 
 // --- the binning engine ----------------------------------------------------------------
 
-// The bins of a binning, read lazily from the records for the core's lookup.
+// The bins of a binning, read lazily from the records for the core's lookup. Fields are
+// read from each bin's instance dict, fetched once per bin.
 class RecordBins {
  public:
   RecordBins(nb::handle binning, nb::handle kind)
@@ -139,9 +140,6 @@ class RecordBins {
   }
   std::size_t size() const {
     return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(bins_.ptr()));
-  }
-  nb::handle bin(std::size_t i) const {
-    return PySequence_Fast_GET_ITEM(bins_.ptr(), static_cast<Py_ssize_t>(i));
   }
   zelvora::BinRole role(std::size_t i) const {
     nb::object name = field(i, state->name);
@@ -156,7 +154,25 @@ class RecordBins {
     return bound(field(i, state->upper_bound));
   }
   nb::object value(std::size_t i) const { return field(i, state->value); }
-  nb::object field(std::size_t i, nb::handle key) const { return field_of(bin(i), key); }
+
+ protected:
+  nb::handle bin(std::size_t i) const {
+    return PySequence_Fast_GET_ITEM(bins_.ptr(), static_cast<Py_ssize_t>(i));
+  }
+
+  nb::object field(std::size_t i, nb::handle key) const {
+    if (i != cached_index_) {
+      cached_dict_ = nb::steal(PyObject_GenericGetDict(bin(i).ptr(), nullptr));
+      if (!cached_dict_.is_valid()) PyErr_Clear();
+      cached_index_ = i;
+    }
+    if (cached_dict_.is_valid()) {
+      if (PyObject* item = PyDict_GetItemWithError(cached_dict_.ptr(), key.ptr()))
+        return nb::borrow(item);
+      if (PyErr_Occurred()) throw nb::python_error();
+    }
+    return nb::getattr(bin(i), key);
+  }
 
  private:
   static std::optional<double> bound(nb::handle b) {
@@ -164,8 +180,11 @@ class RecordBins {
     if (PyFloat_CheckExact(b.ptr())) return PyFloat_AS_DOUBLE(b.ptr());
     return to_double(b);
   }
+
   PyTypeObject* kind_;
   nb::object bins_;
+  mutable std::size_t cached_index_ = static_cast<std::size_t>(-1);
+  mutable nb::object cached_dict_;
 };
 
 // Categorical bins, answering whether a bin's categories hold one value.
@@ -183,15 +202,19 @@ class CategoricalRecordBins : public RecordBins {
   nb::handle value_;
 };
 
+// The chosen bin's value, after writing the log record a catch-all hit asks for.
+// `value_text` is only called when a record is written.
+template <class ValueText>
 nb::object chosen_value(const RecordBins& bins, const zelvora::BinChoice& choice,
-                        nb::handle binning, std::string_view value_text) {
+                        nb::handle binning, ValueText value_text) {
   if (choice.log != zelvora::DefaultHitLog::none) {
     const std::string attribute = text_of(field_of(binning, state->attribute));
-    const std::string message = zelvora::default_hit_message(attribute, value_text);
-    if (choice.log == zelvora::DefaultHitLog::warning)
+    const std::string message = zelvora::default_hit_message(attribute, value_text());
+    if (choice.log == zelvora::DefaultHitLog::warning) {
       state->logger.warning(message);
-    else
+    } else {
       state->logger.debug(message);
+    }
   }
   if (!choice.bin) return nb::none();
   return bins.value(*choice.bin);
@@ -203,7 +226,7 @@ nb::object bin_numeric_attribute(nb::handle self, nb::handle value) {
   RecordBins bins(self, state->numerical_bin);
   try {
     const zelvora::BinChoice choice = zelvora::find_numeric_bin(bins, x);
-    return chosen_value(bins, choice, self, zelvora::float_repr(x));
+    return chosen_value(bins, choice, self, [x] { return zelvora::float_repr(x); });
   } catch (const zelvora::UnorderableBound& e) {
     throw nb::type_error(e.what());
   }
@@ -214,7 +237,9 @@ nb::object bin_categoric_attribute(nb::handle self, nb::handle value) {
   const bool missing = value.is_none() || zelvora::is_missing_category(utf8(value));
   CategoricalRecordBins bins(self, value);
   const zelvora::BinChoice choice = zelvora::find_categoric_bin(bins, missing);
-  return chosen_value(bins, choice, self, value.is_none() ? "None" : utf8(value));
+  return chosen_value(bins, choice, self, [value] {
+    return value.is_none() ? std::string("None") : std::string(utf8(value));
+  });
 }
 
 // --- records ---------------------------------------------------------------------------
