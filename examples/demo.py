@@ -1,0 +1,77 @@
+"""Demo: binnings built from plain data, values binned, a query on the binning views."""
+
+import json
+import math
+
+import strawberry
+
+from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import (
+    FeatureBinning,
+    FeatureBinningType,
+)
+
+AGE = {
+    "attribute": "age",
+    "attribute_data_type": "NUMERICAL",
+    "feature_binning": [
+        {"type": "NUMERICAL", "id": 2, "lower_bound": -math.inf, "upper_bound": 25, "value": -0.42},
+        {"type": "NUMERICAL", "id": 3, "lower_bound": 25, "upper_bound": 40.5, "value": 0.07},
+        {"type": "NUMERICAL", "id": 4, "lower_bound": 40.5, "upper_bound": 65, "value": 0.31},
+        {"type": "NUMERICAL", "id": 1, "name": "1_null", "value": -0.1},
+        {"type": "NUMERICAL", "id": 0, "name": "0_system_default", "value": 0.0},
+    ],
+}
+
+REGION = {
+    "attribute": "region",
+    "attribute_data_type": "CATEGORICAL",
+    "feature_binning": [
+        {"type": "CATEGORICAL", "id": 2, "categories": ["north", "east"], "value": 0.12},
+        {"type": "CATEGORICAL", "id": 3, "categories": ["south", "west"], "value": -0.2},
+        {"type": "CATEGORICAL", "id": 1, "name": "1_null", "value": 0.0},
+        {"type": "CATEGORICAL", "id": 0, "name": "0_default", "value": 0.0},
+    ],
+}
+
+
+def bin_values(age: FeatureBinning, region: FeatureBinning) -> None:
+    print("Binning values (a catch-all hit writes a warning):")
+    for value in [18, 25, 40.5, 52, None, 80]:
+        print(f"  age    {value!r:>8} -> {age.bin_numeric_attribute(value)}")
+    for value in ["north", "west", None, "atlantis"]:
+        print(f"  region {value!r:>10} -> {region.bin_categoric_attribute(value)}")
+
+
+def query_views(binnings: dict[str, FeatureBinning]) -> None:
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def binning(self, attribute: str) -> FeatureBinningType:
+            return binnings[attribute]
+
+    query = """query ($attribute: String!) {
+      binning(attribute: $attribute) {
+        attribute
+        featureBinning {
+          __typename
+          ... on AttributeBinNumericalType { name type formattedLowerBound formattedUpperBound value }
+          ... on AttributeBinCategoricalType { name type categories value }
+        }
+      }
+    }"""
+    schema = strawberry.Schema(query=Query)
+    for attribute in binnings:
+        result = schema.execute_sync(query, variable_values={"attribute": attribute})
+        print(f"\nQuery on the binning view of {attribute!r}:")
+        print(json.dumps(result.data, indent=2))
+
+
+def main() -> None:
+    age, region = FeatureBinning.model_validate(AGE), FeatureBinning.model_validate(REGION)
+    print("Generated bin names:", [b.name for b in age.feature_binning + region.feature_binning])
+    bin_values(age, region)
+    query_views({"age": age, "region": region})
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,62 @@
+import importlib
+import importlib.machinery
+import pathlib
+import re
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+MODULES = [
+    "zelvora_analytics_utils.utils.core_model",
+    "zelvora_analytics_utils.utils.dump",
+    "zelvora_analytics_utils.predictive_models.content",
+    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning",
+]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_modules_are_extension_modules(name):
+    module = importlib.import_module(name)
+    assert module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES))
+
+
+def test_core_includes_no_python_or_binding_header():
+    include = re.compile(r'#\s*include\s*[<"](Python\.h|nanobind/[^>"]*|pybind11/[^>"]*)[>"]')
+    sources = [p for p in (ROOT / "core").rglob("*") if p.suffix in {".hpp", ".cpp", ".h"}]
+    assert sources
+    offenders = [str(p.relative_to(ROOT)) for p in sources if include.search(p.read_text())]
+    assert offenders == []
+
+
+def test_no_leak_reported_at_exit(run_python):
+    result = run_python(
+        """
+        import math, strawberry
+        from structlog.testing import capture_logs
+        from zelvora_analytics_utils.predictive_models.feature_preprocessing import feature_binning as fb
+
+        binning = fb.FeatureBinning.model_validate({
+            "attribute": "a", "attribute_data_type": "NUMERICAL",
+            "feature_binning": [
+                {"type": "NUMERICAL", "id": 2, "lower_bound": -math.inf, "upper_bound": 1, "value": 1.0},
+                {"type": "NUMERICAL", "id": 0, "name": "0_default", "value": 0.0},
+            ],
+        })
+        with capture_logs():
+            assert binning.bin_numeric_attribute(5) == 0.0
+
+        @strawberry.type
+        class Query:
+            @strawberry.field
+            def binning(self) -> fb.FeatureBinningType:
+                return binning
+
+        result = strawberry.Schema(query=Query).execute_sync(
+            "{ binning { featureBinning { ... on AttributeBinNumericalType { formattedUpperBound type } } } }")
+        assert result.errors is None, result.errors
+        print("done")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "done"
+    assert "leaked" not in result.stderr
