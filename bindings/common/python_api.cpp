@@ -18,6 +18,7 @@ PythonApi load() {
   a.classmethod = builtins.attr("classmethod");
   a.staticmethod = builtins.attr("staticmethod");
   a.abstractmethod = import_attr("abc", "abstractmethod");
+  a.method_type = import_attr("types", "MethodType");
 
   nb::module_ typing = nb::module_::import_("typing");
   a.typing_optional = typing.attr("Optional");

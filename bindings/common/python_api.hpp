@@ -11,7 +11,7 @@ namespace nb = nanobind;
 /// init, and released at interpreter exit.
 struct PythonApi {
   // builtins and the standard library
-  nb::object builtin_type, classmethod, staticmethod, abstractmethod;
+  nb::object builtin_type, classmethod, staticmethod, abstractmethod, method_type;
   nb::object typing_optional, typing_list, typing_dict, typing_literal, typing_union,
       typing_annotated, typing_get_origin, typing_get_args;
   nb::object enum_type;

@@ -29,10 +29,12 @@ nb::object after_validator(const AfterCheck& c, nb::handle module) {
 }
 
 nb::object abstract_operation(const char* name) {
-  nb::object body =
-      nb::cpp_function([](nb::handle, nb::args,
-                          nb::kwargs) -> nb::object { throw nb::type_error("abstract operation"); },
-                       nb::is_method(), nb::name(name));
+  nb::object body = nb::cpp_function(
+      [](nb::handle, nb::args, nb::kwargs) -> nb::object {
+        PyErr_SetString(PyExc_NotImplementedError, "abstract operation of a record");
+        throw nb::python_error();
+      },
+      nb::is_method(), nb::name(name));
   return api().abstractmethod(body);
 }
 

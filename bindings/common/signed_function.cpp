@@ -63,7 +63,7 @@ void register_signed_function_type(nb::module_& m) {
                           nb::kwargs kwargs) { return f.target(*args, **kwargs); })
       .def("__get__", [](nb::handle self, nb::handle instance, nb::handle) -> nb::object {
         if (instance.is_none()) return nb::borrow(self);
-        return nb::module_::import_("types").attr("MethodType")(self, instance);
+        return api().method_type(self, instance);
       });
 }
 
