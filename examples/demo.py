@@ -36,10 +36,10 @@ REGION = {
 
 def bin_values(age: FeatureBinning, region: FeatureBinning) -> None:
     print("Binning values (a catch-all hit writes a warning):")
-    for value in [18, 25, 40.5, 52, None, 80]:
-        print(f"  age    {value!r:>8} -> {age.bin_numeric_attribute(value)}")
-    for value in ["north", "west", None, "atlantis"]:
-        print(f"  region {value!r:>10} -> {region.bin_categoric_attribute(value)}")
+    for number in [18, 25, 40.5, 52, None, 80]:
+        print(f"  age    {number!r:>8} -> {age.bin_numeric_attribute(number)}")
+    for category in ["north", "west", None, "atlantis"]:
+        print(f"  region {category!r:>10} -> {region.bin_categoric_attribute(category)}")
 
 
 def query_views(binnings: dict[str, FeatureBinning]) -> None:
@@ -47,7 +47,7 @@ def query_views(binnings: dict[str, FeatureBinning]) -> None:
     class Query:
         @strawberry.field
         def binning(self, attribute: str) -> FeatureBinningType:
-            return binnings[attribute]
+            return binnings[attribute]  # type: ignore[return-value]  # a view may return its record
 
     query = """query ($attribute: String!) {
       binning(attribute: $attribute) {
