@@ -60,3 +60,41 @@ def test_no_leak_reported_at_exit(run_python):
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "done"
     assert "leaked" not in result.stderr
+
+
+def test_repeated_validation_and_lookup_keep_memory_flat():
+    import gc
+    import tracemalloc
+
+    from structlog.testing import capture_logs
+
+    from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import FeatureBinning
+
+    data = {
+        "attribute": "a",
+        "attribute_data_type": "NUMERICAL",
+        "feature_binning": [
+            {"type": "NUMERICAL", "id": 2, "lower_bound": 0, "upper_bound": 1, "value": 1.0},
+            {"type": "CATEGORICAL", "id": 3, "categories": ["x", "y"], "value": 2.0},
+            {"type": "NUMERICAL", "id": 0, "name": "0_default", "value": 0.0},
+        ],
+    }
+
+    def work(rounds):
+        for _ in range(rounds):
+            binning = FeatureBinning.model_validate(data)
+            with capture_logs():
+                binning.bin_numeric_attribute(0.5)
+                binning.bin_numeric_attribute(7)
+                binning.bin_categoric_attribute("y")
+                binning.bin_categoric_attribute(None)
+
+    work(200)
+    gc.collect()
+    tracemalloc.start()
+    before = tracemalloc.get_traced_memory()[0]
+    work(3000)
+    gc.collect()
+    grown = tracemalloc.get_traced_memory()[0] - before
+    tracemalloc.stop()
+    assert grown < 100_000

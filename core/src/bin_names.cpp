@@ -1,7 +1,5 @@
 #include "zelvora/bin_names.hpp"
 
-#include "zelvora/number_format.hpp"
-
 namespace zelvora {
 namespace {
 
@@ -30,12 +28,13 @@ BinRole bin_role(std::string_view name) {
   return BinRole::ordinary;
 }
 
-std::string numerical_bin_name(std::string_view id_text, double lower, double upper) {
+std::string numerical_bin_name(std::string_view id_text, std::string_view lower_text,
+                               std::string_view upper_text) {
   std::string name(id_text);
   name += "_(";
-  name += bound_text(lower);
+  name += lower_text;
   name += ';';
-  name += bound_text(upper);
+  name += upper_text;
   name += ')';
   return name;
 }

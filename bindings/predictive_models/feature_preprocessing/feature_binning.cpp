@@ -87,8 +87,9 @@ void generate_numerical_name(nb::dict& data) {
   nb::object lower = data.contains("lower_bound") ? nb::object(data["lower_bound"]) : nb::none();
   nb::object upper = data.contains("upper_bound") ? nb::object(data["upper_bound"]) : nb::none();
   if (lower.is_none() || upper.is_none()) return;
-  std::string name = text_of(required_id_text(data));
-  name += "_(" + text_of(format_number(lower)) + ";" + text_of(format_number(upper)) + ")";
+  const std::string name =
+      zelvora::numerical_bin_name(text_of(required_id_text(data)), text_of(format_number(lower)),
+                                  text_of(format_number(upper)));
   data["name"] = nb::str(name.c_str(), name.size());
 }
 
@@ -120,7 +121,8 @@ void fill_kind(nb::handle cls, nb::dict& data) {
 template <void (*generate_name)(nb::dict&)>
 nb::object complete_bin_input(nb::handle cls, nb::handle data) {
   if (!PyDict_Check(data.ptr())) return nb::borrow(data);
-  nb::dict completed = nb::borrow<nb::dict>(PyDict_Copy(data.ptr()));
+  nb::dict completed = nb::steal<nb::dict>(PyDict_Copy(data.ptr()));
+  if (!completed.is_valid()) throw nb::python_error();
   generate_name(completed);
   fill_kind(cls, completed);
   return completed;

@@ -26,8 +26,9 @@ BinRole bin_role(std::string_view name);
 /// Longest categories text kept whole in a categorical bin name, in characters.
 inline constexpr std::size_t kMaxCategoriesText = 50;
 
-/// Name of a numerical bin: "{id}_({lower};{upper})" with both bounds in bound_text form.
-std::string numerical_bin_name(std::string_view id_text, double lower, double upper);
+/// Name of a numerical bin: "{id}_({lower};{upper})", from the bounds' texts (bound_text).
+std::string numerical_bin_name(std::string_view id_text, std::string_view lower_text,
+                               std::string_view upper_text);
 
 /// Categories joined with "," (no spaces), in list order.
 std::string join_categories(const std::vector<std::string>& categories);
