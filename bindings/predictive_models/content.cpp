@@ -30,7 +30,7 @@ struct State {
   // io
   nb::object string_io, bytes_io, text_io_base;
   // archives
-  nb::object tarfile_open, tar_info, zip_file, zip_deflated;
+  nb::object tarfile_open, tar_info, tar_read_error, zip_file, zip_deflated;
   // files
   nb::object open, fsdecode, listdir, mkdir, stat, path_join, path_isdir, path_realpath,
       path_commonpath;
@@ -50,6 +50,7 @@ State load_state() {
   nb::module_ tarfile = nb::module_::import_("tarfile");
   s.tarfile_open = tarfile.attr("open");
   s.tar_info = tarfile.attr("TarInfo");
+  s.tar_read_error = tarfile.attr("ReadError");
   nb::module_ zipfile = nb::module_::import_("zipfile");
   s.zip_file = zipfile.attr("ZipFile");
   s.zip_deflated = zipfile.attr("ZIP_DEFLATED");
@@ -69,11 +70,21 @@ State load_state() {
 
 // --- small conversions -----------------------------------------------------------------
 
-std::string_view utf8(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!data) throw nb::python_error();
-  return {data, static_cast<std::size_t>(size)};
+// File and member names may hold lone surrogates (bytes the OS or the tar reader could
+// not decode); "surrogatepass" carries them through UTF-8 so every name can be tested
+// by suffix and rebuilt unchanged.
+std::string name_bytes(nb::handle name) {
+  nb::object encoded = nb::steal(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogatepass"));
+  if (!encoded.is_valid()) throw nb::python_error();
+  return {PyBytes_AS_STRING(encoded.ptr()),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
+}
+
+nb::str name_from_bytes(std::string_view bytes) {
+  PyObject* name =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass");
+  if (!name) throw nb::python_error();
+  return nb::steal<nb::str>(name);
 }
 
 nb::str to_str(std::string_view text) {
@@ -246,7 +257,7 @@ nb::object save_to_zip(nb::handle self, nb::handle pmml_filename) {
 
 // Places one member's data in the bundle by the role of its name; later members of the
 // same role (or image key) replace earlier ones.
-void take_member(Parts& parts, std::string_view name, nb::handle data, std::string_view image_key) {
+void take_member(Parts& parts, std::string_view name, nb::handle data, nb::handle image_key) {
   switch (zelvora::archive_member_role(name)) {
     case BundleRole::model_document:
       parts.yaml = new_text_stream(decode_utf8(data));
@@ -258,7 +269,7 @@ void take_member(Parts& parts, std::string_view name, nb::handle data, std::stri
       parts.pmml = new_text_stream(decode_utf8(data));
       break;
     case BundleRole::image:
-      parts.images[to_str(image_key)] = state->bytes_io(data);
+      parts.images[image_key] = state->bytes_io(data);
       break;
   }
 }
@@ -276,6 +287,26 @@ Parts empty_parts() {
   return {nb::object(), nb::none(), nb::none(), nb::dict()};
 }
 
+// The tar reader ends its member list quietly at a truncated or invalid header past the
+// first one; the block where it stopped must be the end-of-archive marker (or nothing,
+// when a writer left the marker out), else members would be lost without a word.
+void check_tar_ended_cleanly(nb::handle archive) {
+  constexpr std::size_t kBlockSize = 512;
+  nb::object data = archive.attr("fileobj");
+  nb::object offset = archive.attr("offset");
+  data.attr("seek")(offset);
+  nb::bytes block = nb::borrow<nb::bytes>(data.attr("read")(kBlockSize));
+  const std::string_view bytes(block.c_str(), block.size());
+  if (bytes.empty() ||
+      (bytes.size() == kBlockSize && bytes.find_first_not_of('\0') == std::string_view::npos))
+    return;
+  PyErr_SetObject(state->tar_read_error.ptr(),
+                  nb::str("truncated or corrupt tar archive: no valid member header at offset {}")
+                      .format(offset)
+                      .ptr());
+  throw nb::python_error();
+}
+
 nb::object load_from_tar(nb::handle, nb::handle tar_content) {
   tar_content.attr("seek")(0);
   // "r:*" recognises uncompressed, gzip, bzip2 and xz archives from the data.
@@ -287,8 +318,9 @@ nb::object load_from_tar(nb::handle, nb::handle tar_content) {
     if (!nb::cast<bool>(member.attr("isreg")())) continue;
     nb::object name = member.attr("name");
     nb::object data = archive.get().attr("extractfile")(member).attr("read")();
-    take_member(parts, utf8(name), data, utf8(name));
+    take_member(parts, name_bytes(name), data, name);
   }
+  check_tar_ended_cleanly(archive.get());
   archive.close();
   return loaded_content(parts);
 }
@@ -307,10 +339,10 @@ nb::object load_from_zip(nb::handle, nb::handle zip_content) {
   Parts parts = empty_parts();
   for (nb::handle info : archive.get().attr("infolist")()) {
     nb::object name = info.attr("filename");
-    const std::string_view name_text = utf8(name);
+    const std::string name_text = name_bytes(name);
     if (name_text.ends_with('/') || is_zip_symlink(info)) continue;
     nb::object data = archive.get().attr("read")(info);
-    take_member(parts, name_text, data, zelvora::zip_image_key(name_text));
+    take_member(parts, name_text, data, name_from_bytes(zelvora::zip_image_key(name_text)));
   }
   archive.close();
   return loaded_content(parts);
@@ -334,7 +366,7 @@ bool resolves_inside(nb::handle directory, nb::handle path) {
 // Refuses a file name that would be written outside `directory` (an absolute name, ".."
 // segments, or a symbolic link on the way) or that names no file.
 void check_stays_inside(nb::handle directory, nb::handle name, const char* what) {
-  const PathPlacement placement = zelvora::lexical_placement(utf8(name));
+  const PathPlacement placement = zelvora::lexical_placement(name_bytes(name));
   if (placement == PathPlacement::not_a_file) {
     raise_value_error(nb::str("{} {!r} does not name a file in the directory").format(what, name));
   }
@@ -410,7 +442,7 @@ nb::object read_bytes_file(nb::handle path) {
 // The first ".pmml" entry in listing order, or None.
 nb::object first_pmml_entry(nb::handle listing) {
   for (nb::handle name : listing) {
-    if (zelvora::is_pmml_name(utf8(name))) return nb::borrow(name);
+    if (zelvora::is_pmml_name(name_bytes(name))) return nb::borrow(name);
   }
   return nb::none();
 }
@@ -430,7 +462,7 @@ nb::object load_from_directory(nb::handle, nb::handle directory_arg) {
     parts.pmml = read_text_file(path_in(directory, pmml_name));
 
   for (nb::handle name : s.listdir(directory)) {
-    if (zelvora::is_directory_image_name(utf8(name)))
+    if (zelvora::is_directory_image_name(name_bytes(name)))
       parts.images[name] = read_bytes_file(path_in(directory, name));
   }
   return new_content(parts);
