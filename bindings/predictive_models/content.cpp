@@ -101,7 +101,9 @@ nb::str decode_utf8(nb::handle data) {
   char* buffer = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw nb::python_error();
-  return nb::steal<nb::str>(PyUnicode_DecodeUTF8(buffer, size, "strict"));
+  PyObject* text = PyUnicode_DecodeUTF8(buffer, size, "strict");
+  if (!text) throw nb::python_error();
+  return nb::steal<nb::str>(text);
 }
 
 nb::object new_text_stream(nb::handle text) {
@@ -149,29 +151,41 @@ struct Parts {
   nb::dict images;
 };
 
-void check_image_keys(nb::handle images) {
-  for (nb::handle key : nb::borrow<nb::dict>(images).keys())
-    check_argument_type(key, &PyUnicode_Type, "attached_images key", NoneAllowed::no);
+// The images to write: (key, stream) pairs taken once, so the writers hold their own
+// references whatever the streams do to the caller's mapping meanwhile.
+struct SavedParts {
+  nb::object yaml, json, pmml;
+  nb::list image_items;
+};
+
+void check_image_key(nb::handle key) {
+  check_argument_type(key, &PyUnicode_Type, "attached_images key", NoneAllowed::no);
 }
 
-// The image mapping after the checks every operation relies on.
-nb::dict checked_images(nb::handle images) {
+void check_image_mapping(nb::handle images) {
   check_argument_type(images, &PyDict_Type, "attached_images", NoneAllowed::no);
-  check_image_keys(images);
-  return nb::borrow<nb::dict>(images);
 }
 
-Parts parts_of(nb::handle self) {
+SavedParts parts_to_save(nb::handle self) {
   State& s = *state;
-  return {self.attr(s.yaml_field), self.attr(s.json_field), self.attr(s.pmml_field),
-          checked_images(self.attr(s.images_field))};
+  nb::object images = self.attr(s.images_field);
+  check_image_mapping(images);
+  nb::list items = nb::steal<nb::list>(PyDict_Items(images.ptr()));
+  for (nb::handle item : items) check_image_key(nb::borrow<nb::tuple>(item)[0]);
+  return {self.attr(s.yaml_field), self.attr(s.json_field), self.attr(s.pmml_field), items};
 }
 
 void init_content(nb::handle self, nb::handle yaml, nb::handle json, nb::handle pmml,
                   nb::handle images) {
   State& s = *state;
   // No mapping given: a fresh one for this bundle, never a shared default.
-  nb::object mapping = images.is_none() ? nb::dict() : nb::borrow(checked_images(images));
+  nb::object mapping = nb::borrow(images);
+  if (images.is_none()) {
+    mapping = nb::dict();
+  } else {
+    check_image_mapping(images);
+    for (nb::handle key : nb::borrow<nb::dict>(images).keys()) check_image_key(key);
+  }
   self.attr(s.yaml_field) = yaml;
   self.attr(s.json_field) = json;
   self.attr(s.pmml_field) = pmml;
@@ -226,16 +240,20 @@ void write_member(ArchiveKind kind, nb::handle archive, nb::handle stream, nb::h
     append_zip_member(archive, data, name);
 }
 
-void write_members(ArchiveKind kind, nb::handle archive, const Parts& parts, nb::handle pmml_name) {
+void write_members(ArchiveKind kind, nb::handle archive, const SavedParts& parts,
+                   nb::handle pmml_name) {
   write_member(kind, archive, parts.yaml, to_str(zelvora::kModelDocumentName));
   if (!parts.json.is_none())
     write_member(kind, archive, parts.json, to_str(zelvora::kExternalJsonName));
   if (!parts.pmml.is_none()) write_member(kind, archive, parts.pmml, pmml_name);
-  for (auto [key, image] : parts.images) write_member(kind, archive, image, key);
+  for (nb::handle item : parts.image_items) {
+    nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
+    write_member(kind, archive, key_and_image[1], key_and_image[0]);
+  }
 }
 
 nb::object save_to_tar(nb::handle self) {
-  const Parts parts = parts_of(self);
+  const SavedParts parts = parts_to_save(self);
   nb::object buffer = state->bytes_io();
   Closing archive(state->tarfile_open(nb::arg("fileobj") = buffer, nb::arg("mode") = "w"));
   write_members(ArchiveKind::tar, archive.get(), parts, to_str(zelvora::kExternalPmmlName));
@@ -245,7 +263,7 @@ nb::object save_to_tar(nb::handle self) {
 
 nb::object save_to_zip(nb::handle self, nb::handle pmml_filename) {
   check_pmml_filename(pmml_filename);
-  const Parts parts = parts_of(self);
+  const SavedParts parts = parts_to_save(self);
   nb::object buffer = state->bytes_io();
   Closing archive(state->zip_file(buffer, "w", state->zip_deflated));
   write_members(ArchiveKind::zip, archive.get(), parts, pmml_member_name(pmml_filename));
@@ -390,20 +408,23 @@ void write_bytes_file(nb::handle path, nb::handle stream) {
 
 void save_to_directory(nb::handle self, nb::handle directory_arg, nb::handle pmml_filename) {
   check_pmml_filename(pmml_filename);
-  const Parts parts = parts_of(self);
+  const SavedParts parts = parts_to_save(self);
   nb::object directory = state->fsdecode(directory_arg);
   const nb::str pmml_name = pmml_member_name(pmml_filename);
   // Every name is checked before anything is created or written.
   if (!parts.pmml.is_none()) check_stays_inside(directory, pmml_name, "pmml_filename");
-  for (nb::handle key : parts.images.keys())
-    check_stays_inside(directory, key, "attached_images key");
+  for (nb::handle item : parts.image_items)
+    check_stays_inside(directory, nb::borrow<nb::tuple>(item)[0], "attached_images key");
 
   if (!nb::cast<bool>(state->path_isdir(directory))) state->mkdir(directory);
   write_text_file(path_in(directory, to_str(zelvora::kModelDocumentName)), parts.yaml);
   if (!parts.json.is_none())
     write_text_file(path_in(directory, to_str(zelvora::kExternalJsonName)), parts.json);
   if (!parts.pmml.is_none()) write_text_file(path_in(directory, pmml_name), parts.pmml);
-  for (auto [key, image] : parts.images) write_bytes_file(path_in(directory, key), image);
+  for (nb::handle item : parts.image_items) {
+    nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
+    write_bytes_file(path_in(directory, key_and_image[0]), key_and_image[1]);
+  }
 }
 
 // --- directory: reading ----------------------------------------------------------------
