@@ -41,7 +41,7 @@ struct State {
   // names and constants, built once
   nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
       dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"},
-      text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, safe{"safe"};
+      text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, double_quoted{"\""}, safe{"safe"};
   nb::tuple implicit_plain;  // (True, False): the resolver's question for a plain scalar
 };
 
@@ -211,18 +211,35 @@ bool is_yaml11_word(std::string_view text) {
 // sexagesimal, timestamp, boolean, null, merge or value key). Only texts starting with
 // one of the characters of those forms are handed to the library's 1.1 resolver.
 bool may_read_as_other_kind_in_yaml11(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!data) throw nb::python_error();
-  const std::string_view view(data, static_cast<std::size_t>(size));
-  if (view.empty()) return false;  // the emitter always quotes the empty text
-  if (std::string_view("yYnNtTfFoO").find(view.front()) != std::string_view::npos)
-    return is_yaml11_word(view);
-  if (std::string_view("-+.0123456789<=~").find(view.front()) == std::string_view::npos)
-    return false;
+  PyObject* t = text.ptr();
+  if (PyUnicode_GET_LENGTH(t) == 0) return false;  // the emitter always quotes it
+  const Py_UCS4 first = PyUnicode_READ_CHAR(t, 0);
+  if (first > 0x7f) return false;
+  const char c = static_cast<char>(first);
+  if (std::string_view("yYnNtTfFoO").find(c) != std::string_view::npos) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(t, &size);
+    if (!data) throw nb::python_error();
+    return is_yaml11_word(std::string_view(data, static_cast<std::size_t>(size)));
+  }
+  if (std::string_view("-+.0123456789<=~").find(c) == std::string_view::npos) return false;
   const State& s = *state;
   nb::object tag = s.yaml11_resolver.attr("resolve")(s.scalar_node, text, s.implicit_plain);
   return !nb::str(tag).equal(s.text_tag);
+}
+
+// NEL, LS and PS are line breaks to YAML readers: unescaped inside quotes they are
+// folded away, so such text needs the escapes of the double-quoted style.
+bool has_unicode_line_break(nb::handle text) {
+  PyObject* t = text.ptr();
+  if (PyUnicode_IS_ASCII(t)) return false;
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
+  for (Py_UCS4 line_break : {0x85u, 0x2028u, 0x2029u}) {
+    const Py_ssize_t at = PyUnicode_FindChar(t, line_break, 0, length, 1);
+    if (at == -2) throw nb::python_error();
+    if (at >= 0) return true;
+  }
+  return false;
 }
 
 // ruamel writes 1e+17 for the float 1e17, which YAML 1.1 readers take for text;
@@ -244,11 +261,13 @@ bool has_exponent_form(double x) {
   return std::isfinite(x) && x != 0 && (magnitude < 1e-4 || magnitude >= 1e16);
 }
 
-// Keeps the written scalar readable as the same value by YAML 1.1 readers too.
-void keep_readable_by_yaml11(nb::handle node, nb::handle value) {
+// Keeps the written scalar readable as the same value, by YAML 1.1 readers too.
+void keep_readable(nb::handle node, nb::handle value) {
   PyObject* v = value.ptr();
   if (PyUnicode_CheckExact(v)) {
-    if (may_read_as_other_kind_in_yaml11(value) && node.attr(state->style).is_none())
+    if (has_unicode_line_break(value))
+      node.attr(state->style) = state->double_quoted;
+    else if (may_read_as_other_kind_in_yaml11(value))
       node.attr(state->style) = state->single_quoted;
   } else if (PyFloat_CheckExact(v) && has_exponent_form(PyFloat_AS_DOUBLE(v))) {
     add_point_to_exponent(node);
@@ -260,7 +279,7 @@ void keep_readable_by_yaml11(nb::handle node, nb::handle value) {
 nb::object represent_data(nb::handle self, nb::handle data) {
   nb::object processed = format_output_data(filter_data(data));
   nb::object node = state->base_represent_data(self, processed);
-  keep_readable_by_yaml11(node, processed);
+  keep_readable(node, processed);
   return node;
 }
 
