@@ -17,7 +17,7 @@ import weakref
 
 import pytest
 import yaml as pyyaml
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from pydantic import Field
 from ruamel.yaml.error import YAMLError
@@ -73,6 +73,8 @@ class Anything:
 
 TZ = datetime.timezone(datetime.timedelta(hours=2))
 UID = uuid.UUID("12345678-1234-5678-1234-567812345678")
+CIRCULAR = []
+CIRCULAR.append(CIRCULAR)
 
 
 @pytest.mark.parametrize(
@@ -88,6 +90,9 @@ UID = uuid.UUID("12345678-1234-5678-1234-567812345678")
         ({"d": datetime.date(2024, 1, 31)}, "d: '2024-01-31'\n"),
         ({"r": Outer(name="x"), "s": set()}, "r:\n  name: x\ns: []\n"),
         ({"r": Inner()}, "r: {}\n"),
+        (Outer(name="x", inner=Inner(tags=["t"]), ratio=0.25), "inner:\n  tags:\n  - t\nname: x\nratio: 0.25\n"),
+        # A record's own mapping is not filtered: a field changed to null is written.
+        (Outer(name="x", ratio=None), "name: x\nratio: null\n"),
         ({Color.RED: Ratio.THIRD}, "red: 0.3333333333333333\n"),
         ([{"a": 1}, {"b": 2}], "a: 1\n---\nb: 2\n"),
         ([], ""),
@@ -99,20 +104,10 @@ def test_yaml_text(data, text):
     assert dump.valid_dumps_yaml(data) == text
 
 
-def test_record_fields_at_defaults_are_left_out_but_changed_empty_fields_stay():
-    record = Outer(name="x", inner=Inner(x=0, tags=["t"]), ratio=0.25)
-    assert dump.valid_dumps_yaml(record) == "inner:\n  tags:\n  - t\nname: x\nratio: 0.25\n"
-    # The record's own mapping is not filtered: a field changed to null is written.
-    assert dump.valid_dumps_yaml(Outer(name="x", inner=Inner(tags=[]), ratio=None)) == (
-        "name: x\nratio: null\n"
-    )
-
-
 def test_long_text_wraps_at_width_and_reads_back():
     text = " ".join(["word"] * 60)
     written = dump.valid_dumps_yaml({"t": text})
-    assert max(len(line) for line in written.splitlines()) <= 121
-    assert len(written.splitlines()) > 1
+    assert 1 < len(written.splitlines()) and max(map(len, written.splitlines())) <= 121
     assert dump.safe_loads_yaml(written) == {"t": text}
 
 
@@ -155,22 +150,18 @@ def test_weak_references_stand_for_their_object():
     assert dump.valid_dumps_yaml({"l": [ref]}) == "l:\n- null\n"
 
 
-def test_signalling_nan_decimal_fails_with_value_error():
-    with pytest.raises(ValueError):
-        dump.format_output_data(decimal.Decimal("sNaN"))
-
-
 @given(st.floats())
+@example(-0.0)
+@example(-1e-13)
+@example(2**-13)  # an exact tie at the twelfth place: to even
+@example(3 * 2**-14)
+@example(1e308)
+@example(5e-324)
 def test_rounding_matches_host_round(x):
     result = dump.format_output_data(x)
     expected = round(x, 12)
     assert math.copysign(1, result) == math.copysign(1, expected)
     assert result == expected or (math.isnan(result) and math.isnan(expected))
-
-
-@pytest.mark.parametrize("x", [-0.0, -1e-13, 2**-13, 3 * 2**-14, 1e308, 5e-324, 2.0**53 + 2])
-def test_rounding_edge_values(x):
-    assert repr(dump.format_output_data(x)) == repr(round(x, 12))
 
 
 @pytest.mark.parametrize(
@@ -193,13 +184,22 @@ def test_filter_data():
     assert dump.filter_data(types.MappingProxyType({"a": {}, "b": 1})) == {"b": 1}
 
 
+def test_filter_data_stops_when_the_mapping_changes_under_it():
+    class Clearing:
+        def __eq__(self, other):
+            data.clear()
+            return False
+
+    data = {"a": Clearing(), "b": 1}
+    with pytest.raises(RuntimeError, match="changed size"):
+        dump.filter_data(data)
+
+
 def test_unrepresentable_value_fails_after_writing_earlier_documents():
     stream = io.StringIO()
     with pytest.raises(RepresenterError):
         dump.valid_dump_yaml([{"a": 1}, {"b": Anything()}], stream)
     assert stream.getvalue().startswith("a: 1")
-    with pytest.raises(RepresenterError):
-        dump.valid_dumps_yaml(frozenset({1}))
 
 
 def test_writer_options():
@@ -262,12 +262,9 @@ YAML11_LOOKALIKES = ["yes", "No", "on", "OFF", "y", "1:20", "017", "0x1F", "1_00
 
 @pytest.mark.parametrize("value", YAML11_LOOKALIKES + [1e17, -2.5e-5, 1e-5, 1e300, math.inf, 0.1 + 0.2])
 def test_written_yaml_reads_back_the_same_with_another_parser(value):
-    data = {"key": value, value if isinstance(value, str) else "k": [value]}
-    expected = {k: ([round(v[0], 12)] if isinstance(v, list) and isinstance(v[0], float)
-                    else round(v, 12) if isinstance(v, float) else v) for k, v in data.items()}
+    data = {"v": value, "l": [value], **({value: 1} if isinstance(value, str) else {})}
     written = dump.valid_dumps_yaml(data)
-    assert pyyaml.safe_load(written) == expected
-    assert dump.safe_loads_yaml(written) == expected
+    assert pyyaml.safe_load(written) == dump.safe_loads_yaml(written) == expected_reading(data)
 
 
 plain = st.recursive(
@@ -298,14 +295,13 @@ def test_any_plain_mapping_reads_back_with_both_parsers(data):
 
 def test_json_layout_and_defaults():
     assert dump.safe_dumps_json({"a": 1, "b": [1, 2]}) == '{\n  "a": 1,\n  "b": [\n    1,\n    2\n  ]\n}'
+    # Nothing is dropped and plain floats keep full precision; converted values nest.
     data = {"f": 0.1 + 0.2, "d": decimal.Decimal("0.12345678901234"), "n": None, "l": [], "m": {},
-            "e": "é", "day": datetime.date(2024, 1, 31), "u": UID, "r": Outer(name="n"), "i": Inner(),
-            "s": {2}, "p": Point(1.5, Color.RED), "w": Ratio.THIRD}
+            "r": Outer(name="x"), "i": Inner(), "p": [Point(1.5, Color.RED)], "u": UID}
     assert json.loads(dump.safe_dumps_json(data)) == {
-        "f": 0.30000000000000004, "d": 0.123456789012, "n": None, "l": [], "m": {}, "e": "é",
-        "day": "2024-01-31", "u": str(UID), "r": {"name": "n"}, "i": {}, "s": [2],
-        "p": {"x": 1.5, "label": "red"}, "w": 1 / 3}
-    assert '"\\u00e9"' in dump.safe_dumps_json("é")
+        "f": 0.30000000000000004, "d": 0.123456789012, "n": None, "l": [], "m": {},
+        "r": {"name": "x"}, "i": {}, "p": [{"x": 1.5, "label": "red"}], "u": str(UID)}
+    assert dump.safe_dumps_json("é") == '"\\u00e9"'
 
 
 def test_json_options():
@@ -321,15 +317,12 @@ def test_json_options():
 
 @pytest.mark.parametrize(
     ("obj", "error"),
-    [(Anything(), TypeError), ({Anything(): 1}, TypeError), (decimal.Decimal("sNaN"), ValueError)],
+    [(Anything(), TypeError), ({Anything(): 1}, TypeError), (decimal.Decimal("sNaN"), ValueError),
+     (CIRCULAR, ValueError)],
 )
 def test_json_failures(obj, error):
     with pytest.raises(error):
         dump.safe_dumps_json(obj)
-    circular = []
-    circular.append(circular)
-    with pytest.raises(ValueError):
-        dump.safe_dumps_json(circular)
 
 
 def test_interpreter_exit_leaks_nothing():
