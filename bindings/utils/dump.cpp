@@ -33,9 +33,7 @@ struct State {
   nb::object json_encoder, base_default, json_dumps;
   // standard library and pydantic types
   nb::object string_io, mapping_abc, dataclass_asdict;
-  PyTypeObject *enum_type = nullptr, *decimal_type = nullptr, *datetime_type = nullptr,
-               *date_type = nullptr, *time_type = nullptr, *uuid_type = nullptr,
-               *base_model = nullptr;
+  nb::object enum_type, decimal_type, date_type, time_type, uuid_type, base_model;
   // classes of this module
   nb::object valid_representer, json_encoder_class;
   // names and constants, built once
@@ -47,9 +45,9 @@ struct State {
 
 ExitScoped<State> state;
 
-PyTypeObject* type_object(nb::handle cls) {
-  if (!PyType_Check(cls.ptr())) throw nb::type_error("expected a class");
-  return reinterpret_cast<PyTypeObject*>(cls.ptr());
+// A subclass test without __instancecheck__ hooks: cheap on the per-node path.
+bool is_instance_of(PyObject* v, const nb::object& cls) {
+  return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(cls.ptr()));
 }
 
 nb::object new_reference(PyObject* result) {
@@ -163,22 +161,21 @@ nb::object dataclass_dict(nb::handle obj) {
   return state->dataclass_asdict(obj);
 }
 
-// The conversion rules past the plain types, in order; date-and-time before date,
-// since every date-and-time is a date.
+// The conversion rules past the plain types, in order. A date-and-time is also a date;
+// isoformat gives each its own full form.
 nb::object convert_value(nb::handle obj) {
   PyObject* v = obj.ptr();
   const State& s = *state;
   if (is_plain_leaf(v) || PyDict_CheckExact(v)) return nb::borrow(obj);
   if (PyFloat_CheckExact(v)) return rounded_float(obj);
-  if (PyObject_TypeCheck(v, s.enum_type)) return obj.attr(s.value);
-  if (PyObject_TypeCheck(v, s.decimal_type)) return rounded_float(new_reference(PyNumber_Float(v)));
+  if (is_instance_of(v, s.enum_type)) return obj.attr(s.value);
+  if (is_instance_of(v, s.decimal_type)) return rounded_float(new_reference(PyNumber_Float(v)));
   if (PyFloat_Check(v)) return rounded_float(obj);
-  if (PyObject_TypeCheck(v, s.datetime_type) || PyObject_TypeCheck(v, s.date_type) ||
-      PyObject_TypeCheck(v, s.time_type))
+  if (is_instance_of(v, s.date_type) || is_instance_of(v, s.time_type))
     return call_method(obj, s.isoformat);
-  if (PyObject_TypeCheck(v, s.uuid_type)) return new_reference(PyObject_Str(v));
-  if (PyObject_TypeCheck(v, s.base_model)) return record_dict(obj);
-  if (PySet_Check(v) && !PyFrozenSet_Check(v)) return new_reference(PySequence_List(v));
+  if (is_instance_of(v, s.uuid_type)) return new_reference(PyObject_Str(v));
+  if (is_instance_of(v, s.base_model)) return record_dict(obj);
+  if (PySet_Check(v)) return new_reference(PySequence_List(v));
   if (is_dataclass_object(v)) return dataclass_dict(obj);
   return nb::borrow(obj);
 }
@@ -368,14 +365,12 @@ void load_state(nb::module_& m) {
   s.mapping_abc = nb::module_::import_("collections.abc").attr("Mapping");
   s.dataclass_asdict = nb::module_::import_("dataclasses").attr("asdict");
   nb::module_ datetime = nb::module_::import_("datetime");
-  s.enum_type = type_object(api().enum_type);
-  s.decimal_type = type_object(nb::module_::import_("decimal").attr("Decimal"));
-  s.datetime_type = type_object(datetime.attr("datetime"));
-  s.date_type = type_object(datetime.attr("date"));
-  s.time_type = type_object(datetime.attr("time"));
-  s.uuid_type = type_object(nb::module_::import_("uuid").attr("UUID"));
-  s.base_model = type_object(api().base_model);
-  // The type pointers stay valid: the module state and the modules hold the classes.
+  s.enum_type = api().enum_type;
+  s.decimal_type = nb::module_::import_("decimal").attr("Decimal");
+  s.date_type = datetime.attr("date");
+  s.time_type = datetime.attr("time");
+  s.uuid_type = nb::module_::import_("uuid").attr("UUID");
+  s.base_model = api().base_model;
   publish(m, "RuamelSafeRepresenter", s.safe_representer);
 }
 
