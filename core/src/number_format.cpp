@@ -3,12 +3,17 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <stdexcept>
 #include <string_view>
 
 namespace zelvora {
 namespace {
 
 using Buffer = std::array<char, 512>;  // room for the 309 integer digits of DBL_MAX
+
+// Beyond this many decimals every double is already exact (the host's NDIGITS_MAX).
+constexpr int kMaxRoundingDecimals = 323;
+using RoundingBuffer = std::array<char, 2 + 309 + 1 + kMaxRoundingDecimals>;
 
 std::string to_text(double x, std::chars_format format, int precision) {
   Buffer buf;
@@ -103,6 +108,20 @@ std::string bound_text(double x) {
   if (is_whole(x)) return whole_number_text(x);
   if (x * 100 > 1) return fixed_text(x, 3);
   return scientific_text(x, 2);
+}
+
+double round_to_decimals(double x, int decimals) {
+  if (decimals < 0) throw std::domain_error("round_to_decimals: negative number of decimals");
+  if (!std::isfinite(x) || x == 0 || decimals > kMaxRoundingDecimals) return x;
+  // to_chars prints the exact binary value correctly rounded (ties to even) at the
+  // requested place; from_chars reads that decimal back to the nearest double.
+  RoundingBuffer buf;
+  auto [end, ec] =
+      std::to_chars(buf.data(), buf.data() + buf.size(), x, std::chars_format::fixed, decimals);
+  if (ec != std::errc{}) throw std::logic_error("round_to_decimals: buffer too small");
+  double rounded = 0;
+  std::from_chars(buf.data(), end, rounded, std::chars_format::fixed);
+  return rounded;
 }
 
 }  // namespace zelvora

@@ -30,4 +30,12 @@ bool is_whole(double x);
 /// number, "{:.3f}" when x * 100 > 1, otherwise "{:.2E}" (negative fractions included).
 std::string bound_text(double x);
 
+/// `x` rounded to `decimals` digits after the point exactly as the host's
+/// round(x, decimals): the double nearest to the exact decimal value of `x` rounded at
+/// that place, an exact tie going to the even digit. NaN, the infinities and zeros are
+/// returned as they are; a tiny value keeps its sign when it rounds to zero. More than
+/// 323 decimals leave every double unchanged. Throws std::domain_error for a negative
+/// `decimals`.
+double round_to_decimals(double x, int decimals);
+
 }  // namespace zelvora
