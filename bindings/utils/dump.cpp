@@ -313,7 +313,8 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
   if (kwds.contains("stream"))
     throw nb::type_error("valid_dump_yaml() got multiple values for argument 'stream'");
   nb::object stream = state->string_io();
-  valid_dump_yaml(data, stream, nb::borrow<nb::kwargs>(PyDict_Copy(kwds.ptr())));
+  valid_dump_yaml(data, stream,
+                  nb::steal<nb::kwargs>(new_reference(PyDict_Copy(kwds.ptr())).release()));
   return nb::borrow<nb::str>(stream.attr("getvalue")());
 }
 

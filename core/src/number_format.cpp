@@ -63,19 +63,19 @@ std::string float_repr(double x) {
   std::string out = d.negative ? "-" : "";
   if (d.exponent <= -4 || d.exponent > 16) {
     out += d.digits.front();
-    if (n > 1) out += "." + d.digits.substr(1);
+    if (n > 1) out.append(".").append(d.digits, 1);
     const int exp10 = d.exponent - 1;
     const int magnitude = exp10 < 0 ? -exp10 : exp10;
     out += exp10 < 0 ? "e-" : "e+";
     if (magnitude < 10) out += '0';
     out += std::to_string(magnitude);
   } else if (d.exponent <= 0) {
-    out += "0." + std::string(static_cast<std::size_t>(-d.exponent), '0') + d.digits;
+    out.append("0.").append(static_cast<std::size_t>(-d.exponent), '0').append(d.digits);
   } else if (d.exponent >= n) {
-    out += d.digits + std::string(static_cast<std::size_t>(d.exponent - n), '0') + ".0";
+    out.append(d.digits).append(static_cast<std::size_t>(d.exponent - n), '0').append(".0");
   } else {
-    out += d.digits.substr(0, static_cast<std::size_t>(d.exponent)) + "." +
-           d.digits.substr(static_cast<std::size_t>(d.exponent));
+    const auto point = static_cast<std::size_t>(d.exponent);
+    out.append(d.digits, 0, point).append(".").append(d.digits, point);
   }
   return out;
 }
