@@ -1,9 +1,14 @@
-"""Demo: binnings built from plain data, values binned, a query on the binning views."""
+"""Demo: binnings built from plain data, values binned, a query on the binning views, and a
+binning written as YAML into a zip bundle and loaded back."""
 
+import io
 import json
 import math
 
 import strawberry
+
+from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
+from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
 
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import (
     FeatureBinning,
@@ -66,11 +71,24 @@ def query_views(binnings: dict[str, FeatureBinning]) -> None:
         print(json.dumps(result.data, indent=2))
 
 
+def round_trip_through_zip(binning: FeatureBinning) -> None:
+    text = valid_dumps_yaml(binning)
+    print(f"\nThe binning of {binning.attribute!r} as YAML:\n{text}")
+    bundle = AugmentedPredictiveModelContent(augmented_predictive_model_yaml=io.StringIO(text))
+    archive = bundle.save_to_zip()
+    print(f"Packed into a zip bundle of {len(archive.getvalue())} bytes.")
+    loaded = AugmentedPredictiveModelContent.load_from_zip(archive)
+    loaded.augmented_predictive_model_yaml.seek(0)
+    again = FeatureBinning.model_validate(safe_loads_yaml(loaded.augmented_predictive_model_yaml.read()))
+    print("Loaded back from the zip bundle, the same binning:", again == binning)
+
+
 def main() -> None:
     age, region = FeatureBinning.model_validate(AGE), FeatureBinning.model_validate(REGION)
     print("Generated bin names:", [b.name for b in age.feature_binning + region.feature_binning])
     bin_values(age, region)
     query_views({"age": age, "region": region})
+    round_trip_through_zip(age)
 
 
 if __name__ == "__main__":
