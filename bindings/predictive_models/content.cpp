@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "common/arguments.hpp"
+#include "common/conversions.hpp"
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
@@ -74,21 +75,15 @@ State load_state() {
 // not decode); "surrogatepass" carries them through UTF-8 so every name can be tested
 // by suffix and rebuilt unchanged.
 std::string name_bytes(nb::handle name) {
-  nb::object encoded = nb::steal(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogatepass"));
-  if (!encoded.is_valid()) throw nb::python_error();
+  nb::object encoded =
+      steal_or_throw(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogatepass"));
   return {PyBytes_AS_STRING(encoded.ptr()),
           static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
 }
 
 nb::str name_from_bytes(std::string_view bytes) {
-  PyObject* name =
-      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass");
-  if (!name) throw nb::python_error();
-  return nb::steal<nb::str>(name);
-}
-
-nb::str to_str(std::string_view text) {
-  return nb::str(text.data(), text.size());
+  return steal_or_throw<nb::str>(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass"));
 }
 
 [[noreturn]] void raise_value_error(nb::handle message) {
@@ -101,9 +96,7 @@ nb::str decode_utf8(nb::handle data) {
   char* buffer = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(data.ptr(), &buffer, &size) != 0) throw nb::python_error();
-  PyObject* text = PyUnicode_DecodeUTF8(buffer, size, "strict");
-  if (!text) throw nb::python_error();
-  return nb::steal<nb::str>(text);
+  return steal_or_throw<nb::str>(PyUnicode_DecodeUTF8(buffer, size, "strict"));
 }
 
 nb::object new_text_stream(nb::handle text) {
@@ -170,7 +163,7 @@ SavedParts parts_to_save(nb::handle self) {
   State& s = *state;
   nb::object images = self.attr(s.images_field);
   check_image_mapping(images);
-  nb::list items = nb::steal<nb::list>(PyDict_Items(images.ptr()));
+  nb::list items = steal_or_throw<nb::list>(PyDict_Items(images.ptr()));
   for (nb::handle item : items) check_image_key(nb::borrow<nb::tuple>(item)[0]);
   return {self.attr(s.yaml_field), self.attr(s.json_field), self.attr(s.pmml_field), items};
 }

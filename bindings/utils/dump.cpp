@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/arguments.hpp"
+#include "common/conversions.hpp"
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
@@ -48,11 +49,6 @@ ExitScoped<State> state;
 // A subclass test without __instancecheck__ hooks: cheap on the per-node path.
 bool is_instance_of(PyObject* v, const nb::object& cls) {
   return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(cls.ptr()));
-}
-
-nb::object new_reference(PyObject* result) {
-  if (!result) throw nb::python_error();
-  return nb::steal(result);
 }
 
 // --- invalid values and filtering ------------------------------------------------------
@@ -130,18 +126,17 @@ nb::object filter_data(nb::handle data) {
 // --- value conversion --------------------------------------------------------------------
 
 nb::object rounded_float(nb::handle number) {
-  const double x = PyFloat_AsDouble(number.ptr());
-  if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  const double x = to_double(number);
   const double r = zelvora::round_to_decimals(x, kRoundingDecimals);
   // An exact float that rounding leaves unchanged (sign of zero included) is reused.
   if (PyFloat_CheckExact(number.ptr()) && (r == x || std::isnan(x)) &&
       std::signbit(r) == std::signbit(x))
     return nb::borrow(number);
-  return new_reference(PyFloat_FromDouble(r));
+  return steal_or_throw(PyFloat_FromDouble(r));
 }
 
 nb::object call_method(nb::handle obj, nb::handle name) {
-  return new_reference(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
 }
 
 nb::object record_dict(nb::handle record) {
@@ -169,13 +164,13 @@ nb::object convert_value(nb::handle obj) {
   if (is_plain_leaf(v) || PyDict_CheckExact(v)) return nb::borrow(obj);
   if (PyFloat_CheckExact(v)) return rounded_float(obj);
   if (is_instance_of(v, s.enum_type)) return obj.attr(s.value);
-  if (is_instance_of(v, s.decimal_type)) return rounded_float(new_reference(PyNumber_Float(v)));
+  if (is_instance_of(v, s.decimal_type)) return rounded_float(steal_or_throw(PyNumber_Float(v)));
   if (PyFloat_Check(v)) return rounded_float(obj);
   if (is_instance_of(v, s.date_type) || is_instance_of(v, s.time_type))
     return call_method(obj, s.isoformat);
-  if (is_instance_of(v, s.uuid_type)) return new_reference(PyObject_Str(v));
+  if (is_instance_of(v, s.uuid_type)) return steal_or_throw(PyObject_Str(v));
   if (is_instance_of(v, s.base_model)) return record_dict(obj);
-  if (PySet_Check(v)) return new_reference(PySequence_List(v));
+  if (PySet_Check(v)) return steal_or_throw(PySequence_List(v));
   if (is_dataclass_object(v)) return dataclass_dict(obj);
   return nb::borrow(obj);
 }
@@ -185,7 +180,7 @@ nb::object format_output_data(nb::handle obj) {
   if (is_plain_leaf(v) || PyDict_CheckExact(v)) return nb::borrow(obj);
   if (PyFloat_CheckExact(v)) return rounded_float(obj);
   // A weak reference stands for its referent (None once that is gone).
-  if (PyWeakref_CheckRef(v)) return convert_value(new_reference(PyObject_CallNoArgs(v)));
+  if (PyWeakref_CheckRef(v)) return convert_value(steal_or_throw(PyObject_CallNoArgs(v)));
   return convert_value(obj);
 }
 
@@ -214,10 +209,7 @@ bool may_read_as_other_kind_in_yaml11(nb::handle text) {
   if (first > 0x7f) return false;
   const char c = static_cast<char>(first);
   if (std::string_view("yYnNtTfFoO").find(c) != std::string_view::npos) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(t, &size);
-    if (!data) throw nb::python_error();
-    return is_yaml11_word(std::string_view(data, static_cast<std::size_t>(size)));
+    return is_yaml11_word(utf8(text));
   }
   if (std::string_view("-+.0123456789<=~").find(c) == std::string_view::npos) return false;
   const State& s = *state;
@@ -243,14 +235,11 @@ bool has_unicode_line_break(nb::handle text) {
 // "1.0e+17" reads back as the same number under both versions.
 void add_point_to_exponent(nb::handle node) {
   nb::object value = node.attr(state->value);
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
-  if (!data) throw nb::python_error();
-  std::string text(data, static_cast<std::size_t>(size));
+  std::string text(utf8(value));
   const auto e = text.find('e');
   if (e == std::string::npos || text.find('.') != std::string::npos) return;
   text.insert(e, ".0");
-  node.attr(state->value) = nb::str(text.c_str(), text.size());
+  node.attr(state->value) = to_str(text);
 }
 
 bool has_exponent_form(double x) {
@@ -313,8 +302,7 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
   if (kwds.contains("stream"))
     throw nb::type_error("valid_dump_yaml() got multiple values for argument 'stream'");
   nb::object stream = state->string_io();
-  valid_dump_yaml(data, stream,
-                  nb::steal<nb::kwargs>(new_reference(PyDict_Copy(kwds.ptr())).release()));
+  valid_dump_yaml(data, stream, steal_or_throw<nb::kwargs>(PyDict_Copy(kwds.ptr())));
   return nb::borrow<nb::str>(stream.attr("getvalue")());
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/arguments.hpp"
+#include "common/conversions.hpp"
 #include "common/logging.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
@@ -37,21 +38,8 @@ ExitScoped<State> state;
 
 // --- plain-data helpers ------------------------------------------------------------
 
-std::string_view utf8(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!data) throw nb::python_error();
-  return {data, static_cast<std::size_t>(size)};
-}
-
 std::string text_of(nb::handle value) {
   return std::string(utf8(nb::str(value)));
-}
-
-double to_double(nb::handle number) {
-  const double x = PyFloat_AsDouble(number.ptr());
-  if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return x;
 }
 
 // A field of a record, read from the instance dict (falling back to attribute access).
@@ -72,7 +60,7 @@ nb::object field_of(nb::handle record, nb::handle key) {
 
 nb::str format_number(nb::handle number) {
   if (PyLong_Check(number.ptr())) return nb::str(nb::int_(number));
-  return nb::str(zelvora::bound_text(to_double(nb::float_(number))).c_str());
+  return to_str(zelvora::bound_text(to_double(nb::float_(number))));
 }
 
 // --- input completion: name generation and kind fill -----------------------------------
@@ -90,7 +78,7 @@ void generate_numerical_name(nb::dict& data) {
   const std::string name =
       zelvora::numerical_bin_name(text_of(required_id_text(data)), text_of(format_number(lower)),
                                   text_of(format_number(upper)));
-  data["name"] = nb::str(name.c_str(), name.size());
+  data["name"] = to_str(name);
 }
 
 void generate_categorical_name(nb::dict& data) {
@@ -104,7 +92,7 @@ void generate_categorical_name(nb::dict& data) {
   }
   const std::string name =
       zelvora::categorical_bin_name(text_of(required_id_text(data)), categories);
-  data["name"] = nb::str(name.c_str(), name.size());
+  data["name"] = to_str(name);
 }
 
 // Sets "type" to the first value of the record kind's restricted `type` field.
@@ -121,8 +109,7 @@ void fill_kind(nb::handle cls, nb::dict& data) {
 template <void (*generate_name)(nb::dict&)>
 nb::object complete_bin_input(nb::handle cls, nb::handle data) {
   if (!PyDict_Check(data.ptr())) return nb::borrow(data);
-  nb::dict completed = nb::steal<nb::dict>(PyDict_Copy(data.ptr()));
-  if (!completed.is_valid()) throw nb::python_error();
+  nb::dict completed = steal_or_throw<nb::dict>(PyDict_Copy(data.ptr()));
   generate_name(completed);
   fill_kind(cls, completed);
   return completed;
@@ -136,9 +123,8 @@ class RecordBins {
  public:
   RecordBins(nb::handle binning, nb::handle kind)
       : kind_(reinterpret_cast<PyTypeObject*>(kind.ptr())) {
-    bins_ = nb::steal(PySequence_Fast(field_of(binning, state->feature_binning).ptr(),
-                                      "feature_binning must be a list"));
-    if (!bins_.is_valid()) throw nb::python_error();
+    bins_ = steal_or_throw(PySequence_Fast(field_of(binning, state->feature_binning).ptr(),
+                                           "feature_binning must be a list"));
   }
   std::size_t size() const {
     return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(bins_.ptr()));
