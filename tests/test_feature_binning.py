@@ -464,3 +464,22 @@ def test_number_formatting_matches_host_rules_for_any_float(x):
     else:
         expected = f"{x:.2E}"
     assert AttributeBinNumerical._get_number_formatting(x) == expected
+
+
+@pytest.mark.parametrize(
+    "categories, value, found",
+    [
+        (["é", "ü", "日本"], "日本", True),
+        (["é", "ü"], "e", False),
+        ([PredictiveModelBinName.DEFAULT, 3, "x"], "0_default", True),
+        ([PredictiveModelBinName.DEFAULT, 3, "x"], "x", True),
+        ([PredictiveModelBinName.DEFAULT, 3, "x"], "3", False),
+        (("a", "b"), "b", True),
+        ({"a", "b"}, "a", True),
+    ],
+)
+def test_categories_hold_values_by_text_equality(categories, value, found):
+    bin = AttributeBinCategorical(id=2, value=1.0)
+    bin.categories = categories
+    binning = FeatureBinning(attribute="c", attribute_data_type="CATEGORICAL", feature_binning=[bin])
+    assert binning.bin_categoric_attribute(value) == (1.0 if found else None)

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <vector>
@@ -181,12 +182,40 @@ class CategoricalRecordBins : public RecordBins {
   CategoricalRecordBins(nb::handle binning, nb::handle value)
       : RecordBins(binning, state->categorical_bin), value_(value) {}
   bool contains_value(std::size_t i) const {
-    const int found = PySequence_Contains(field(i, state->categories).ptr(), value_.ptr());
+    nb::object categories = field(i, state->categories);
+    if (PyList_CheckExact(categories.ptr()) && PyUnicode_CheckExact(value_.ptr()))
+      return list_holds_text(categories);
+    const int found = PySequence_Contains(categories.ptr(), value_.ptr());
     if (found < 0) throw nb::python_error();
     return found == 1;
   }
 
  private:
+  // `value_ in categories` for a list and an exact str, comparing exact str items
+  // directly (equal texts share one representation) and others through ==.
+  bool list_holds_text(nb::handle categories) const {
+    PyObject* value = value_.ptr();
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(categories.ptr()); ++k) {
+      nb::object item = nb::borrow(PyList_GET_ITEM(categories.ptr(), k));
+      if (PyUnicode_CheckExact(item.ptr())) {
+        if (same_text(item.ptr(), value)) return true;
+        continue;
+      }
+      const int equal = PyObject_RichCompareBool(item.ptr(), value, Py_EQ);
+      if (equal < 0) throw nb::python_error();
+      if (equal == 1) return true;
+    }
+    return false;
+  }
+
+  static bool same_text(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+  }
+
   nb::handle value_;
 };
 
