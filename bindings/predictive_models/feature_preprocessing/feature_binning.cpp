@@ -266,6 +266,74 @@ struct Records {
       feature_binning;
 };
 
+RecordDecl abstract_bin_record(nb::handle core_model) {
+  return {
+      .name = "AbstractAttributeBin",
+      .doc = "The common part of every bin.",
+      .base = core_model,
+      .fields =
+          {
+              {"name", str_type()},
+              {"value", optional(float_type()), default_none()},
+              {"frequency", optional(float_type()), default_none()},
+              {"target_rate", optional(float_type()), default_none()},
+              {"id", int_type()},
+          },
+  };
+}
+
+RecordDecl numerical_bin_record(const Records& r) {
+  return {
+      .name = "AttributeBinNumerical",
+      .doc = "A bin of a numerical attribute: the interval (lower_bound, upper_bound].",
+      .base = r.abstract_bin,
+      .fields =
+          {
+              {"type", literal({r.attribute_data_type.attr("NUMERICAL")})},
+              {"lower_bound", optional(float_type()), default_none()},
+              {"upper_bound", optional(float_type()), default_none()},
+          },
+      .before_checks = {{"_complete_input", &complete_bin_input<generate_numerical_name>}},
+      .methods = {static_method("_get_number_formatting", &format_number, nb::arg("number"))},
+  };
+}
+
+RecordDecl categorical_bin_record(const Records& r) {
+  return {
+      .name = "AttributeBinCategorical",
+      .doc = "A bin of a categorical attribute: a set of category texts.",
+      .base = r.abstract_bin,
+      .fields =
+          {
+              {"type", literal({r.attribute_data_type.attr("CATEGORICAL")})},
+              {"categories", optional(list_of(str_type())), default_none()},
+          },
+      .before_checks = {{"_complete_input", &complete_bin_input<generate_categorical_name>}},
+  };
+}
+
+RecordDecl feature_binning_record(const Records& r, nb::handle core_model) {
+  return {
+      .name = "FeatureBinning",
+      .doc = "The binning of one attribute: its bins in lookup order.",
+      .base = core_model,
+      .fields =
+          {
+              {"attribute", str_type()},
+              {"attribute_data_type", r.attribute_data_type},
+              {"feature_binning", list_of(r.bin_union), default_factory(list_type())},
+              {"binned_attribute_name", optional(str_type()), default_none()},
+          },
+      .methods =
+          {
+              method("bin_numeric_attribute", &bin_numeric_attribute, nb::arg("value").none(),
+                     "The value of the bin of a numeric value (None for missing)."),
+              method("bin_categoric_attribute", &bin_categoric_attribute, nb::arg("value").none(),
+                     "The value of the bin of a category text (None for missing)."),
+          },
+  };
+}
+
 Records declare_records(nb::module_& m) {
   nb::object core_model =
       nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
@@ -279,76 +347,12 @@ Records declare_records(nb::module_& m) {
                      {"SYSTEM_DEFAULT", "0_system_default"},
                      {"NULL", "1_null"}},
                     "Reserved names of the null bin and the catch-all bins.");
-
-  r.abstract_bin =
-      declare_record(m, {
-                            .name = "AbstractAttributeBin",
-                            .doc = "The common part of every bin.",
-                            .base = core_model,
-                            .fields =
-                                {
-                                    {"name", str_type()},
-                                    {"value", optional(float_type()), default_none()},
-                                    {"frequency", optional(float_type()), default_none()},
-                                    {"target_rate", optional(float_type()), default_none()},
-                                    {"id", int_type()},
-                                },
-                        });
-
-  r.numerical_bin = declare_record(
-      m,
-      {
-          .name = "AttributeBinNumerical",
-          .doc = "A bin of a numerical attribute: the interval (lower_bound, upper_bound].",
-          .base = r.abstract_bin,
-          .fields =
-              {
-                  {"type", literal({r.attribute_data_type.attr("NUMERICAL")})},
-                  {"lower_bound", optional(float_type()), default_none()},
-                  {"upper_bound", optional(float_type()), default_none()},
-              },
-          .before_checks = {{"_complete_input", &complete_bin_input<generate_numerical_name>}},
-          .methods = {static_method("_get_number_formatting", &format_number, nb::arg("number"))},
-      });
-
-  r.categorical_bin = declare_record(
-      m, {
-             .name = "AttributeBinCategorical",
-             .doc = "A bin of a categorical attribute: a set of category texts.",
-             .base = r.abstract_bin,
-             .fields =
-                 {
-                     {"type", literal({r.attribute_data_type.attr("CATEGORICAL")})},
-                     {"categories", optional(list_of(str_type())), default_none()},
-                 },
-             .before_checks = {{"_complete_input", &complete_bin_input<generate_categorical_name>}},
-         });
-
+  r.abstract_bin = declare_record(m, abstract_bin_record(core_model));
+  r.numerical_bin = declare_record(m, numerical_bin_record(r));
+  r.categorical_bin = declare_record(m, categorical_bin_record(r));
   r.bin_union = tagged_union({r.numerical_bin, r.categorical_bin}, "type");
   publish(m, "AttributeBin", r.bin_union);
-
-  r.feature_binning = declare_record(
-      m,
-      {
-          .name = "FeatureBinning",
-          .doc = "The binning of one attribute: its bins in lookup order.",
-          .base = core_model,
-          .fields =
-              {
-                  {"attribute", str_type()},
-                  {"attribute_data_type", r.attribute_data_type},
-                  {"feature_binning", list_of(r.bin_union), default_factory(list_type())},
-                  {"binned_attribute_name", optional(str_type()), default_none()},
-              },
-          .methods =
-              {
-                  method("bin_numeric_attribute", &bin_numeric_attribute, nb::arg("value").none(),
-                         "The value of the bin of a numeric value (None for missing)."),
-                  method("bin_categoric_attribute", &bin_categoric_attribute,
-                         nb::arg("value").none(),
-                         "The value of the bin of a category text (None for missing)."),
-              },
-      });
+  r.feature_binning = declare_record(m, feature_binning_record(r, core_model));
   return r;
 }
 
@@ -361,12 +365,15 @@ nb::object resolve_type(nb::handle record) {
 nb::object format_optional_bound(nb::handle bound) {
   return bound.is_none() ? nb::none() : nb::object(format_number(bound));
 }
+
 nb::object resolve_formatted_lower_bound(nb::handle record) {
   return format_optional_bound(record.attr("lower_bound"));
 }
+
 nb::object resolve_formatted_upper_bound(nb::handle record) {
   return format_optional_bound(record.attr("upper_bound"));
 }
+
 nb::object resolve_feature_binning(nb::handle record) {
   return record.attr("feature_binning");
 }
@@ -374,36 +381,40 @@ nb::object resolve_feature_binning(nb::handle record) {
 void declare_views(nb::module_& m, const Records& r) {
   nb::object data_type = schema_enum(r.attribute_data_type);
   nb::object optional_text = optional(str_type());
-  nb::object abstract_view =
-      declare_view(m, {
-                          .name = "AbstractAttributeBinType",
-                          .record = r.abstract_bin,
-                          .mirrored = {"name", "value", "frequency", "target_rate", "id"},
-                          .computed = {{"type", data_type, &resolve_type}},
-                      });
-  nb::object categorical_view = declare_view(m, {
-                                                    .name = "AttributeBinCategoricalType",
-                                                    .record = r.categorical_bin,
-                                                    .base = abstract_view,
-                                                    .mirrored = {"categories"},
-                                                });
-  nb::object numerical_view = declare_view(
-      m, {
-             .name = "AttributeBinNumericalType",
-             .record = r.numerical_bin,
-             .base = abstract_view,
-             .mirrored = {"lower_bound", "upper_bound"},
-             .computed = {{"formatted_lower_bound", optional_text, &resolve_formatted_lower_bound},
-                          {"formatted_upper_bound", optional_text, &resolve_formatted_upper_bound}},
-         });
+  const ViewDecl abstract_bin{
+      .name = "AbstractAttributeBinType",
+      .record = r.abstract_bin,
+      .mirrored = {"name", "value", "frequency", "target_rate", "id"},
+      .computed = {{"type", data_type, &resolve_type}},
+  };
+  nb::object abstract_view = declare_view(m, abstract_bin);
+  const ViewDecl categorical_bin{
+      .name = "AttributeBinCategoricalType",
+      .record = r.categorical_bin,
+      .base = abstract_view,
+      .mirrored = {"categories"},
+  };
+  const ViewDecl numerical_bin{
+      .name = "AttributeBinNumericalType",
+      .record = r.numerical_bin,
+      .base = abstract_view,
+      .mirrored = {"lower_bound", "upper_bound"},
+      .computed =
+          {
+              {"formatted_lower_bound", optional_text, &resolve_formatted_lower_bound},
+              {"formatted_upper_bound", optional_text, &resolve_formatted_upper_bound},
+          },
+  };
+  nb::object numerical_view = declare_view(m, numerical_bin);
+  nb::object categorical_view = declare_view(m, categorical_bin);
   nb::object bin_view = schema_union("AttributeBinType", {numerical_view, categorical_view});
-  declare_view(m,
-               {
-                   .name = "FeatureBinningType",
-                   .record = r.feature_binning,
-                   .mirrored = {"attribute"},
-                   .computed = {{"feature_binning", list_of(bin_view), &resolve_feature_binning}},
-               });
+  const ViewDecl feature_binning{
+      .name = "FeatureBinningType",
+      .record = r.feature_binning,
+      .mirrored = {"attribute"},
+      .computed = {{"feature_binning", list_of(bin_view), &resolve_feature_binning}},
+  };
+  declare_view(m, feature_binning);
 }
 
 }  // namespace
