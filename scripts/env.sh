@@ -31,6 +31,6 @@ setup_venv() {
     "$(find_python)" -m venv "$VENV"
   fi
   "$VENV/bin/python" -m pip install -q --upgrade pip
-  "$VENV/bin/python" -m pip install -q scikit-build-core nanobind
+  "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.0,<4"
   "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT[test]"
 }
