@@ -483,3 +483,7 @@ def test_categories_hold_values_by_text_equality(categories, value, found):
     bin.categories = categories
     binning = FeatureBinning(attribute="c", attribute_data_type="CATEGORICAL", feature_binning=[bin])
     assert binning.bin_categoric_attribute(value) == (1.0 if found else None)
+
+
+def test_module_logger_is_named_after_the_module():
+    assert fb.logger._logger_factory_args == (LOGGER,)

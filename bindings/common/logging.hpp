@@ -19,6 +19,8 @@ class Logger {
   void warning(std::string_view event) const { emit("warning", event); }
   void info(std::string_view event) const { emit("info", event); }
   void debug(std::string_view event) const { emit("debug", event); }
+  /// The library's logger object, for publishing it as the module's `logger`.
+  const nb::object& proxy() const { return proxy_; }
 
  private:
   void emit(const char* level, std::string_view event) const;

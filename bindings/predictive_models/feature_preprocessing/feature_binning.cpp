@@ -426,4 +426,5 @@ NB_MODULE(feature_binning, m) {
   s.numerical_bin = records.numerical_bin;
   s.categorical_bin = records.categorical_bin;
   s.logger = Logger(kModule);
+  m.attr("logger") = s.logger.proxy();
 }

@@ -5,6 +5,8 @@ import pydantic
 
 from zelvora_analytics_utils.utils.core_model import CoreModel
 
+logger: Any
+
 class AttributeDataType(str, enum.Enum):
     CATEGORICAL = "CATEGORICAL"
     NUMERICAL = "NUMERICAL"
