@@ -8,11 +8,9 @@ VENV="${ZELVORA_VENV:-$ROOT/.venv}"
 find_python() {
   local candidates=()
   [ -n "${ZELVORA_PYTHON:-}" ] && candidates+=("$ZELVORA_PYTHON")
-  if command -v pyenv >/dev/null 2>&1; then
-    local root
-    root="$(pyenv root)"
-    candidates+=($(ls -d "$root"/versions/3.13*/bin/python3 2>/dev/null | sort -V -r))
-  fi
+  local root="${PYENV_ROOT:-$HOME/.pyenv}"
+  command -v pyenv >/dev/null 2>&1 && root="$(pyenv root)"
+  candidates+=($(ls -d "$root"/versions/3.13*/bin/python3 2>/dev/null | sort -V -r))
   candidates+=(python3.13 python3)
   for c in "${candidates[@]}"; do
     if command -v "$c" >/dev/null 2>&1 &&
