@@ -69,4 +69,12 @@ nb::str module_name(const nb::module_& m) {
   return nb::borrow<nb::str>(m.attr("__name__"));
 }
 
+nb::dict class_namespace(const nb::module_& m, const char* name, const char* doc) {
+  nb::dict ns;
+  ns["__module__"] = module_name(m);
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  return ns;
+}
+
 }  // namespace zelvora::py

@@ -34,4 +34,8 @@ nb::object make_class(nb::handle metaclass, const char* name, nb::tuple bases, n
 /// The name of the module being initialised, for `__module__` of what it creates.
 nb::str module_name(const nb::module_& m);
 
+/// The namespace a class statement in module `m` starts with: `__module__`,
+/// `__qualname__` and `__doc__`.
+nb::dict class_namespace(const nb::module_& m, const char* name, const char* doc);
+
 }  // namespace zelvora::py

@@ -39,10 +39,7 @@ nb::object abstract_operation(const char* name) {
 }
 
 nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
-  nb::dict ns, annotations;
-  ns["__module__"] = module_name(m);
-  ns["__qualname__"] = decl.name;
-  ns["__doc__"] = decl.doc;
+  nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
   if (decl.config.is_valid()) ns["model_config"] = decl.config;
   for (const FieldDecl& f : decl.fields) {
     annotations[f.name] = f.type;

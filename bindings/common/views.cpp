@@ -27,10 +27,7 @@ nb::object resolver(const ComputedField& field, nb::handle module) {
 
 nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
   const PythonApi& a = api();
-  nb::dict ns, annotations;
-  ns["__module__"] = module_name(m);
-  ns["__qualname__"] = decl.name;
-  ns["__doc__"] = decl.doc;
+  nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
   for (const char* name : decl.mirrored) annotations[name] = a.strawberry_auto;
   for (const ComputedField& f : decl.computed) {
     annotations[f.name] = f.type;

@@ -485,12 +485,10 @@ nb::object load_from_directory(nb::handle, nb::handle directory_arg) {
 // --- declaration -----------------------------------------------------------------------
 
 nb::dict content_namespace(const nb::module_& m) {
-  nb::dict ns;
-  ns["__module__"] = module_name(m);
-  ns["__qualname__"] = "AugmentedPredictiveModelContent";
-  ns["__doc__"] =
+  nb::dict ns = class_namespace(
+      m, "AugmentedPredictiveModelContent",
       "The files of a stored model: the model's YAML document, optionally the external "
-      "model as JSON or PMML text, and attached images by file name.";
+      "model as JSON or PMML text, and attached images by file name.");
   const MethodDecl methods[] = {
       method("__init__", &init_content, nb::arg("augmented_predictive_model_yaml"),
              nb::arg("external_model_json").none() = nb::none(),

@@ -25,19 +25,17 @@ nb::object declare_cy_function_detector(nb::module_& m) {
       },
       nb::is_method(), nb::name("__instancecheck__"), nb::arg("instance").none());
 
-  nb::dict meta_ns;
-  meta_ns["__module__"] = module_name(m);
-  meta_ns["__qualname__"] = "_CyFunctionDetectorMeta";
-  meta_ns["__doc__"] = "Metatype whose membership test recognises compiled functions.";
+  nb::dict meta_ns =
+      class_namespace(m, "_CyFunctionDetectorMeta",
+                      "Metatype whose membership test recognises compiled functions.");
   meta_ns["__instancecheck__"] = instance_check;
   nb::object meta = make_class(api().builtin_type, "_CyFunctionDetectorMeta",
                                nb::make_tuple(api().builtin_type), meta_ns);
   publish(m, "_CyFunctionDetectorMeta", meta);
 
-  nb::dict ns;
-  ns["__module__"] = module_name(m);
-  ns["__qualname__"] = "CyFunctionDetector";
-  ns["__doc__"] = "Marker type: its members are the compiled functions and methods of the package.";
+  nb::dict ns = class_namespace(
+      m, "CyFunctionDetector",
+      "Marker type: its members are the compiled functions and methods of the package.");
   ns["__slots__"] = nb::tuple();
   nb::object detector = make_class(meta, "CyFunctionDetector", nb::tuple(), ns);
   publish(m, "CyFunctionDetector", detector);

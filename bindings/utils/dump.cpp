@@ -363,14 +363,6 @@ void load_state(nb::module_& m) {
   publish(m, "RuamelSafeRepresenter", s.safe_representer);
 }
 
-nb::dict class_namespace(const nb::module_& m, const char* name, const char* doc) {
-  nb::dict ns;
-  ns["__module__"] = module_name(m);
-  ns["__qualname__"] = name;
-  ns["__doc__"] = doc;
-  return ns;
-}
-
 void declare_valid_representer(nb::module_& m) {
   nb::dict ns =
       class_namespace(m, "ValidRepresenter",
