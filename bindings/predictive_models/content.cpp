@@ -35,12 +35,12 @@ using zelvora::PathPlacement;
 namespace {
 
 struct State {
-  nb::object content_class;
+  nb::object content_class, bounded_tar_info;
   // io
   nb::object string_io, bytes_io, text_io_base;
   // archives
-  nb::object tarfile_open, tar_info, tar_read_error, zip_file, zip_deflated, zip_stored, zip_bzip2,
-      zip_lzma, bad_zip_file, bzip2_decompressor, crc32, copy;
+  nb::object tarfile_open, tar_info, tar_read_error, tar_extended_types, zip_file, zip_deflated,
+      zip_stored, zip_bzip2, zip_lzma, bad_zip_file, bzip2_decompressor, crc32, copy;
   // files
   nb::object fsdecode, listdir, mkdir, path_join, path_isdir;
   // Attribute names of the bundle, interned once.
@@ -60,6 +60,9 @@ State load_state() {
   s.tarfile_open = tarfile.attr("open");
   s.tar_info = tarfile.attr("TarInfo");
   s.tar_read_error = tarfile.attr("ReadError");
+  s.tar_extended_types = nb::make_tuple(tarfile.attr("GNUTYPE_LONGNAME"),
+                                        tarfile.attr("GNUTYPE_LONGLINK"), tarfile.attr("XHDTYPE"),
+                                        tarfile.attr("XGLTYPE"), tarfile.attr("SOLARIS_XHDTYPE"));
   nb::module_ zipfile = nb::module_::import_("zipfile");
   s.zip_file = zipfile.attr("ZipFile");
   s.zip_deflated = zipfile.attr("ZIP_DEFLATED");
@@ -413,12 +416,38 @@ nb::bytes read_tar_member(nb::handle archive, nb::handle member, ExpansionBudget
   return bytes;
 }
 
+// Long names and pax records are held whole by the tar reader before the member they
+// describe is seen; real ones take a few hundred bytes.
+constexpr long long kMaxExtendedHeader = 1 << 20;
+
+void check_extended_header(nb::handle info) {
+  if (PySequence_Contains(state->tar_extended_types.ptr(), info.attr("type").ptr()) != 1) return;
+  if (nb::cast<long long>(info.attr("size")) <= kMaxExtendedHeader) return;
+  raise_value_error(
+      nb::str(
+          "tar extended header at offset {} declares {} bytes, more than the {} a bundle allows")
+          .format(info.attr("offset"), info.attr("size"), kMaxExtendedHeader));
+}
+
+// `TarInfo.fromtarfile` as the tar reader has it, with the extended header checked
+// before its data is read.
+nb::object bounded_tar_header(nb::handle cls, nb::handle archive) {
+  constexpr long long kBlockSize = 512;
+  nb::object data = archive.attr("fileobj");
+  nb::object block = data.attr("read")(kBlockSize);
+  nb::object info = cls.attr("frombuf")(block, archive.attr("encoding"), archive.attr("errors"));
+  info.attr("offset") = nb::int_(nb::cast<long long>(data.attr("tell")()) - kBlockSize);
+  check_extended_header(info);
+  return info.attr("_proc_member")(archive);
+}
+
 nb::object load_from_tar(nb::handle, nb::handle tar_content, nb::handle max_size) {
   ExpansionBudget budget(max_size_value(max_size));
   tar_content.attr("seek")(0);
   // "r:*" recognises uncompressed, gzip, bzip2 and xz archives from the data; compressed
   // data is decompressed as it is read, never ahead of it.
-  Closing archive(state->tarfile_open(nb::arg("fileobj") = tar_content, nb::arg("mode") = "r:*"));
+  Closing archive(state->tarfile_open(nb::arg("fileobj") = tar_content, nb::arg("mode") = "r:*",
+                                      nb::arg("tarinfo") = state->bounded_tar_info));
   Parts parts = empty_parts();
   for (nb::handle member : archive.get()) {
     check_not_sparse(member);
@@ -869,7 +898,18 @@ nb::dict content_namespace(const nb::module_& m) {
   return ns;
 }
 
+// The tar reader's header class, checking extended headers before reading them.
+nb::object bounded_tar_info_class(const nb::module_& m) {
+  nb::dict ns = class_namespace(m, "_BoundedTarInfo", "A tar header with bounded extended data.");
+  const MethodDecl header =
+      class_method("fromtarfile", &bounded_tar_header, nb::arg("cls"), nb::arg("tarfile"));
+  ns[header.name] = header.callable;
+  ns["__slots__"] = nb::tuple();
+  return make_class(api().builtin_type, "_BoundedTarInfo", nb::make_tuple(state->tar_info), ns);
+}
+
 void declare_content(nb::module_& m) {
+  state->bounded_tar_info = bounded_tar_info_class(m);
   nb::object object_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   nb::object cls = make_class(api().builtin_type, "AugmentedPredictiveModelContent",
                               nb::make_tuple(object_type), content_namespace(m));
