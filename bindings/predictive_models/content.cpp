@@ -163,7 +163,9 @@ class ExpansionBudget {
  public:
   explicit ExpansionBudget(long long limit) : limit_(limit), remaining_(limit) {}
 
-  long long remaining() const { return remaining_; }
+  // The size of the next read: at most `chunk`, and one byte past what is left, so that
+  // a member running over shows in the data itself.
+  long long next_read(long long chunk) const { return remaining_ < chunk ? remaining_ + 1 : chunk; }
 
   // Refuses a member whose declared size alone exceeds what is left.
   void check_declared(nb::handle member, long long size) const {
@@ -211,8 +213,7 @@ nb::bytes read_bounded(nb::handle stream, nb::handle member, ExpansionBudget& bu
                        Py_ssize_t chunk = kReadChunk) {
   nb::list pieces;
   for (;;) {
-    const long long wanted = std::min<long long>(chunk, budget.remaining() + 1);
-    nb::bytes piece = nb::borrow<nb::bytes>(stream.attr("read")(wanted));
+    nb::bytes piece = nb::borrow<nb::bytes>(stream.attr("read")(budget.next_read(chunk)));
     if (piece.size() == 0) break;
     budget.spend(member, static_cast<long long>(piece.size()));
     pieces.append(piece);
@@ -816,8 +817,7 @@ nb::bytes read_file_bytes(int directory, nb::handle name, nb::handle path,
   std::string data;
   std::string chunk(static_cast<std::size_t>(kReadChunk), '\0');
   for (;;) {
-    const auto wanted = static_cast<std::size_t>(
-        std::min<long long>(static_cast<long long>(chunk.size()), budget.remaining() + 1));
+    const auto wanted = static_cast<std::size_t>(budget.next_read(kReadChunk));
     const auto count = system_call([&] { return ::read(file.get(), chunk.data(), wanted); }, path);
     if (count == 0) break;
     budget.spend(name, static_cast<long long>(count));
