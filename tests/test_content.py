@@ -610,6 +610,13 @@ def test_saves_replace_links_instead_of_writing_through_them(name, link, tmp_pat
     assert sorted(os.listdir(target)) == sorted(expected)
 
 
+def test_saving_over_a_file_keeps_its_permissions(tmp_path):
+    bundle().save_to_directory(tmp_path)
+    os.chmod(tmp_path / "extended_model.yaml", 0o600)
+    bundle().save_to_directory(tmp_path)
+    assert (tmp_path / "extended_model.yaml").stat().st_mode & 0o777 == 0o600
+
+
 class SwapOnRead(io.BytesIO):
     """A byte stream that runs `swap` when first read, in the middle of a save."""
 

@@ -688,6 +688,15 @@ void write_all(int fd, std::string_view data, nb::handle name) {
   }
 }
 
+// A regular file being replaced keeps its permission bits, as it would when truncated.
+void keep_permissions(int directory, const std::string& leaf, int file, nb::handle name) {
+  struct stat status {};
+  if (::fstatat(directory, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(status.st_mode))
+    return;
+  system_call([&] { return ::fchmod(file, status.st_mode & 07777); }, name);
+}
+
 // Writes `data` to a new temporary file in the target's directory, then renames it over
 // the name: a link already standing there is replaced, never written through, and the
 // old file stays whole until the new one is complete. The temporary file is removed on
@@ -699,6 +708,7 @@ void write_file_atomically(const FileTarget& target, nb::handle name, std::strin
   FileDescriptor file(
       system_call([&] { return ::openat(directory, temporary.c_str(), kFlags, 0666); }, name));
   try {
+    keep_permissions(directory, target.leaf, file.get(), name);
     write_all(file.get(), data, name);
     system_call([&] { return ::fsync(file.get()); }, name);
     if (::close(file.release()) != 0) {
