@@ -677,8 +677,10 @@ FileTarget file_target(const FileDescriptor& top, nb::handle directory, nb::hand
 std::string temporary_name(const std::string& leaf) {
   static std::random_device source;
   constexpr std::size_t kLeafPart = 200;  // leaves room below NAME_MAX
-  return "." + leaf.substr(0, kLeafPart) + "." + std::to_string(source()) +
-         std::to_string(source()) + ".tmp";
+  std::string name(1, '.');
+  name.append(leaf, 0, kLeafPart);
+  for (int part = 0; part < 2; ++part) name.append(".").append(std::to_string(source()));
+  return name.append(".tmp");
 }
 
 void write_all(int fd, std::string_view data, nb::handle name) {
