@@ -752,38 +752,51 @@ FileTarget top_level_target(const FileDescriptor& top, std::string_view name) {
   return {FileDescriptor(), top.get(), std::string(name)};
 }
 
+// Where the PMML text and the images go, every subdirectory opened before anything is
+// written: a link on the way fails the save before any write.
+struct SaveTargets {
+  FileTarget pmml;
+  std::vector<FileTarget> images;
+};
+
+SaveTargets open_targets(const FileDescriptor& top, nb::handle directory, const SavedParts& parts,
+                         nb::handle pmml_name) {
+  SaveTargets targets;
+  if (!parts.pmml.is_none()) targets.pmml = file_target(top, directory, pmml_name, "pmml_filename");
+  for (nb::handle item : parts.image_items)
+    targets.images.push_back(
+        file_target(top, directory, nb::borrow<nb::tuple>(item)[0], "attached_images key"));
+  return targets;
+}
+
+void write_parts(const FileDescriptor& top, const SavedParts& parts, nb::handle pmml_name,
+                 const SaveTargets& targets) {
+  write_text_file(top_level_target(top, zelvora::kModelDocumentName),
+                  to_str(zelvora::kModelDocumentName), parts.yaml);
+  if (!parts.json.is_none())
+    write_text_file(top_level_target(top, zelvora::kExternalJsonName),
+                    to_str(zelvora::kExternalJsonName), parts.json);
+  if (!parts.pmml.is_none()) write_text_file(targets.pmml, pmml_name, parts.pmml);
+  std::size_t index = 0;
+  for (nb::handle item : parts.image_items) {
+    nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
+    write_bytes_file(targets.images[index++], key_and_image[0], key_and_image[1]);
+  }
+}
+
 void save_to_directory(nb::handle self, nb::handle directory_arg, nb::handle pmml_filename) {
   check_pmml_filename(pmml_filename);
   const SavedParts parts = parts_to_save(self);
   nb::object directory = state->fsdecode(directory_arg);
   const nb::str pmml_name = pmml_member_name(pmml_filename);
   // Every name is checked before the directory is created or anything is written.
+  if (!parts.pmml.is_none()) check_lexically_inside(directory, pmml_name, "pmml_filename");
   for (nb::handle item : parts.image_items)
     check_lexically_inside(directory, nb::borrow<nb::tuple>(item)[0], "attached_images key");
-  if (!parts.pmml.is_none()) check_lexically_inside(directory, pmml_name, "pmml_filename");
-
   if (!nb::cast<bool>(state->path_isdir(directory))) state->mkdir(directory);
   const FileDescriptor top = open_directory(directory);
-  // Subdirectories are opened up front too: a link on the way fails before any write.
-  FileTarget pmml_target;
-  if (!parts.pmml.is_none()) pmml_target = file_target(top, directory, pmml_name, "pmml_filename");
-  std::vector<FileTarget> image_targets;
-  for (nb::handle item : parts.image_items)
-    image_targets.push_back(
-        file_target(top, directory, nb::borrow<nb::tuple>(item)[0], "attached_images key"));
-
-  const nb::str yaml_name = to_str(zelvora::kModelDocumentName);
-  write_text_file(top_level_target(top, zelvora::kModelDocumentName), yaml_name, parts.yaml);
-  if (!parts.json.is_none()) {
-    const nb::str json_name = to_str(zelvora::kExternalJsonName);
-    write_text_file(top_level_target(top, zelvora::kExternalJsonName), json_name, parts.json);
-  }
-  if (!parts.pmml.is_none()) write_text_file(pmml_target, pmml_name, parts.pmml);
-  std::size_t index = 0;
-  for (nb::handle item : parts.image_items) {
-    nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
-    write_bytes_file(image_targets[index++], key_and_image[0], key_and_image[1]);
-  }
+  const SaveTargets targets = open_targets(top, directory, parts, pmml_name);
+  write_parts(top, parts, pmml_name, targets);
 }
 
 // --- directory: reading ----------------------------------------------------------------
