@@ -1,5 +1,7 @@
+import bz2
 import gzip
 import io
+import lzma
 import os
 import re
 import shutil
@@ -7,6 +9,7 @@ import subprocess
 import sys
 import tarfile
 import textwrap
+import tracemalloc
 import types
 import zipfile
 
@@ -381,9 +384,302 @@ def test_truncated_archives_fail_or_load_whole(kind):
     else:
         data, load = content.save_to_tar().getvalue(), Content.load_from_tar
         data = gzip.compress(data) if kind == "tar.gz" else data
-    for cut in range(0, len(data), 97):  # never on a 512-byte block boundary past 0
+    for cut in sorted({*range(0, len(data), 97), *range(0, len(data), 512)}):
         try:
             loaded = load(io.BytesIO(data[:cut]))
         except (tarfile.ReadError, zipfile.BadZipFile, ValueError, EOFError):
             continue
         assert values(loaded) == (YAML, "{}", None, images), cut
+
+
+# --- bounded loading -------------------------------------------------------------------
+
+MiB = 1 << 20
+DEFAULT_MAX_SIZE = 512 * MiB
+
+
+def zip_with(name, data, compression):
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        archive.writestr("extended_model.yaml", "m: 1")
+        archive.writestr(name, data, compress_type=compression)
+    return buffer
+
+
+def declaring(zip_buffer, file_size):
+    """The zip with the last central-directory entry declaring another uncompressed size."""
+    data = bytearray(zip_buffer.getvalue())
+    entry = data.rfind(b"PK\x01\x02")
+    data[entry + 24 : entry + 28] = file_size.to_bytes(4, "little")
+    return io.BytesIO(bytes(data))
+
+
+def tar_with(members, compression=""):
+    return tar_of([("extended_model.yaml", b"m: 1"), *members], mode=f"w:{compression}")
+
+
+def directory_with(tmp_path, name, data):
+    (tmp_path / "extended_model.yaml").write_text("m: 1")
+    (tmp_path / name).write_bytes(data)
+    return tmp_path
+
+
+@pytest.mark.parametrize(
+    "load, make, member",
+    [
+        ("load_from_zip", lambda _: zip_with("a/chart.png", bytes(8 * MiB), zipfile.ZIP_BZIP2),
+         "a/chart.png"),
+        ("load_from_zip", lambda _: zip_with("chart.png", bytes(8 * MiB), zipfile.ZIP_DEFLATED),
+         "chart.png"),
+        ("load_from_zip", lambda _: zip_with("chart.png", bytes(8 * MiB), zipfile.ZIP_LZMA),
+         "chart.png"),
+        ("load_from_tar", lambda _: tar_with([("plots/a.png", bytes(8 * MiB))], "gz"),
+         "plots/a.png"),
+        ("load_from_tar", lambda _: tar_with([("a.png", bytes(8 * MiB))], "xz"), "a.png"),
+        ("load_from_tar", lambda _: tar_with([(f"p{i}.png", bytes(MiB // 4)) for i in range(6)]),
+         "p3.png"),  # the member that passes the total
+        ("load_from_directory", lambda d: directory_with(d, "chart.png", bytes(2 * MiB)),
+         "chart.png"),
+    ],
+)  # fmt: skip
+def test_loading_past_max_size_names_the_member(load, make, member, tmp_path):
+    with pytest.raises(ValueError, match=re.escape(repr(member)) + ".*max_size"):
+        getattr(Content, load)(make(tmp_path), max_size=MiB)
+
+
+@pytest.mark.parametrize("container", CONTAINERS)
+def test_max_size_bounds_the_total_exactly(container, tmp_path):
+    content = bundle("{}", None, {"chart.png": PNG * 100})
+    total = len(YAML.encode()) + len("{}") + len(PNG) * 100
+    if container == "directory":
+        content.save_to_directory(tmp_path)
+        saved, load = tmp_path, Content.load_from_directory
+    else:
+        saved = getattr(content, f"save_to_{container}")()
+        load = getattr(Content, f"load_from_{container}")
+    assert values(load(saved, max_size=total))[1] == "{}"
+    with pytest.raises(ValueError, match="max_size"):
+        load(saved, max_size=total - 1)
+
+
+@pytest.mark.parametrize("load", ["load_from_directory", "load_from_tar", "load_from_zip"])
+@pytest.mark.parametrize(
+    "max_size, error", [("1", TypeError), (1.0, TypeError), (None, TypeError), (-1, ValueError)]
+)
+def test_max_size_is_checked(load, max_size, error, tmp_path):
+    with pytest.raises(error, match="max_size"):
+        getattr(Content, load)(tmp_path, max_size=max_size)
+
+
+def test_max_size_is_keyword_only_and_may_be_huge():
+    with pytest.raises(TypeError):
+        Content.load_from_tar(bundle().save_to_tar(), 10)
+    assert values(Content.load_from_zip(bundle().save_to_zip(), max_size=2**200))[0] == YAML
+
+
+def test_lying_bzip2_zip_entry_is_never_expanded_whole():
+    # The entry declares 16 bytes and expands to 64 MiB.
+    archive = declaring(zip_with("x.png", bytes(64 * MiB), zipfile.ZIP_BZIP2), 16)
+    tracemalloc.start()
+    try:
+        with pytest.raises(zipfile.BadZipFile, match="CRC"):
+            Content.load_from_zip(archive)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 16 * MiB
+
+
+def sparse_tar_with_data(real_size):
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w", format=tarfile.PAX_FORMAT) as archive:
+        for name, data, pax in [("extended_model.yaml", b"m", {}),
+                                ("disk.png", b"x", {"GNU.sparse.map": f"{real_size - 1},1",
+                                                    "GNU.sparse.size": str(real_size)})]:
+            info = tarfile.TarInfo(name)
+            info.size, info.pax_headers = len(data), pax
+            archive.addfile(info, io.BytesIO(data))
+    return buffer
+
+
+def test_sparse_tar_members_are_refused():
+    with pytest.raises(ValueError, match="'disk.png' is a sparse file"):
+        Content.load_from_tar(sparse_tar_with_data(4 * MiB), max_size=64 * MiB)
+
+
+def gzip_bomb_tar(path, size, type=tarfile.REGTYPE):
+    """A tar.gz whose second header declares `size` zero bytes, built from repeated gzip
+    members so it is never held whole (a reader decompresses every member in turn)."""
+    chunk = 64 * MiB
+    assert size % chunk == 0
+    info = tarfile.TarInfo("plots/huge.png")
+    info.size, info.type = size, type
+    header = tarfile.TarInfo("extended_model.yaml").tobuf() + info.tobuf()
+    zeros = gzip.compress(bytes(chunk))
+    with open(path, "wb") as out:
+        out.write(gzip.compress(header))
+        for _ in range(size // chunk):
+            out.write(zeros)
+        out.write(gzip.compress(bytes(1024)))  # end-of-archive marker
+
+
+def bzip2_zip_declaring(path, size):
+    path.write_bytes(declaring(zip_with("plots/huge.png", bytes(MiB), zipfile.ZIP_BZIP2), size)
+                     .getvalue())  # fmt: skip
+
+
+def sparse_tar_file(path, size):
+    path.write_bytes(sparse_tar_with_data(size).getvalue())
+
+
+@pytest.mark.parametrize(
+    "make, load, refusal",
+    [
+        (lambda p: gzip_bomb_tar(p, 3 << 30), "load_from_tar", "'plots/huge.png'"),
+        (lambda p: gzip_bomb_tar(p, 2 << 30, tarfile.XHDTYPE), "load_from_tar", "extended header"),
+        (lambda p: gzip_bomb_tar(p, 2 << 30, tarfile.GNUTYPE_LONGNAME), "load_from_tar",
+         "extended header"),
+        (lambda p: bzip2_zip_declaring(p, 2 << 30), "load_from_zip", "'plots/huge.png'"),
+        (lambda p: sparse_tar_file(p, 2 << 30), "load_from_tar", "'disk.png'"),
+    ],
+)  # fmt: skip
+def test_bombs_fail_under_the_default_limit_before_memory_is_spent(make, load, refusal, tmp_path):
+    archive = tmp_path / "bomb"
+    make(archive)
+    assert archive.stat().st_size < 8 * MiB
+    # Address space capped at 1 GiB: holding the expansion would raise MemoryError.
+    code = f"""
+        import io, resource
+        from zelvora_analytics_utils.predictive_models.content import (
+            AugmentedPredictiveModelContent as Content)
+        data = io.BytesIO(open({str(archive)!r}, "rb").read())
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        try:
+            Content.{load}(data)
+        except Exception as error:
+            print(type(error).__name__, error)
+        else:
+            print("loaded")
+    """
+    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                            capture_output=True, text=True, timeout=600)  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("ValueError") and refusal in result.stdout, result.stdout
+
+
+# --- tar archives must end with their end-of-archive marker ----------------------------
+
+
+def member_ends(data):
+    with tarfile.open(fileobj=io.BytesIO(data)) as archive:
+        return [m.offset_data + -(-m.size // 512) * 512 for m in archive.getmembers()]
+
+
+COMPRESS = {"": lambda d: d, "gz": gzip.compress, "bz2": bz2.compress, "xz": lzma.compress}
+
+
+@pytest.mark.parametrize("compression", list(COMPRESS))
+def test_tar_cut_at_a_member_boundary_fails(compression):
+    data = bundle("{}", "<P/>", {"chart.png": PNG}).save_to_tar().getvalue()
+    for end in member_ends(data):  # the last cut drops only the end-of-archive marker
+        with pytest.raises(tarfile.ReadError, match="end-of-archive"):
+            Content.load_from_tar(io.BytesIO(COMPRESS[compression](data[:end])))
+    assert values(Content.load_from_tar(io.BytesIO(COMPRESS[compression](data))))[1] == "{}"
+
+
+# --- saves stay inside their directory, and are atomic -----------------------------------
+
+
+@pytest.mark.parametrize(
+    "name", ["extended_model.yaml", "external_model.json", "external_model.pmml", "chart.png"]
+)
+@pytest.mark.parametrize("link", [os.symlink, os.link])
+def test_saves_replace_links_instead_of_writing_through_them(name, link, tmp_path):
+    victim = tmp_path / "victim"
+    victim.write_bytes(b"precious")
+    target = tmp_path / "bundle"
+    target.mkdir()
+    link(victim, target / name)
+    bundle("{}", "<P/>", {"chart.png": PNG}).save_to_directory(target)
+    assert victim.read_bytes() == b"precious"
+    saved = target / name
+    assert not saved.is_symlink() and saved.stat().st_nlink == 1
+    expected = {"extended_model.yaml": YAML.encode(), "external_model.json": b"{}",
+                "external_model.pmml": b"<P/>", "chart.png": PNG}  # fmt: skip
+    assert saved.read_bytes() == expected[name]
+    assert sorted(os.listdir(target)) == sorted(expected)
+
+
+def test_saving_over_a_file_keeps_its_permissions(tmp_path):
+    bundle().save_to_directory(tmp_path)
+    os.chmod(tmp_path / "extended_model.yaml", 0o600)
+    bundle().save_to_directory(tmp_path)
+    assert (tmp_path / "extended_model.yaml").stat().st_mode & 0o777 == 0o600
+
+
+class SwapOnRead(io.BytesIO):
+    """A byte stream that runs `swap` when first read, in the middle of a save."""
+
+    def __init__(self, data, swap):
+        super().__init__(data)
+        self.swap = swap
+
+    def read(self, *args):
+        swap, self.swap = self.swap, None
+        if swap:
+            swap()
+        return super().read(*args)
+
+
+def test_subdirectory_swapped_for_a_link_during_a_save_keeps_files_inside(tmp_path):
+    outside, target = tmp_path / "outside", tmp_path / "bundle"
+    outside.mkdir()
+    (target / "plots").mkdir(parents=True)
+
+    def swap():
+        (target / "plots").rename(target / "moved")
+        (target / "plots").symlink_to(outside)
+
+    images = {"first.png": SwapOnRead(b"1", swap), "plots/roc.png": io.BytesIO(PNG)}
+    Content(io.StringIO(YAML), None, None, images).save_to_directory(target)
+    assert os.listdir(outside) == []
+    assert (target / "moved" / "roc.png").read_bytes() == PNG
+
+
+class FailingText(io.StringIO):
+    def read(self, *args):
+        raise OSError("the source went away")
+
+
+def test_failed_save_keeps_the_existing_files(tmp_path):
+    bundle("{}").save_to_directory(tmp_path)
+    with pytest.raises(OSError, match="went away"):
+        Content(FailingText("new"), io.StringIO("[]")).save_to_directory(tmp_path)
+    assert values(Content.load_from_directory(tmp_path)) == (YAML, "{}", None, {})
+    (tmp_path / "sub").mkdir()
+    with pytest.raises(IsADirectoryError):  # a directory stands where the image goes
+        bundle("[]", None, {"sub": PNG}).save_to_directory(tmp_path)
+    assert sorted(os.listdir(tmp_path)) == ["extended_model.yaml", "external_model.json", "sub"]
+
+
+@pytest.mark.parametrize("entry", ["extended_model.yaml", "chart.png"])
+@pytest.mark.parametrize("kind", ["symlink", "fifo"])
+def test_loading_reads_only_regular_files_without_following_links(entry, kind, tmp_path):
+    (tmp_path / "outside.yaml").write_text("secret: 1")
+    target = tmp_path / "bundle"
+    target.mkdir()
+    if entry != "extended_model.yaml":
+        (target / "extended_model.yaml").write_text("m: 1")
+    if kind == "symlink":
+        (target / entry).symlink_to(tmp_path / "outside.yaml")
+    else:
+        os.mkfifo(target / entry)  # opening it for reading would block
+    with pytest.raises(ValueError, match=re.escape(entry) + "' is not a regular file"):
+        Content.load_from_directory(target)
+
+
+def test_subdirectory_entries_fail_the_load_as_before(tmp_path):
+    bundle().save_to_directory(tmp_path)
+    (tmp_path / "plots").mkdir()
+    with pytest.raises(IsADirectoryError):
+        Content.load_from_directory(tmp_path)

@@ -6,11 +6,19 @@
 // so the garbage collector sees every reference it holds; its operations are compiled
 // functions that reach the standard library (io, tarfile, zipfile, os) through the
 // module state.
+#include <fcntl.h>
 #include <nanobind/nanobind.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <random>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
@@ -27,14 +35,14 @@ using zelvora::PathPlacement;
 namespace {
 
 struct State {
-  nb::object content_class;
+  nb::object content_class, bounded_tar_info;
   // io
   nb::object string_io, bytes_io, text_io_base;
   // archives
-  nb::object tarfile_open, tar_info, tar_read_error, zip_file, zip_deflated;
+  nb::object tarfile_open, tar_info, tar_read_error, tar_extended_types, zip_file, zip_deflated,
+      zip_stored, zip_bzip2, zip_lzma, bad_zip_file, bzip2_decompressor, crc32, copy;
   // files
-  nb::object open, fsdecode, listdir, mkdir, stat, path_join, path_isdir, path_realpath,
-      path_commonpath;
+  nb::object fsdecode, listdir, mkdir, path_join, path_isdir;
   // Attribute names of the bundle, interned once.
   nb::str yaml_field{"augmented_predictive_model_yaml"}, json_field{"external_model_json"},
       pmml_field{"external_model_pmml"}, images_field{"attached_images"};
@@ -52,20 +60,26 @@ State load_state() {
   s.tarfile_open = tarfile.attr("open");
   s.tar_info = tarfile.attr("TarInfo");
   s.tar_read_error = tarfile.attr("ReadError");
+  s.tar_extended_types = nb::make_tuple(tarfile.attr("GNUTYPE_LONGNAME"),
+                                        tarfile.attr("GNUTYPE_LONGLINK"), tarfile.attr("XHDTYPE"),
+                                        tarfile.attr("XGLTYPE"), tarfile.attr("SOLARIS_XHDTYPE"));
   nb::module_ zipfile = nb::module_::import_("zipfile");
   s.zip_file = zipfile.attr("ZipFile");
   s.zip_deflated = zipfile.attr("ZIP_DEFLATED");
+  s.zip_stored = zipfile.attr("ZIP_STORED");
+  s.zip_bzip2 = zipfile.attr("ZIP_BZIP2");
+  s.zip_lzma = zipfile.attr("ZIP_LZMA");
+  s.bad_zip_file = zipfile.attr("BadZipFile");
+  s.bzip2_decompressor = nb::module_::import_("bz2").attr("BZ2Decompressor");
+  s.crc32 = nb::module_::import_("zlib").attr("crc32");
+  s.copy = nb::module_::import_("copy").attr("copy");
   nb::module_ os = nb::module_::import_("os");
-  s.open = nb::module_::import_("builtins").attr("open");
   s.fsdecode = os.attr("fsdecode");
   s.listdir = os.attr("listdir");
   s.mkdir = os.attr("mkdir");
-  s.stat = os.attr("stat");
   nb::object path = os.attr("path");
   s.path_join = path.attr("join");
   s.path_isdir = path.attr("isdir");
-  s.path_realpath = path.attr("realpath");
-  s.path_commonpath = path.attr("commonpath");
   return s;
 }
 
@@ -136,6 +150,76 @@ class Closing {
  private:
   nb::object resource_;
 };
+
+// --- bounded expansion -------------------------------------------------------------------
+
+// Default for `max_size`: ten times the largest real models (a big tree model's JSON
+// runs to tens of MB), while a hostile bundle stops long before it exhausts a host.
+constexpr long long kDefaultMaxSize = 512LL * 1024 * 1024;
+constexpr Py_ssize_t kReadChunk = 1 << 20;
+
+// The bytes a load may still expand to; every member is charged before it is kept.
+class ExpansionBudget {
+ public:
+  explicit ExpansionBudget(long long limit) : limit_(limit), remaining_(limit) {}
+
+  // The size of the next read: at most `chunk`, and one byte past what is left, so that
+  // a member running over shows in the data itself.
+  long long next_read(long long chunk) const { return remaining_ < chunk ? remaining_ + 1 : chunk; }
+
+  // Refuses a member whose declared size alone exceeds what is left.
+  void check_declared(nb::handle member, long long size) const {
+    if (size > remaining_) refuse(member);
+  }
+
+  // Charges `size` bytes that were actually read.
+  void spend(nb::handle member, long long size) {
+    if (size > remaining_) refuse(member);
+    remaining_ -= size;
+  }
+
+ private:
+  [[noreturn]] void refuse(nb::handle member) const {
+    PyErr_SetObject(PyExc_ValueError,
+                    nb::str("bundle member {!r} expands past max_size ({} bytes); pass a larger "
+                            "max_size to load it")
+                        .format(member, limit_)
+                        .ptr());
+    throw nb::python_error();
+  }
+
+  long long limit_, remaining_;
+};
+
+// `max_size` as a byte count: an int, not negative; values past the machine's range mean
+// no practical limit.
+long long max_size_value(nb::handle max_size) {
+  check_argument_type(max_size, &PyLong_Type, "max_size", NoneAllowed::no);
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(max_size.ptr(), &overflow);
+  if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow > 0) return LLONG_MAX;
+  if (overflow < 0 || value < 0) raise_value_error(nb::str("max_size must not be negative"));
+  return value;
+}
+
+nb::bytes joined_bytes(nb::handle pieces) {
+  return nb::borrow<nb::bytes>(nb::bytes("").attr("join")(pieces));
+}
+
+// The whole data of a member stream, read in chunks of at most `chunk` bytes and charged
+// to the budget as it arrives, so an oversized member fails before it is held.
+nb::bytes read_bounded(nb::handle stream, nb::handle member, ExpansionBudget& budget,
+                       Py_ssize_t chunk = kReadChunk) {
+  nb::list pieces;
+  for (;;) {
+    nb::bytes piece = nb::borrow<nb::bytes>(stream.attr("read")(budget.next_read(chunk)));
+    if (piece.size() == 0) break;
+    budget.spend(member, static_cast<long long>(piece.size()));
+    pieces.append(piece);
+  }
+  return joined_bytes(pieces);
+}
 
 // --- the bundle's values ---------------------------------------------------------------
 
@@ -299,8 +383,9 @@ Parts empty_parts() {
 }
 
 // The tar reader ends its member list quietly at a truncated or invalid header past the
-// first one; the block where it stopped must be the end-of-archive marker (or nothing,
-// when a writer left the marker out), else members would be lost without a word.
+// first one, and at the end of the data; the block where it stopped must be the
+// end-of-archive marker that every writer emits, else members would be lost without a
+// word (an archive cut at a member boundary looks whole to the reader).
 void check_tar_ended_cleanly(nb::handle archive) {
   constexpr std::size_t kBlockSize = 512;
   nb::object data = archive.attr("fileobj");
@@ -308,27 +393,70 @@ void check_tar_ended_cleanly(nb::handle archive) {
   data.attr("seek")(offset);
   nb::bytes block = nb::borrow<nb::bytes>(data.attr("read")(kBlockSize));
   const std::string_view bytes(block.c_str(), block.size());
-  if (bytes.empty() ||
-      (bytes.size() == kBlockSize && bytes.find_first_not_of('\0') == std::string_view::npos))
-    return;
+  if (bytes.size() == kBlockSize && bytes.find_first_not_of('\0') == std::string_view::npos) return;
   PyErr_SetObject(state->tar_read_error.ptr(),
-                  nb::str("truncated or corrupt tar archive: no valid member header at offset {}")
+                  nb::str("truncated or corrupt tar archive: no end-of-archive marker at offset {}")
                       .format(offset)
                       .ptr());
   throw nb::python_error();
 }
 
-nb::object load_from_tar(nb::handle, nb::handle tar_content) {
+// A sparse member declares a size its stored data does not hold; it is refused outright.
+void check_not_sparse(nb::handle member) {
+  if (nb::cast<bool>(member.attr("issparse")()))
+    raise_value_error(nb::str("tar member {!r} is a sparse file, which a bundle cannot hold")
+                          .format(member.attr("name")));
+}
+
+nb::bytes read_tar_member(nb::handle archive, nb::handle member, ExpansionBudget& budget) {
+  nb::object name = member.attr("name");
+  budget.check_declared(name, nb::cast<long long>(member.attr("size")));
+  Closing data(archive.attr("extractfile")(member));
+  nb::bytes bytes = read_bounded(data.get(), name, budget);
+  data.close();
+  return bytes;
+}
+
+// Long names and pax records are held whole by the tar reader before the member they
+// describe is seen; real ones take a few hundred bytes.
+constexpr long long kMaxExtendedHeader = 1 << 20;
+
+void check_extended_header(nb::handle info) {
+  if (PySequence_Contains(state->tar_extended_types.ptr(), info.attr("type").ptr()) != 1) return;
+  if (nb::cast<long long>(info.attr("size")) <= kMaxExtendedHeader) return;
+  raise_value_error(
+      nb::str(
+          "tar extended header at offset {} declares {} bytes, more than the {} a bundle allows")
+          .format(info.attr("offset"), info.attr("size"), kMaxExtendedHeader));
+}
+
+// `TarInfo.fromtarfile` as the tar reader has it, with the extended header checked
+// before its data is read.
+nb::object bounded_tar_header(nb::handle cls, nb::handle archive) {
+  constexpr long long kBlockSize = 512;
+  nb::object data = archive.attr("fileobj");
+  nb::object block = data.attr("read")(kBlockSize);
+  nb::object info = cls.attr("frombuf")(block, archive.attr("encoding"), archive.attr("errors"));
+  info.attr("offset") = nb::int_(nb::cast<long long>(data.attr("tell")()) - kBlockSize);
+  check_extended_header(info);
+  return info.attr("_proc_member")(archive);
+}
+
+nb::object load_from_tar(nb::handle, nb::handle tar_content, nb::handle max_size) {
+  ExpansionBudget budget(max_size_value(max_size));
   tar_content.attr("seek")(0);
-  // "r:*" recognises uncompressed, gzip, bzip2 and xz archives from the data.
-  Closing archive(state->tarfile_open(nb::arg("fileobj") = tar_content, nb::arg("mode") = "r:*"));
+  // "r:*" recognises uncompressed, gzip, bzip2 and xz archives from the data; compressed
+  // data is decompressed as it is read, never ahead of it.
+  Closing archive(state->tarfile_open(nb::arg("fileobj") = tar_content, nb::arg("mode") = "r:*",
+                                      nb::arg("tarinfo") = state->bounded_tar_info));
   Parts parts = empty_parts();
   for (nb::handle member : archive.get()) {
+    check_not_sparse(member);
     // Only regular files carry data; directories, links and devices are skipped (a link
     // would otherwise stand in for another member's data).
     if (!nb::cast<bool>(member.attr("isreg")())) continue;
     nb::object name = member.attr("name");
-    nb::object data = archive.get().attr("extractfile")(member).attr("read")();
+    nb::bytes data = read_tar_member(archive.get(), member, budget);
     take_member(parts, name_bytes(name), data, name);
   }
   check_tar_ended_cleanly(archive.get());
@@ -344,7 +472,74 @@ bool is_zip_symlink(nb::handle info) {
   return S_ISLNK(static_cast<mode_t>(mode));
 }
 
-nb::object load_from_zip(nb::handle, nb::handle zip_content) {
+// LZMA output per call grows with the compressed input it is given; small reads keep
+// each step to a few tens of MB whatever the entry claims.
+Py_ssize_t zip_read_chunk(nb::handle info) {
+  constexpr Py_ssize_t kLzmaChunk = 4096;
+  return info.attr("compress_type").equal(state->zip_lzma) ? kLzmaChunk : kReadChunk;
+}
+
+// The stored bytes of an entry, still compressed: the entry opened as if it were stored
+// uncompressed, its compressed size taken as its size and no checksum expected.
+nb::object open_raw_zip_entry(nb::handle archive, nb::handle info) {
+  nb::object raw = state->copy(info);
+  raw.attr("compress_type") = state->zip_stored;
+  raw.attr("file_size") = info.attr("compress_size");
+  if (PyObject_DelAttrString(raw.ptr(), "CRC") != 0) throw nb::python_error();
+  return archive.attr("open")(raw);
+}
+
+void check_zip_crc(nb::handle info, nb::handle name, nb::handle data) {
+  if (state->crc32(data).equal(info.attr("CRC"))) return;
+  PyErr_SetObject(state->bad_zip_file.ptr(),
+                  nb::str("Bad CRC-32 for file {!r}").format(name).ptr());
+  throw nb::python_error();
+}
+
+// A bzip2 entry is decompressed here, in bounded steps: the zip reader hands a bzip2
+// decompressor all the data read at once, and a few KB can expand to GBs in that one
+// call. Like the zip reader, it stops at the declared size and checks the CRC.
+nb::bytes read_bzip2_entry(nb::handle archive, nb::handle info, nb::handle name,
+                           ExpansionBudget& budget) {
+  const auto declared = nb::cast<long long>(info.attr("file_size"));
+  Closing raw(open_raw_zip_entry(archive, info));
+  nb::object decompressor = state->bzip2_decompressor();
+  nb::list pieces;
+  for (long long total = 0; total < declared && !nb::cast<bool>(decompressor.attr("eof"));) {
+    nb::object input = nb::bytes("");
+    if (nb::cast<bool>(decompressor.attr("needs_input"))) {
+      input = raw.get().attr("read")(kReadChunk);
+      if (nb::len(input) == 0) {
+        PyErr_SetString(PyExc_EOFError,
+                        "Compressed file ended before the end-of-stream marker was reached");
+        throw nb::python_error();
+      }
+    }
+    nb::bytes piece = nb::borrow<nb::bytes>(
+        decompressor.attr("decompress")(input, std::min<long long>(kReadChunk, declared - total)));
+    budget.spend(name, static_cast<long long>(piece.size()));
+    total += static_cast<long long>(piece.size());
+    pieces.append(piece);
+  }
+  raw.close();
+  nb::bytes data = joined_bytes(pieces);
+  check_zip_crc(info, name, data);
+  return data;
+}
+
+nb::bytes read_zip_entry(nb::handle archive, nb::handle info, nb::handle name,
+                         ExpansionBudget& budget) {
+  budget.check_declared(name, nb::cast<long long>(info.attr("file_size")));
+  if (info.attr("compress_type").equal(state->zip_bzip2))
+    return read_bzip2_entry(archive, info, name, budget);
+  Closing entry(archive.attr("open")(info));
+  nb::bytes bytes = read_bounded(entry.get(), name, budget, zip_read_chunk(info));
+  entry.close();
+  return bytes;
+}
+
+nb::object load_from_zip(nb::handle, nb::handle zip_content, nb::handle max_size) {
+  ExpansionBudget budget(max_size_value(max_size));
   zip_content.attr("seek")(0);
   Closing archive(state->zip_file(zip_content, "r"));
   Parts parts = empty_parts();
@@ -352,11 +547,73 @@ nb::object load_from_zip(nb::handle, nb::handle zip_content) {
     nb::object name = info.attr("filename");
     const std::string name_text = name_bytes(name);
     if (name_text.ends_with('/') || is_zip_symlink(info)) continue;
-    nb::object data = archive.get().attr("read")(info);
+    nb::bytes data = read_zip_entry(archive.get(), info, name, budget);
     take_member(parts, name_text, data, name_from_bytes(zelvora::zip_image_key(name_text)));
   }
   archive.close();
   return loaded_content(parts);
+}
+
+// --- directory: file descriptors ------------------------------------------------------
+
+// Every file of a directory bundle is reached relative to a descriptor of the directory,
+// opened once, and no link inside the directory is followed.
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// A name in the file system's encoding, as `os.fsencode` gives it.
+std::string fs_name(nb::handle name) {
+  nb::object encoded = steal_or_throw(PyUnicode_EncodeFSDefault(name.ptr()));
+  return {PyBytes_AS_STRING(encoded.ptr()),
+          static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
+}
+
+// Runs a system call, retrying when a signal interrupts it; a failure raises the OSError
+// subclass of errno, naming `name`.
+template <class Call>
+auto system_call(Call call, nb::handle name) {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0) return result;
+    if (errno != EINTR) {
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+      throw nb::python_error();
+    }
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+}
+
+FileDescriptor open_directory(nb::handle directory) {
+  // The directory named by the caller may itself be a link; nothing below it is followed.
+  const std::string path = fs_name(directory);
+  return FileDescriptor(system_call(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }, directory));
+}
+
+FileDescriptor open_subdirectory(int parent, const std::string& segment, nb::handle name) {
+  return FileDescriptor(system_call(
+      [&] {
+        return ::openat(parent, segment.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      },
+      name));
 }
 
 // --- directory: writing ----------------------------------------------------------------
@@ -365,38 +622,166 @@ nb::object path_in(nb::handle directory, nb::handle name) {
   return state->path_join(directory, name);
 }
 
-// Whether `path`, with every symbolic link resolved, lies strictly below `directory`.
-bool resolves_inside(nb::handle directory, nb::handle path) {
-  State& s = *state;
-  nb::object real_directory = s.path_realpath(directory);
-  nb::object real_path = s.path_realpath(path);
-  if (real_path.equal(real_directory)) return false;
-  return s.path_commonpath(nb::make_tuple(real_directory, real_path)).equal(real_directory);
+// Where one file is written: the descriptor of its directory (the bundle directory, or
+// a subdirectory opened on the way) and its last name segment.
+struct FileTarget {
+  FileDescriptor subdirectory;
+  int directory = -1;
+  std::string leaf;
+};
+
+[[noreturn]] void raise_leaves_directory(nb::handle directory, nb::handle name, const char* what) {
+  raise_value_error(
+      nb::str("{} {!r} would leave the directory {!r}").format(what, name, directory));
 }
 
-// Refuses a file name that would be written outside `directory` (an absolute name, ".."
-// segments, or a symbolic link on the way) or that names no file.
-void check_stays_inside(nb::handle directory, nb::handle name, const char* what) {
+// Refuses a name that is absolute, climbs out with "..", or names no file.
+void check_lexically_inside(nb::handle directory, nb::handle name, const char* what) {
   const PathPlacement placement = zelvora::lexical_placement(name_bytes(name));
-  if (placement == PathPlacement::not_a_file) {
+  if (placement == PathPlacement::not_a_file)
     raise_value_error(nb::str("{} {!r} does not name a file in the directory").format(what, name));
+  if (placement != PathPlacement::inside) raise_leaves_directory(directory, name, what);
+}
+
+// Whether the entry is a symbolic link (only to explain a refusal; nothing is opened).
+bool is_symlink_at(int directory, const std::string& entry) {
+  struct stat status {};
+  return ::fstatat(directory, entry.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISLNK(status.st_mode);
+}
+
+// Opens the subdirectories on the way to `name` one segment at a time, never through a
+// symbolic link, so the file lands below `top` whatever is swapped in meanwhile.
+FileTarget file_target(const FileDescriptor& top, nb::handle directory, nb::handle name,
+                       const char* what) {
+  check_lexically_inside(directory, name, what);
+  const std::string path = fs_name(name);
+  FileTarget target{FileDescriptor(), top.get(), {}};
+  std::size_t begin = 0;
+  for (std::size_t slash; (slash = path.find('/', begin)) != std::string::npos; begin = slash + 1) {
+    const std::string segment = path.substr(begin, slash - begin);
+    if (segment.empty() || segment == ".") continue;
+    try {
+      target.subdirectory = open_subdirectory(target.directory, segment, name);
+    } catch (nb::python_error&) {
+      if (is_symlink_at(target.directory, segment)) raise_leaves_directory(directory, name, what);
+      throw;
+    }
+    target.directory = target.subdirectory.get();
   }
-  if (placement != PathPlacement::inside || !resolves_inside(directory, path_in(directory, name)))
-    raise_value_error(
-        nb::str("{} {!r} would leave the directory {!r}").format(what, name, directory));
+  target.leaf = path.substr(begin);
+  return target;
 }
 
-void write_text_file(nb::handle path, nb::handle stream) {
-  // newline="": the text is written exactly as the stream holds it.
-  Closing file(state->open(path, "w", nb::arg("encoding") = "utf-8", nb::arg("newline") = ""));
-  file.get().attr("write")(read_whole(stream));
-  file.close();
+// A fresh name beside `leaf` for the file written before it is renamed into place.
+std::string temporary_name(const std::string& leaf) {
+  static std::random_device source;
+  constexpr std::size_t kLeafPart = 200;  // leaves room below NAME_MAX
+  std::string name(1, '.');
+  name.append(leaf, 0, kLeafPart);
+  for (int part = 0; part < 2; ++part) name.append(".").append(std::to_string(source()));
+  return name.append(".tmp");
 }
 
-void write_bytes_file(nb::handle path, nb::handle stream) {
-  Closing file(state->open(path, "wb"));
-  file.get().attr("write")(read_whole(stream));
-  file.close();
+void write_all(int fd, std::string_view data, nb::handle name) {
+  while (!data.empty()) {
+    const auto written = system_call([&] { return ::write(fd, data.data(), data.size()); }, name);
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// A regular file being replaced keeps its permission bits, as it would when truncated.
+void keep_permissions(int directory, const std::string& leaf, int file, nb::handle name) {
+  struct stat status {};
+  if (::fstatat(directory, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(status.st_mode))
+    return;
+  system_call([&] { return ::fchmod(file, status.st_mode & 07777); }, name);
+}
+
+// Writes `data` to a new temporary file in the target's directory, then renames it over
+// the name: a link already standing there is replaced, never written through, and the
+// old file stays whole until the new one is complete. The temporary file is removed on
+// failure.
+void write_file_atomically(const FileTarget& target, nb::handle name, std::string_view data) {
+  const int directory = target.directory;
+  const std::string temporary = temporary_name(target.leaf);
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+  FileDescriptor file(
+      system_call([&] { return ::openat(directory, temporary.c_str(), kFlags, 0666); }, name));
+  try {
+    keep_permissions(directory, target.leaf, file.get(), name);
+    write_all(file.get(), data, name);
+    system_call([&] { return ::fsync(file.get()); }, name);
+    if (::close(file.release()) != 0) {
+      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+      throw nb::python_error();
+    }
+    system_call(
+        [&] { return ::renameat(directory, temporary.c_str(), directory, target.leaf.c_str()); },
+        name);
+  } catch (...) {
+    ::unlinkat(directory, temporary.c_str(), 0);
+    throw;
+  }
+}
+
+void write_text_file(const FileTarget& target, nb::handle name, nb::handle stream) {
+  // The text is written exactly as the stream holds it, as UTF-8.
+  nb::object encoded = steal_or_throw(PyUnicode_AsUTF8String(read_whole(stream).ptr()));
+  write_file_atomically(target, name,
+                        {PyBytes_AS_STRING(encoded.ptr()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))});
+}
+
+void write_bytes_file(const FileTarget& target, nb::handle name, nb::handle stream) {
+  nb::object data = read_whole(stream);
+  Py_buffer view;
+  if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+  try {
+    write_file_atomically(target, name,
+                          {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
+  } catch (...) {
+    PyBuffer_Release(&view);
+    throw;
+  }
+  PyBuffer_Release(&view);
+}
+
+FileTarget top_level_target(const FileDescriptor& top, std::string_view name) {
+  return {FileDescriptor(), top.get(), std::string(name)};
+}
+
+// Where the PMML text and the images go, every subdirectory opened before anything is
+// written: a link on the way fails the save before any write.
+struct SaveTargets {
+  FileTarget pmml;
+  std::vector<FileTarget> images;
+};
+
+SaveTargets open_targets(const FileDescriptor& top, nb::handle directory, const SavedParts& parts,
+                         nb::handle pmml_name) {
+  SaveTargets targets;
+  if (!parts.pmml.is_none()) targets.pmml = file_target(top, directory, pmml_name, "pmml_filename");
+  for (nb::handle item : parts.image_items)
+    targets.images.push_back(
+        file_target(top, directory, nb::borrow<nb::tuple>(item)[0], "attached_images key"));
+  return targets;
+}
+
+void write_parts(const FileDescriptor& top, const SavedParts& parts, nb::handle pmml_name,
+                 const SaveTargets& targets) {
+  write_text_file(top_level_target(top, zelvora::kModelDocumentName),
+                  to_str(zelvora::kModelDocumentName), parts.yaml);
+  if (!parts.json.is_none())
+    write_text_file(top_level_target(top, zelvora::kExternalJsonName),
+                    to_str(zelvora::kExternalJsonName), parts.json);
+  if (!parts.pmml.is_none()) write_text_file(targets.pmml, pmml_name, parts.pmml);
+  std::size_t index = 0;
+  for (nb::handle item : parts.image_items) {
+    nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
+    write_bytes_file(targets.images[index++], key_and_image[0], key_and_image[1]);
+  }
 }
 
 void save_to_directory(nb::handle self, nb::handle directory_arg, nb::handle pmml_filename) {
@@ -404,53 +789,78 @@ void save_to_directory(nb::handle self, nb::handle directory_arg, nb::handle pmm
   const SavedParts parts = parts_to_save(self);
   nb::object directory = state->fsdecode(directory_arg);
   const nb::str pmml_name = pmml_member_name(pmml_filename);
-  // Every name is checked before anything is created or written.
-  if (!parts.pmml.is_none()) check_stays_inside(directory, pmml_name, "pmml_filename");
+  // Every name is checked before the directory is created or anything is written.
+  if (!parts.pmml.is_none()) check_lexically_inside(directory, pmml_name, "pmml_filename");
   for (nb::handle item : parts.image_items)
-    check_stays_inside(directory, nb::borrow<nb::tuple>(item)[0], "attached_images key");
-
+    check_lexically_inside(directory, nb::borrow<nb::tuple>(item)[0], "attached_images key");
   if (!nb::cast<bool>(state->path_isdir(directory))) state->mkdir(directory);
-  write_text_file(path_in(directory, to_str(zelvora::kModelDocumentName)), parts.yaml);
-  if (!parts.json.is_none())
-    write_text_file(path_in(directory, to_str(zelvora::kExternalJsonName)), parts.json);
-  if (!parts.pmml.is_none()) write_text_file(path_in(directory, pmml_name), parts.pmml);
-  for (nb::handle item : parts.image_items) {
-    nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
-    write_bytes_file(path_in(directory, key_and_image[0]), key_and_image[1]);
-  }
+  const FileDescriptor top = open_directory(directory);
+  const SaveTargets targets = open_targets(top, directory, parts, pmml_name);
+  write_parts(top, parts, pmml_name, targets);
 }
 
 // --- directory: reading ----------------------------------------------------------------
 
-// Refuses entries that are neither regular files nor directories: reading a FIFO or a
-// device would block or never end. A missing file and a directory fail when opened.
-void check_readable_entry(nb::handle path) {
-  nb::object status;
+[[noreturn]] void raise_not_regular(nb::handle path) {
+  raise_value_error(nb::str("{!r} is not a regular file").format(path));
+}
+
+// Opens an entry of the directory without following a link and without blocking (a FIFO
+// would otherwise hold the load forever), and accepts only a regular file. A directory
+// fails as opening it for reading would.
+FileDescriptor open_regular_file(int directory, nb::handle name, nb::handle path) {
+  const std::string entry = fs_name(name);
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+  int fd = -1;
   try {
-    status = state->stat(path);
-  } catch (nb::python_error&) {
-    return;  // left to `open`, which reports it with its own error
+    fd = system_call([&] { return ::openat(directory, entry.c_str(), kFlags); }, path);
+  } catch (nb::python_error& error) {
+    if (error.matches(PyExc_OSError) && nb::cast<int>(error.value().attr("errno")) == ELOOP)
+      raise_not_regular(path);
+    throw;
   }
-  const auto mode = static_cast<mode_t>(nb::cast<unsigned long>(status.attr("st_mode")));
-  if (!S_ISREG(mode) && !S_ISDIR(mode))
-    raise_value_error(nb::str("{!r} is not a regular file").format(path));
+  FileDescriptor file(fd);
+  struct stat status {};
+  system_call([&] { return ::fstat(file.get(), &status); }, path);
+  if (S_ISDIR(status.st_mode)) {
+    errno = EISDIR;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw nb::python_error();
+  }
+  if (!S_ISREG(status.st_mode)) raise_not_regular(path);
+  return file;
 }
 
-// Reads a text file; CR LF and a lone CR become LF.
-nb::object read_text_file(nb::handle path) {
-  check_readable_entry(path);
-  Closing file(state->open(path, "r", nb::arg("encoding") = "utf-8"));
-  nb::object text = file.get().attr("read")();
-  file.close();
-  return new_text_stream(text);
+// The whole file, charged to the budget: its size on disk first, then every chunk read
+// (a file may grow while it is read).
+nb::bytes read_file_bytes(int directory, nb::handle name, nb::handle path,
+                          ExpansionBudget& budget) {
+  const FileDescriptor file = open_regular_file(directory, name, path);
+  struct stat status {};
+  system_call([&] { return ::fstat(file.get(), &status); }, path);
+  budget.check_declared(name, static_cast<long long>(status.st_size));
+  std::string data;
+  std::string chunk(static_cast<std::size_t>(kReadChunk), '\0');
+  for (;;) {
+    const auto wanted = static_cast<std::size_t>(budget.next_read(kReadChunk));
+    const auto count = system_call([&] { return ::read(file.get(), chunk.data(), wanted); }, path);
+    if (count == 0) break;
+    budget.spend(name, static_cast<long long>(count));
+    data.append(chunk.data(), static_cast<std::size_t>(count));
+  }
+  return nb::bytes(data.data(), data.size());
 }
 
-nb::object read_bytes_file(nb::handle path) {
-  check_readable_entry(path);
-  Closing file(state->open(path, "rb"));
-  nb::object data = file.get().attr("read")();
-  file.close();
-  return state->bytes_io(data);
+// Reads a text file as UTF-8; CR LF and a lone CR become LF.
+nb::object read_text_file(int directory, nb::handle name, nb::handle path,
+                          ExpansionBudget& budget) {
+  nb::str text = decode_utf8(read_file_bytes(directory, name, path, budget));
+  return new_text_stream(text.attr("replace")("\r\n", "\n").attr("replace")("\r", "\n"));
+}
+
+nb::object read_image_file(int directory, nb::handle name, nb::handle path,
+                           ExpansionBudget& budget) {
+  return state->bytes_io(read_file_bytes(directory, name, path, budget));
 }
 
 // The first ".pmml" entry in listing order, or None.
@@ -461,23 +871,27 @@ nb::object first_pmml_entry(nb::handle listing) {
   return nb::none();
 }
 
-nb::object load_from_directory(nb::handle, nb::handle directory_arg) {
+nb::object load_from_directory(nb::handle, nb::handle directory_arg, nb::handle max_size) {
   State& s = *state;
+  ExpansionBudget budget(max_size_value(max_size));
   nb::object directory = s.fsdecode(directory_arg);
-  nb::list listing = nb::borrow<nb::list>(s.listdir(directory));
+  const FileDescriptor top = open_directory(directory);
+  const int fd = top.get();
+  nb::list listing = nb::borrow<nb::list>(s.listdir(fd));
   Parts parts = empty_parts();
-  parts.yaml = read_text_file(path_in(directory, to_str(zelvora::kModelDocumentName)));
+  const nb::str yaml_name = to_str(zelvora::kModelDocumentName);
+  parts.yaml = read_text_file(fd, yaml_name, path_in(directory, yaml_name), budget);
 
   const nb::str json_name = to_str(zelvora::kExternalJsonName);
   nb::object pmml_name = first_pmml_entry(listing);
   if (PySequence_Contains(listing.ptr(), json_name.ptr()) == 1)
-    parts.json = read_text_file(path_in(directory, json_name));
+    parts.json = read_text_file(fd, json_name, path_in(directory, json_name), budget);
   else if (!pmml_name.is_none())
-    parts.pmml = read_text_file(path_in(directory, pmml_name));
+    parts.pmml = read_text_file(fd, pmml_name, path_in(directory, pmml_name), budget);
 
-  for (nb::handle name : s.listdir(directory)) {
+  for (nb::handle name : s.listdir(fd)) {
     if (zelvora::is_directory_image_name(name_bytes(name)))
-      parts.images[name] = read_bytes_file(path_in(directory, name));
+      parts.images[name] = read_image_file(fd, name, path_in(directory, name), budget);
   }
   return new_content(parts);
 }
@@ -499,15 +913,28 @@ nb::dict content_namespace(const nb::module_& m) {
       method("save_to_tar", &save_to_tar),
       method("save_to_zip", &save_to_zip, nb::arg("pmml_filename").none() = nb::none()),
       class_method("load_from_directory", &load_from_directory, nb::arg("cls"),
-                   nb::arg("directory")),
-      class_method("load_from_tar", &load_from_tar, nb::arg("cls"), nb::arg("tar_content")),
-      class_method("load_from_zip", &load_from_zip, nb::arg("cls"), nb::arg("zip_content")),
+                   nb::arg("directory"), nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
+      class_method("load_from_tar", &load_from_tar, nb::arg("cls"), nb::arg("tar_content"),
+                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
+      class_method("load_from_zip", &load_from_zip, nb::arg("cls"), nb::arg("zip_content"),
+                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
   };
   for (const MethodDecl& md : methods) ns[md.name] = md.callable;
   return ns;
 }
 
+// The tar reader's header class, checking extended headers before reading them.
+nb::object bounded_tar_info_class(const nb::module_& m) {
+  nb::dict ns = class_namespace(m, "_BoundedTarInfo", "A tar header with bounded extended data.");
+  const MethodDecl header =
+      class_method("fromtarfile", &bounded_tar_header, nb::arg("cls"), nb::arg("tarfile"));
+  ns[header.name] = header.callable;
+  ns["__slots__"] = nb::tuple();
+  return make_class(api().builtin_type, "_BoundedTarInfo", nb::make_tuple(state->tar_info), ns);
+}
+
 void declare_content(nb::module_& m) {
+  state->bounded_tar_info = bounded_tar_info_class(m);
   nb::object object_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   nb::object cls = make_class(api().builtin_type, "AugmentedPredictiveModelContent",
                               nb::make_tuple(object_type), content_namespace(m));
