@@ -243,6 +243,13 @@ def test_schema_shows_declared_fields_only():
     assert entry == ["key", "value", "color", "key_length"]
 
 
+@pytest.mark.parametrize("name", ["ItemType", "SampleType", "SampleWrapperType", "EntryType"])
+def test_views_belong_to_their_module(name):
+    view = getattr(testing, name)
+    assert view.__module__ == "zelvora_analytics_utils._testing" and view.__qualname__ == name
+    assert view.__doc__ and view.__doc__ == view.__strawberry_definition__.description
+
+
 def test_plain_query_type_constructor():
     record = Sample(label="a")
     assert testing.SampleWrapperType(sample=record).sample is record
