@@ -39,17 +39,16 @@ ExitScoped<State> state;
 
 // --- plain-data helpers ------------------------------------------------------------
 
+// str(value) as text bytes: any str, lone surrogates included, survives the trip.
 std::string text_of(nb::handle value) {
-  return std::string(utf8(nb::str(value)));
+  return text_bytes(nb::str(value));
 }
 
 // A field of a record, read from the instance dict (falling back to attribute access).
 nb::object field_of(nb::handle record, nb::handle key) {
-  PyObject* dict = PyObject_GenericGetDict(record.ptr(), nullptr);
-  if (dict) {
-    PyObject* item = PyDict_GetItemWithError(dict, key.ptr());
-    Py_DECREF(dict);
-    if (item) return nb::borrow(item);
+  nb::object dict = nb::steal(PyObject_GenericGetDict(record.ptr(), nullptr));
+  if (dict.is_valid()) {
+    if (PyObject* item = PyDict_GetItemWithError(dict.ptr(), key.ptr())) return nb::borrow(item);
     if (PyErr_Occurred()) throw nb::python_error();
   } else {
     PyErr_Clear();
@@ -66,6 +65,19 @@ nb::str format_number(nb::handle number) {
 
 // --- input completion: name generation and kind fill -----------------------------------
 
+// Runs `form` and reports whether it could: a TypeError or ValueError means the input
+// cannot form a name, and validation reports that input instead.
+template <class Form>
+bool formed(Form form) {
+  try {
+    form();
+    return true;
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError)) return false;
+    throw;
+  }
+}
+
 nb::object required_id_text(const nb::dict& data) {
   if (!data.contains("id")) throw nb::key_error("id");
   return nb::str(data["id"]);
@@ -76,24 +88,37 @@ void generate_numerical_name(nb::dict& data) {
   nb::object lower = data.contains("lower_bound") ? nb::object(data["lower_bound"]) : nb::none();
   nb::object upper = data.contains("upper_bound") ? nb::object(data["upper_bound"]) : nb::none();
   if (lower.is_none() || upper.is_none()) return;
-  const std::string name =
-      zelvora::numerical_bin_name(text_of(required_id_text(data)), text_of(format_number(lower)),
-                                  text_of(format_number(upper)));
-  data["name"] = to_str(name);
+  const std::string id = text_of(required_id_text(data));
+  std::string lower_text, upper_text;
+  if (!formed([&] {
+        lower_text = text_of(format_number(lower));
+        upper_text = text_of(format_number(upper));
+      }))
+    return;
+  data["name"] = from_text_bytes(zelvora::numerical_bin_name(id, lower_text, upper_text));
 }
 
 void generate_categorical_name(nb::dict& data) {
   if (data.contains("name") && !nb::object(data["name"]).is_none()) return;
+  const std::string id = text_of(required_id_text(data));
   std::string categories = "None";
   nb::object given = data.contains("categories") ? nb::object(data["categories"]) : nb::none();
   if (!given.is_none()) {
+    // An iterator is read once, and its values go to the name and the field alike.
+    nb::list items;
+    if (!formed([&] { items = steal_or_throw<nb::list>(PySequence_List(given.ptr())); })) return;
+    if (PyIter_Check(given.ptr())) data["categories"] = items;
     std::vector<std::string> texts;
-    for (nb::handle category : given) texts.push_back(text_of(category));
+    if (!formed([&] {
+          for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
+            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), k));
+            texts.push_back(text_of(item));
+          }
+        }))
+      return;
     categories = zelvora::join_categories(texts);
   }
-  const std::string name =
-      zelvora::categorical_bin_name(text_of(required_id_text(data)), categories);
-  data["name"] = to_str(name);
+  data["name"] = from_text_bytes(zelvora::categorical_bin_name(id, categories));
 }
 
 // Sets "type" to the first value of the record kind's restricted `type` field.
@@ -119,13 +144,17 @@ nb::object complete_bin_input(nb::handle cls, nb::handle data) {
 // --- the binning engine ----------------------------------------------------------------
 
 // The bins of a binning, read lazily from the records for the core's lookup. Fields are
-// read from each bin's instance dict, fetched once per bin.
+// read from each bin's instance dict, fetched once per bin. The lookup works on a private
+// copy of the bin list: reading a bin's field may run Python code (a property, __slots__,
+// another thread) that edits the record's own list.
 class RecordBins {
  public:
   RecordBins(nb::handle binning, nb::handle kind)
       : kind_(reinterpret_cast<PyTypeObject*>(kind.ptr())) {
-    bins_ = steal_or_throw(PySequence_Fast(field_of(binning, state->feature_binning).ptr(),
-                                           "feature_binning must be a list"));
+    nb::object given = field_of(binning, state->feature_binning);
+    bins_ = steal_or_throw(PySequence_Fast(given.ptr(), "feature_binning must be a list"));
+    if (bins_.is(given) && PyList_Check(bins_.ptr()))
+      bins_ = steal_or_throw(PyList_GetSlice(bins_.ptr(), 0, PY_SSIZE_T_MAX));
   }
   std::size_t size() const {
     return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(bins_.ptr()));
@@ -133,7 +162,9 @@ class RecordBins {
   zelvora::BinRole role(std::size_t i) const {
     nb::object name = field(i, state->name);
     if (!PyUnicode_Check(name.ptr())) return zelvora::BinRole::ordinary;
-    return zelvora::bin_role(utf8(name));
+    // Reserved names are ASCII: any other text names an ordinary bin.
+    const std::optional<std::string_view> ascii = ascii_view(name);
+    return ascii ? zelvora::bin_role(*ascii) : zelvora::BinRole::ordinary;
   }
   bool is_of_kind(std::size_t i) const { return PyObject_TypeCheck(bin(i).ptr(), kind_); }
   std::optional<double> lower_bound(std::size_t i) const {
@@ -251,11 +282,12 @@ nb::object bin_numeric_attribute(nb::handle self, nb::handle value) {
 
 nb::object bin_categoric_attribute(nb::handle self, nb::handle value) {
   check_argument_type(value, &PyUnicode_Type, "value", NoneAllowed::yes);
-  const bool missing = value.is_none() || zelvora::is_missing_category(utf8(value));
+  const std::optional<std::string_view> ascii = value.is_none() ? std::nullopt : ascii_view(value);
+  const bool missing = value.is_none() || (ascii && zelvora::is_missing_category(*ascii));
   CategoricalRecordBins bins(self, value);
   const zelvora::BinChoice choice = zelvora::find_categoric_bin(bins, missing);
   return chosen_value(bins, choice, self, [value] {
-    return value.is_none() ? std::string("None") : std::string(utf8(value));
+    return value.is_none() ? std::string("None") : text_bytes(value);
   });
 }
 
