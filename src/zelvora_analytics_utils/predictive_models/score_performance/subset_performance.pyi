@@ -1,0 +1,25 @@
+import enum
+
+
+from zelvora_analytics_utils.utils.core_model import CoreModel
+
+class SampleType(str, enum.Enum):
+    TRAIN = "TRAIN"
+    VALID = "VALID"
+    TEST = "TEST"
+    OOT = "OOT"
+    CV = "CV"
+
+class PerformanceMetrics(str, enum.Enum):
+    AUC = "AUC"
+    GINI = "GINI"
+    LIFT = "LIFT"
+    KS = "KS"
+    TAU = "TAR"
+    RHO = "RHO"
+    ACCURACY = "ACCURACY"
+
+class SubsetPerformance(CoreModel):
+    sample: SampleType
+    target: str
+    performance: dict[PerformanceMetrics, float] = ...
