@@ -2,7 +2,9 @@
 // types, performance metrics and the metric values measured on one sample for one target.
 #include <nanobind/nanobind.h>
 
+#include "common/conversions.hpp"
 #include "common/module_state.hpp"
+#include "common/python_api.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 
@@ -10,6 +12,13 @@ namespace nb = nanobind;
 using namespace zelvora::py;
 
 namespace {
+
+struct State {
+  nb::object performance_entry;  // SubsetPerformancePerformanceType
+  nb::str metric{"metric"}, value{"value"};
+};
+
+ExitScoped<State> state;
 
 struct Records {
   nb::object sample_type, performance_metrics, subset_performance;
@@ -54,10 +63,58 @@ Records declare_records(nb::module_& m) {
   return r;
 }
 
+// --- query views ---------------------------------------------------------------------
+
+// One entry per item of the record's performance mapping, in the mapping's order. The
+// items are owned before any entry is built: building runs Python code.
+nb::object resolve_performance(nb::handle record) {
+  const State& s = *state;
+  nb::list items =
+      steal_or_throw<nb::list>(PySequence_List(record.attr("performance").attr("items")().ptr()));
+  nb::list entries;
+  for (nb::handle item : items) {
+    nb::object key = item[0], value = item[1];
+    nb::kwargs fields;
+    fields[s.metric] = key;
+    fields[s.value] = value;
+    entries.append(s.performance_entry(**fields));
+  }
+  return entries;
+}
+
+// TEMPORARY: plain query type, until the shared helper lands.
+nb::object declare_performance_entry(nb::module_& m, nb::handle metrics) {
+  const PythonApi& a = api();
+  nb::dict ns = class_namespace(m, "SubsetPerformancePerformanceType",
+                                "One entry of a performance mapping: a metric and its value."),
+           annotations;
+  annotations["metric"] = metrics;
+  annotations["value"] = float_type();
+  ns["__annotations__"] = annotations;
+  nb::object cls = make_class(a.builtin_type, "SubsetPerformancePerformanceType", nb::tuple(), ns);
+  nb::object view = nb::module_::import_("strawberry").attr("type")(cls);
+  publish(m, "SubsetPerformancePerformanceType", view);
+  return view;
+}
+
+void declare_views(nb::module_& m, const Records& r) {
+  nb::object metrics = schema_enum(r.performance_metrics);
+  schema_enum(r.sample_type);
+  state->performance_entry = declare_performance_entry(m, metrics);
+  const ViewDecl subset_performance{
+      .name = "SubsetPerformanceType",
+      .record = r.subset_performance,
+      .mirrored = {"sample", "target"},
+      .computed = {{"performance", list_of(state->performance_entry), &resolve_performance,
+                    "The metric values, one entry per metric."}},
+  };
+  declare_view(m, subset_performance);
+}
+
 }  // namespace
 
 NB_MODULE(subset_performance, m) {
+  state.emplace();
   Records records = declare_records(m);
-  schema_enum(records.sample_type);
-  schema_enum(records.performance_metrics);
+  declare_views(m, records);
 }
