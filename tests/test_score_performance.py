@@ -61,7 +61,13 @@ RULE_CASES = [
     (b"AUC", TypeError),
     (SampleType.TRAIN, TypeError),
     (["auc"], TypeError),
+    (M.TAU, M.TAU),
 ]
+
+
+class Text(str):
+    pass
+
 
 
 def reference_rule(metric):
@@ -103,6 +109,7 @@ def test_rule_by_name_and_on_own_members():
     assert rule(metric="tar") is M.TAU
     assert sc.PredictiveScorePerformance.validate_performance_metric_str("Gini") is M.GINI
     assert [rule(member) for member in M] == list(M)
+    assert rule(Text("Lift(20)")) is M.LIFT
 
 
 @given(st.text(alphabet=st.sampled_from("aucginlftkrhoyAUCGINLFTKRHOY()%1 \u0131\u00df"), max_size=9))
@@ -314,3 +321,36 @@ def test_view_reflects_later_changes_to_the_record():
     result = schema.execute_sync("{ performance { subsetPerformance { performance { metric value } } } }")
     assert result.errors is None
     assert result.data["performance"]["subsetPerformance"][0]["performance"] == [{"metric": "KS", "value": 0.25}]
+
+
+def test_no_leak_reported_at_exit(run_python):
+    result = run_python(
+        """
+        import asyncio, strawberry
+        from zelvora_analytics_utils.predictive_models.score_performance import score_performance as sc
+
+        record = sc.PredictiveScorePerformance.model_validate({
+            "performance_metrics": ["auc", "lift(5)"],
+            "subset_performance": [{"sample": "TEST", "target": "t", "performance": {"KS": 0.4}}],
+        })
+
+        @strawberry.type
+        class Query:
+            @strawberry.field
+            def performance(self) -> sc.PredictiveScorePerformanceType:
+                return record
+
+        schema = strawberry.Schema(query=Query)
+        query = "{ performance { performanceMetrics subsetPerformance { performance { metric value } } } }"
+        assert schema.execute_sync(query).errors is None
+        assert asyncio.run(schema.execute(query)).errors is None
+        try:
+            sc.PredictiveScorePerformance.model_validate({"performance_metrics": ["tau"]})
+        except ValueError:
+            pass
+        print("done")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "done\n"
+    assert "leaked" not in result.stderr
