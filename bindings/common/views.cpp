@@ -73,6 +73,8 @@ nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
   ns["__annotations__"] = annotations;
   nb::object plain = plain_class(decl.name, decl.base, ns);
   nb::object view = a.pydantic_type(nb::arg("model") = decl.record)(plain);
+  // The schema library rebuilds the class in its own module; the view belongs to ours.
+  view.attr("__module__") = module_name(m);
   publish(m, decl.name, view);
   return view;
 }
