@@ -4,9 +4,9 @@
 #include <nanobind/nanobind.h>
 
 #include "common/arguments.hpp"
+#include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
-#include "common/python_api.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 
@@ -88,11 +88,11 @@ struct Records {
   nb::object subset_performance, performance_metrics, predictive_score_performance;
 };
 
-RecordDecl predictive_score_performance_record(const Records& r, nb::handle core_model) {
+RecordDecl predictive_score_performance_record(const Records& r) {
   return {
       .name = "PredictiveScorePerformance",
       .doc = "Object to store information about models performance on development sample.",
-      .base = core_model,
+      .base = record_base(),
       .fields =
           {
               {"subset_performance", list_of(r.subset_performance), default_factory(list_type())},
@@ -106,14 +106,10 @@ RecordDecl predictive_score_performance_record(const Records& r, nb::handle core
 }
 
 Records declare_records(nb::module_& m) {
-  nb::object core_model =
-      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
-  nb::module_ subset = nb::module_::import_(kSubsetPerformance);
   Records r;
-  r.subset_performance = subset.attr("SubsetPerformance");
-  r.performance_metrics = subset.attr("PerformanceMetrics");
-  r.predictive_score_performance =
-      declare_record(m, predictive_score_performance_record(r, core_model));
+  r.subset_performance = import_class(kSubsetPerformance, "SubsetPerformance");
+  r.performance_metrics = import_class(kSubsetPerformance, "PerformanceMetrics");
+  r.predictive_score_performance = declare_record(m, predictive_score_performance_record(r));
   return r;
 }
 
@@ -136,8 +132,7 @@ NB_MODULE(score_performance, m) {
   declare_views(m, records);
   s.performance_metrics = records.performance_metrics;
   s.lift = records.performance_metrics.attr("LIFT");
-  s.enum_type = nb::module_::import_("enum").attr("Enum");
-  nb::module_ abc = nb::module_::import_("collections.abc");
-  s.mapping = abc.attr("Mapping");
-  s.mutable_mapping = abc.attr("MutableMapping");
+  s.enum_type = import_class("enum", "Enum");
+  s.mapping = import_class("collections.abc", "Mapping");
+  s.mutable_mapping = import_class("collections.abc", "MutableMapping");
 }

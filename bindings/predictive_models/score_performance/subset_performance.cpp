@@ -2,9 +2,9 @@
 // types, performance metrics and the metric values measured on one sample for one target.
 #include <nanobind/nanobind.h>
 
+#include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
-#include "common/python_api.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 
@@ -24,13 +24,13 @@ struct Records {
   nb::object sample_type, performance_metrics, subset_performance;
 };
 
-RecordDecl subset_performance_record(const Records& r, nb::handle core_model) {
+RecordDecl subset_performance_record(const Records& r) {
   return {
       .name = "SubsetPerformance",
       .doc =
           "Object containing information about performance metrics on given sample "
           "(train/valid/test/...)",
-      .base = core_model,
+      .base = record_base(),
       .fields =
           {
               {"sample", r.sample_type},
@@ -42,8 +42,6 @@ RecordDecl subset_performance_record(const Records& r, nb::handle core_model) {
 }
 
 Records declare_records(nb::module_& m) {
-  nb::object core_model =
-      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
   Records r;
   r.sample_type = declare_text_enum(
       m, "SampleType",
@@ -59,7 +57,7 @@ Records declare_records(nb::module_& m) {
                                              {"RHO", "RHO"},
                                              {"ACCURACY", "ACCURACY"}},
                                             "Performance metrics of a predictive model.");
-  r.subset_performance = declare_record(m, subset_performance_record(r, core_model));
+  r.subset_performance = declare_record(m, subset_performance_record(r));
   return r;
 }
 
@@ -82,31 +80,23 @@ nb::object resolve_performance(nb::handle record) {
   return entries;
 }
 
-// TEMPORARY: plain query type, until the shared helper lands.
-nb::object declare_performance_entry(nb::module_& m, nb::handle metrics) {
-  const PythonApi& a = api();
-  nb::dict ns = class_namespace(m, "SubsetPerformancePerformanceType",
-                                "One entry of a performance mapping: a metric and its value."),
-           annotations;
-  annotations["metric"] = metrics;
-  annotations["value"] = float_type();
-  ns["__annotations__"] = annotations;
-  nb::object cls = make_class(a.builtin_type, "SubsetPerformancePerformanceType", nb::tuple(), ns);
-  nb::object view = nb::module_::import_("strawberry").attr("type")(cls);
-  publish(m, "SubsetPerformancePerformanceType", view);
-  return view;
-}
-
+// The view's `performance` resolves synchronously, so that synchronous and asynchronous
+// execution of a query both show it.
 void declare_views(nb::module_& m, const Records& r) {
   nb::object metrics = schema_enum(r.performance_metrics);
   schema_enum(r.sample_type);
-  state->performance_entry = declare_performance_entry(m, metrics);
+  const QueryTypeDecl performance_entry{
+      .name = "SubsetPerformancePerformanceType",
+      .doc = "One entry of a performance mapping: a metric and its value.",
+      .fields = {{"metric", metrics}, {"value", float_type()}},
+  };
+  state->performance_entry = declare_query_type(m, performance_entry);
   const ViewDecl subset_performance{
       .name = "SubsetPerformanceType",
       .record = r.subset_performance,
       .mirrored = {"sample", "target"},
-      .computed = {{"performance", list_of(state->performance_entry), &resolve_performance,
-                    "The metric values, one entry per metric."}},
+      .computed = {computed("performance", list_of(state->performance_entry), &resolve_performance,
+                            "The metric values, one entry per metric.")},
   };
   declare_view(m, subset_performance);
 }
