@@ -224,7 +224,7 @@ def test_operations_take_arguments_by_name():
 
 # --- query views -----------------------------------------------------------------------
 
-CURRENT: list[PredictiveModelSummary] = []
+CURRENT: list = []
 
 
 @strawberry.type
@@ -284,6 +284,8 @@ def test_view_shows_the_whole_description(execute):
     summary.add_general_note("second")
     result = execute(ALL_FIELDS, summary)
     assert result.errors is None, result.errors
+    converted = execute(ALL_FIELDS, PredictiveModelSummaryType.from_pydantic(summary))
+    assert converted.errors is None and converted.data == result.data
     assert result.data == {
         "summary": {
             "predictiveModelName": "pd",
