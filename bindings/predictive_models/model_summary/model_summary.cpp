@@ -3,11 +3,12 @@
 #include <nanobind/nanobind.h>
 
 #include "common/arguments.hpp"
+#include "common/classes.hpp"
 #include "common/conversions.hpp"
+#include "common/errors.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
-#include "predictive_models/model_summary/pending_helpers.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
@@ -167,17 +168,9 @@ nb::object resolve_eval_metric(nb::handle record) {
                                            : literal;
     }
   }
-  if (!PyUnicode_Check(metric.ptr())) {
-    PyErr_Format(PyExc_TypeError, "eval_metric must be text, got %.200s",
-                 Py_TYPE(metric.ptr())->tp_name);
-    throw nb::python_error();
-  }
+  check_kind(metric, &PyUnicode_Type, "str", NoneAllowed::no);
   return metric;
 }
-
-}  // namespace
-
-namespace {
 
 // --- records ---------------------------------------------------------------------------
 
@@ -230,7 +223,7 @@ RecordDecl summary_record(const Records& r, nb::handle core_model, nb::handle sa
 }
 
 Records declare_records(nb::module_& m) {
-  nb::object core_model = import_class("zelvora_analytics_utils.utils.core_model", "CoreModel");
+  nb::object core_model = record_base();
   nb::object sample_description =
       import_class("zelvora_analytics_utils.predictive_models.model_summary.subset_summary",
                    "SampleDescription");
@@ -242,34 +235,40 @@ Records declare_records(nb::module_& m) {
 
 // --- query views -----------------------------------------------------------------------
 
+// The plain type of one mapping entry: two text fields.
+nb::object entry_type(nb::module_& m, const char* name, const char* key, const char* value) {
+  return declare_query_type(m, {.name = name, .fields = {{key, str_type()}, {value, str_type()}}});
+}
+
+// Computed fields resolve synchronously, so that both schema.execute and
+// schema.execute_sync can serve them.
 void declare_views(nb::module_& m, const Records& r) {
-  nb::object text = str_type();
-  declare_view(
-      m,
-      {.name = "AttachedImageType", .record = r.attached_image, .mirrored = {"type", "filename"}});
   State& s = *state;
   s.attribute_description_type =
-      declare_plain_view(m, {.name = "AttributeDescriptionType",
-                             .fields = {{"attribute_name", text}, {"description", text}}});
-  s.hyperparameter_type = declare_plain_view(
-      m, {.name = "HyperparameterType", .fields = {{"name", text}, {"value", text}}});
-  s.general_note_type = declare_plain_view(
-      m, {.name = "GeneralNoteType", .fields = {{"title", text}, {"content", text}}});
-  declare_view(
-      m, {
-             .name = "PredictiveModelSummaryType",
-             .record = r.summary,
-             .mirrored = {"predictive_model_name", "predictive_model_created",
-                          "number_of_trainable_parameters", "attached_images", "sample_metadata"},
-             .computed =
-                 {
-                     {"attribute_description", list_of(s.attribute_description_type),
-                      &resolve_attribute_description},
-                     {"hyperparameters", list_of(s.hyperparameter_type), &resolve_hyperparameters},
-                     {"general_notes", list_of(s.general_note_type), &resolve_general_notes},
-                     {"eval_metric", text, &resolve_eval_metric},
-                 },
-         });
+      entry_type(m, "AttributeDescriptionType", "attribute_name", "description");
+  s.hyperparameter_type = entry_type(m, "HyperparameterType", "name", "value");
+  s.general_note_type = entry_type(m, "GeneralNoteType", "title", "content");
+  const ViewDecl attached_image{
+      .name = "AttachedImageType",
+      .record = r.attached_image,
+      .mirrored = {"type", "filename"},
+  };
+  declare_view(m, attached_image);
+  const ViewDecl summary{
+      .name = "PredictiveModelSummaryType",
+      .record = r.summary,
+      .mirrored = {"predictive_model_name", "predictive_model_created",
+                   "number_of_trainable_parameters", "attached_images", "sample_metadata"},
+      .computed =
+          {
+              computed("attribute_description", list_of(s.attribute_description_type),
+                       &resolve_attribute_description),
+              computed("hyperparameters", list_of(s.hyperparameter_type), &resolve_hyperparameters),
+              computed("general_notes", list_of(s.general_note_type), &resolve_general_notes),
+              computed("eval_metric", str_type(), &resolve_eval_metric),
+          },
+  };
+  declare_view(m, summary);
 }
 
 }  // namespace

@@ -2,9 +2,9 @@
 // of one development sample (kind, period, size, class frequencies) and its query views.
 #include <nanobind/nanobind.h>
 
+#include "common/classes.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
-#include "predictive_models/model_summary/pending_helpers.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
@@ -47,7 +47,7 @@ RecordDecl sample_description_record(const Records& r, nb::handle core_model) {
 }
 
 Records declare_records(nb::module_& m) {
-  nb::object core_model = import_class("zelvora_analytics_utils.utils.core_model", "CoreModel");
+  nb::object core_model = record_base();
   Records r;
   r.sample_type =
       import_class("zelvora_analytics_utils.predictive_models.score_performance.subset_performance",
@@ -67,18 +67,20 @@ nb::object resolve_label_class(nb::handle record) {
 }
 
 void declare_views(nb::module_& m, const Records& r) {
-  declare_view(m, {
-                      .name = "ClassFrequencyType",
-                      .record = r.class_frequency,
-                      .mirrored = {"number_of_observations"},
-                      .computed = {{"label_class", str_type(), &resolve_label_class}},
-                  });
-  declare_view(m, {
-                      .name = "SampleDescriptionType",
-                      .record = r.sample_description,
-                      .mirrored = {"sample_type", "first_date", "last_date",
-                                   "number_of_observations", "label_class_frequency"},
-                  });
+  const ViewDecl class_frequency{
+      .name = "ClassFrequencyType",
+      .record = r.class_frequency,
+      .mirrored = {"number_of_observations"},
+      .computed = {computed("label_class", str_type(), &resolve_label_class)},
+  };
+  const ViewDecl sample_description{
+      .name = "SampleDescriptionType",
+      .record = r.sample_description,
+      .mirrored = {"sample_type", "first_date", "last_date", "number_of_observations",
+                   "label_class_frequency"},
+  };
+  declare_view(m, class_frequency);
+  declare_view(m, sample_description);
 }
 
 }  // namespace
