@@ -16,6 +16,7 @@ MODULES = [
     "zelvora_analytics_utils.predictive_models.score_performance.score_performance",
     "zelvora_analytics_utils.predictive_models.model_summary.subset_summary",
     "zelvora_analytics_utils.predictive_models.model_summary.model_summary",
+    "zelvora_analytics_utils.predictive_models.augmented_predictive_model",
 ]
 
 
