@@ -24,11 +24,12 @@ find_python() {
 }
 
 # Creates .venv if needed and (re)builds the package into it, with the test extras.
+# Arguments go to pip (scripts/test.sh adds the helpers' test module).
 setup_venv() {
   if [ ! -x "$VENV/bin/python" ]; then
     "$(find_python)" -m venv "$VENV"
   fi
   "$VENV/bin/python" -m pip install -q --upgrade pip
   "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.0,<4"
-  "$VENV/bin/python" -m pip install -q --no-build-isolation "$ROOT[test]"
+  "$VENV/bin/python" -m pip install -q --no-build-isolation "$@" "$ROOT[test]"
 }

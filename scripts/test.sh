@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Sets up .venv and runs the whole test suite (arguments go to pytest). A nanobind leak
-# report at interpreter exit fails the run.
+# Sets up .venv (with the helpers' test module) and runs the whole test suite (arguments
+# go to pytest). A nanobind leak report at interpreter exit fails the run.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-setup_venv
+setup_venv -C cmake.define.ZELVORA_BUILD_TESTING=ON
 cd "$ROOT"
 log="$(mktemp)"
 trap 'rm -f "$log"' EXIT

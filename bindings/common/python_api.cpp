@@ -17,7 +17,7 @@ PythonApi load() {
   a.builtin_type = builtins.attr("type");
   a.classmethod = builtins.attr("classmethod");
   a.staticmethod = builtins.attr("staticmethod");
-  a.abstractmethod = import_attr("abc", "abstractmethod");
+  a.abstract_base = import_attr("abc", "ABC");
   a.method_type = import_attr("types", "MethodType");
 
   nb::module_ typing = nb::module_::import_("typing");
@@ -29,6 +29,8 @@ PythonApi load() {
   a.typing_annotated = typing.attr("Annotated");
   a.typing_get_origin = typing.attr("get_origin");
   a.typing_get_args = typing.attr("get_args");
+  a.typing_any = typing.attr("Any");
+  a.date_type = import_attr("datetime", "date");
   a.enum_type = import_attr("enum", "Enum");
 
   nb::module_ inspect = nb::module_::import_("inspect");
@@ -36,6 +38,7 @@ PythonApi load() {
   a.parameter = inspect.attr("Parameter");
   a.parameter_empty = a.parameter.attr("empty");
   a.positional_or_keyword = a.parameter.attr("POSITIONAL_OR_KEYWORD");
+  a.mark_coroutine = nb::getattr(inspect, "markcoroutinefunction", nb::none());
 
   nb::module_ pydantic = nb::module_::import_("pydantic");
   a.base_model = pydantic.attr("BaseModel");
@@ -49,6 +52,8 @@ PythonApi load() {
   a.strawberry_enum = strawberry.attr("enum");
   a.strawberry_union = strawberry.attr("union");
   a.pydantic_type = import_attr("strawberry.experimental.pydantic", "type");
+  a.strawberry_type = strawberry.attr("type");
+  a.strawberry_private = strawberry.attr("Private");
 
   a.get_logger = import_attr("structlog", "get_logger");
   return a;

@@ -11,15 +11,18 @@ namespace nb = nanobind;
 /// init, and released at interpreter exit.
 struct PythonApi {
   // builtins and the standard library
-  nb::object builtin_type, classmethod, staticmethod, abstractmethod, method_type;
+  nb::object builtin_type, classmethod, staticmethod, abstract_base, method_type;
   nb::object typing_optional, typing_list, typing_dict, typing_literal, typing_union,
-      typing_annotated, typing_get_origin, typing_get_args;
+      typing_annotated, typing_get_origin, typing_get_args, typing_any;
+  nb::object date_type;
+  nb::object mark_coroutine;  ///< makes a callable a coroutine function for `inspect`
   nb::object enum_type;
   nb::object signature, parameter, parameter_empty, positional_or_keyword;
   // pydantic
   nb::object base_model, field, model_validator, config_dict;
   // strawberry
-  nb::object strawberry_auto, strawberry_field, strawberry_enum, strawberry_union, pydantic_type;
+  nb::object strawberry_auto, strawberry_field, strawberry_enum, strawberry_union, pydantic_type,
+      strawberry_type, strawberry_private;
   // structlog
   nb::object get_logger;
 };

@@ -28,14 +28,19 @@ nb::object after_validator(const AfterCheck& c, nb::handle module) {
   return a.model_validator(nb::arg("mode") = "after")(f);
 }
 
-nb::object abstract_operation(const char* name) {
+// A signed function, unlike a compiled method, takes the `__isabstractmethod__` mark
+// that the abstract-class machinery collects.
+nb::object abstract_operation(const char* name, nb::handle module) {
   nb::object body = nb::cpp_function(
-      [](nb::handle, nb::args, nb::kwargs) -> nb::object {
-        PyErr_SetString(PyExc_NotImplementedError, "abstract operation of a record");
+      [](nb::args, nb::kwargs) -> nb::object {
+        PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
       },
-      nb::is_method(), nb::name(name));
-  return api().abstractmethod(body);
+      nb::name(name));
+  nb::object f = signed_function(std::move(body), name, {{{"self"}}}, module,
+                                 "Abstract operation: a derived record supplies it.");
+  f.attr("__isabstractmethod__") = true;
+  return f;
 }
 
 nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
@@ -50,23 +55,17 @@ nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
     ns[c.name] = before_validator(c, ns["__module__"]);
   for (const AfterCheck& c : decl.after_checks) ns[c.name] = after_validator(c, ns["__module__"]);
   for (const MethodDecl& md : decl.methods) ns[md.name] = md.callable;
-  for (const char* name : decl.abstract_methods) ns[name] = abstract_operation(name);
+  for (const char* name : decl.abstract_methods)
+    ns[name] = abstract_operation(name, ns["__module__"]);
   return ns;
 }
 
 }  // namespace
 
-void publish(nb::module_& m, const char* name, nb::handle cls) {
-  nb::dict modules = nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules"));
-  if (!modules.contains(module_name(m))) modules[module_name(m)] = m;
-  m.attr(name) = cls;
-}
-
 nb::object declare_record(nb::module_& m, const RecordDecl& decl) {
-  nb::dict ns = record_namespace(m, decl);
-  nb::object cls = make_class(decl.base.type(), decl.name, nb::make_tuple(decl.base), ns);
-  publish(m, decl.name, cls);
-  return cls;
+  std::vector<nb::handle> bases = {decl.base};
+  if (!decl.abstract_methods.empty()) bases.push_back(api().abstract_base);
+  return create_class(m, decl.name, bases, record_namespace(m, decl));
 }
 
 nb::object str_type() {
@@ -87,6 +86,15 @@ nb::object list_type() {
 nb::object dict_type() {
   return nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
 }
+nb::object bytes_type() {
+  return nb::borrow(reinterpret_cast<PyObject*>(&PyBytes_Type));
+}
+nb::object date_type() {
+  return api().date_type;
+}
+nb::object any_type() {
+  return api().typing_any;
+}
 
 nb::object optional(nb::handle type) {
   return api().typing_optional[type];
@@ -98,17 +106,25 @@ nb::object dict_of(nb::handle key, nb::handle value) {
   return api().typing_dict[nb::make_tuple(key, value)];
 }
 
+namespace {
+nb::tuple tuple_of(std::initializer_list<nb::handle> items) {
+  nb::list list;
+  for (nb::handle item : items) list.append(item);
+  return nb::tuple(list);
+}
+}  // namespace
+
+nb::object union_of(std::initializer_list<nb::handle> types) {
+  return api().typing_union[tuple_of(types)];
+}
+
 nb::object literal(std::initializer_list<nb::handle> values) {
-  nb::list items;
-  for (nb::handle v : values) items.append(v);
-  return api().typing_literal[nb::tuple(items)];
+  return api().typing_literal[tuple_of(values)];
 }
 
 nb::object tagged_union(std::initializer_list<nb::handle> records, const char* discriminator) {
   const PythonApi& a = api();
-  nb::list members;
-  for (nb::handle r : records) members.append(r);
-  nb::object union_type = a.typing_union[nb::tuple(members)];
+  nb::object union_type = union_of(records);
   nb::object tag = a.field(nb::arg("discriminator") = discriminator);
   return a.typing_annotated[nb::make_tuple(union_type, tag)];
 }

@@ -2,25 +2,52 @@
 //
 // A record declaration reads like the table of its fields:
 //
-//   declare_record(m, {
+//   nb::object binning = declare_record(m, {
 //       .name = "FeatureBinning",
-//       .base = core_model,
+//       .doc = "The binning of one attribute.",
+//       .base = record_base(),                 // CoreModel, or the record derived from
 //       .fields = {
-//           {"attribute", str_type()},
+//           {"attribute", str_type()},         // required
 //           {"feature_binning", list_of(bin_union), default_factory(list_type())},
+//           {"external_model", dict_of(str_type(), any_type()),
+//            default_factory(dict_type()), /*exclude=*/true},
 //       },
-//       .methods = {method("bin_numeric_attribute", &bin_numeric, nb::arg("value"))},
+//       .before_checks = {{"_complete_input", &complete_input}},   // (cls, data) -> data
+//       .after_checks = {{"check_naming", &check_naming}},         // (self) -> self
+//       .methods = {
+//           method("bin_numeric_attribute", &bin_numeric, nb::arg("value").none()),
+//           class_method("parse_from_content", &parse, nb::arg("cls"), nb::arg("content")),
+//           static_method("_get_number_formatting", &format_number, nb::arg("number")),
+//       },
+//       .abstract_methods = {"_migrate", "get_external_model_intercept"},
 //   });
 //
-// Checks run before field validation (on the raw input) or after it (on the record);
-// methods are compiled functions, which the record base keeps out of the fields.
+// Fields come after the base record's fields, in table order. A default factory is called
+// for every record (a list, a dict, a record class built with no arguments); `exclude`
+// keeps a field out of model_dump while still accepting it on input.
+//
+// Checks: a before check runs on the raw input before any field is validated and returns
+// the input to validate; an after check runs on the validated record and returns it. A
+// ValueError or AssertionError raised by either surfaces inside pydantic's
+// ValidationError; any other error reaches the caller unchanged.
+//
+// Abstract operations make the record abstract (it derives from abc.ABC as well):
+// constructing or validating it fails with the interpreter's TypeError for abstract
+// classes, and a derived record becomes constructible once it supplies every operation
+// in `.methods`. Reached anyway (a derived operation calling up), an abstract operation
+// raises NotImplementedError without a message.
+//
+// Methods are compiled functions (classes.hpp), which the record base keeps out of the
+// fields; names with a leading underscore work too.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
+#include "common/classes.hpp"
 #include "common/python_api.hpp"
 
 namespace zelvora::py {
@@ -69,30 +96,6 @@ struct AfterCheck {
   AfterCheckFn check;
 };
 
-/// A class attribute holding a compiled function.
-struct MethodDecl {
-  const char* name;
-  nb::object callable;
-};
-
-/// An instance method; `f` takes the record (nb::handle) first.
-template <class F, class... Extra>
-MethodDecl method(const char* name, F&& f, const Extra&... extra) {
-  return {name, nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...)};
-}
-
-/// A static operation.
-template <class F, class... Extra>
-MethodDecl static_method(const char* name, F&& f, const Extra&... extra) {
-  return {name, api().staticmethod(nb::cpp_function(std::forward<F>(f), nb::name(name), extra...))};
-}
-
-/// A class operation; `f` takes the class (nb::handle) first.
-template <class F, class... Extra>
-MethodDecl class_method(const char* name, F&& f, const Extra&... extra) {
-  return {name, api().classmethod(nb::cpp_function(std::forward<F>(f), nb::name(name), extra...))};
-}
-
 struct RecordDecl {
   const char* name;
   const char* doc = "";
@@ -108,20 +111,24 @@ struct RecordDecl {
 /// Creates the record class, publishes it in `m` and returns it.
 nb::object declare_record(nb::module_& m, const RecordDecl& decl);
 
-/// Publishes a class under `name` in `m` (and makes the module resolvable by name
-/// while it is still initialising).
-void publish(nb::module_& m, const char* name, nb::handle cls);
-
-// Field types, as the record library reads them.
+// Field types, as the record library (and the query schema, for views) reads them.
 nb::object str_type();
 nb::object int_type();
 nb::object float_type();
 nb::object bool_type();
+nb::object bytes_type();
 nb::object list_type();
 nb::object dict_type();
+/// datetime.date: validated from a date or an ISO 8601 text.
+nb::object date_type();
+/// typing.Any: any value, kept as given.
+nb::object any_type();
 nb::object optional(nb::handle type);
 nb::object list_of(nb::handle type);
 nb::object dict_of(nb::handle key, nb::handle value);
+/// A plain union (typing.Union), `str | int | float`: the record library keeps the kind of
+/// an input that matches a member exactly.
+nb::object union_of(std::initializer_list<nb::handle> types);
 /// A type restricted to the given values (typing.Literal).
 nb::object literal(std::initializer_list<nb::handle> values);
 /// One of `records`, chosen by the value of the field `discriminator`.

@@ -29,8 +29,15 @@ struct Signature {
 nb::object signed_function(nb::object target, const char* name, const Signature& signature,
                            nb::handle module, const char* doc = "");
 
-/// Registers the type of signed functions; done once, by the record-base module,
-/// before any module creates one.
+/// Marks a signed function as a coroutine function for `inspect` (and the query schema,
+/// which then awaits its results); it must return an awaitable, such as `ready_awaitable`.
+void mark_coroutine_function(nb::handle f);
+
+/// An awaitable that completes at once with `value`, without an event loop round.
+nb::object ready_awaitable(nb::object value);
+
+/// Registers the types of signed functions and ready awaitables; done once, by the
+/// record-base module, before any module creates one.
 void register_signed_function_type(nb::module_& m);
 
 /// Names of the types of the package's compiled functions and methods.

@@ -1,7 +1,7 @@
 #include "common/views.hpp"
 
+#include "common/classes.hpp"
 #include "common/python_api.hpp"
-#include "common/records.hpp"
 #include "common/signed_function.hpp"
 
 namespace zelvora::py {
@@ -9,18 +9,57 @@ namespace {
 
 // The record behind a resolver's parent: the record itself, or the record a view was
 // built from (from_pydantic keeps it as `_original_model`).
-nb::handle record_of(nb::handle root) {
+nb::object record_of(nb::handle root) {
   if (nb::hasattr(root, "_original_model")) return root.attr("_original_model");
-  return root;
+  return nb::borrow(root);
 }
 
-// Closures hold no Python object: the garbage collector cannot see into them.
-nb::object resolver(const ComputedField& field, nb::handle module) {
-  ResolveFn resolve = field.resolve;
-  nb::object target = nb::cpp_function(
-      [resolve](nb::handle root) { return resolve(record_of(root)); }, nb::arg("root").none());
-  return signed_function(std::move(target), field.name, {{{"root"}}, field.type}, module,
-                         field.doc);
+// What a computed field needs at query time, as plain values: closures hold no Python
+// object, since the garbage collector cannot see into them.
+struct Resolution {
+  ResolveFn resolve;
+  const char* member;
+  bool call_member;
+  bool asynchronous;
+  const char* source;  ///< null: the parent is (or wraps) the record
+
+  nb::object operator()(nb::handle root) const {
+    nb::object record = source ? nb::object(root.attr(source)) : record_of(root);
+    nb::object value = resolve       ? resolve(record)
+                       : call_member ? nb::object(record.attr(member)())
+                                     : nb::object(record.attr(member));
+    return asynchronous ? ready_awaitable(std::move(value)) : value;
+  }
+};
+
+nb::object resolver(const ComputedField& field, nb::handle module, const char* source) {
+  const Resolution resolution{field.resolve, field.member, field.call_member, field.asynchronous,
+                              source};
+  nb::object target = nb::cpp_function(resolution, nb::arg("root").none());
+  nb::object f =
+      signed_function(std::move(target), field.name, {{{"root"}}, field.type}, module, field.doc);
+  if (field.asynchronous) mark_coroutine_function(f);
+  return f;
+}
+
+nb::object description(const char* doc) {
+  return doc[0] ? nb::object(nb::str(doc)) : nb::none();
+}
+
+void add_computed(nb::dict& ns, nb::dict& annotations, const std::vector<ComputedField>& computed,
+                  const char* source) {
+  const PythonApi& a = api();
+  for (const ComputedField& f : computed) {
+    annotations[f.name] = f.type;
+    ns[f.name] = a.strawberry_field(nb::arg("resolver") = resolver(f, ns["__module__"], source),
+                                    nb::arg("description") = description(f.doc));
+  }
+}
+
+// The class the schema library decorates; only the decorated class is published.
+nb::object plain_class(const char* name, nb::handle base, nb::dict ns) {
+  nb::tuple bases = base.is_valid() ? nb::make_tuple(base) : nb::tuple();
+  return make_class(api().builtin_type, name, bases, std::move(ns));
 }
 
 }  // namespace
@@ -28,19 +67,36 @@ nb::object resolver(const ComputedField& field, nb::handle module) {
 nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
   const PythonApi& a = api();
   nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
-  for (const char* name : decl.mirrored) annotations[name] = a.strawberry_auto;
-  for (const ComputedField& f : decl.computed) {
-    annotations[f.name] = f.type;
-    ns[f.name] = a.strawberry_field(
-        nb::arg("resolver") = resolver(f, ns["__module__"]),
-        nb::arg("description") = f.doc[0] ? nb::object(nb::str(f.doc)) : nb::none());
-  }
+  for (const Mirrored& f : decl.mirrored)
+    annotations[f.name] = f.type.is_valid() ? f.type : a.strawberry_auto;
+  add_computed(ns, annotations, decl.computed, nullptr);
   ns["__annotations__"] = annotations;
-  nb::tuple bases = decl.base.is_valid() ? nb::make_tuple(decl.base) : nb::tuple();
-  nb::object plain = make_class(a.builtin_type, decl.name, bases, ns);
-  nb::object view = a.pydantic_type(nb::arg("model") = decl.record)(plain);
+  nb::object plain = plain_class(decl.name, decl.base, ns);
+  nb::object view = a.pydantic_type(nb::arg("model") = decl.record,
+                                    nb::arg("description") = description(decl.doc))(plain);
+  // The schema library rebuilds the class in its own module, with a generated doc.
+  view.attr("__module__") = ns["__module__"];
+  view.attr("__doc__") = decl.doc;
   publish(m, decl.name, view);
   return view;
+}
+
+nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl) {
+  const PythonApi& a = api();
+  nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
+  for (const QueryField& f : decl.fields) {
+    annotations[f.name] = f.type;
+    if (f.doc[0]) ns[f.name] = a.strawberry_field(nb::arg("description") = f.doc);
+  }
+  for (const QueryField& f : decl.private_members)
+    annotations[f.name] = a.strawberry_private[f.type];
+  add_computed(ns, annotations, decl.computed, decl.source);
+  ns["__annotations__"] = annotations;
+  nb::object type = a.strawberry_type(nb::arg("description") =
+                                          description(decl.doc))(plain_class(decl.name, {}, ns));
+  type.attr("__doc__") = decl.doc;
+  publish(m, decl.name, type);
+  return type;
 }
 
 nb::object schema_enum(nb::handle enum_class) {

@@ -1,13 +1,58 @@
-// Declaration of query views: read-only strawberry types mirroring records.
+// Declaration of query views: read-only strawberry types.
 //
-// A view mirrors some fields of its record unchanged and computes others from the
-// record on every query. A schema field typed as a view may return the record itself;
-// computed resolvers receive that record.
+// A view mirrors a record: some of its fields unchanged (child records show through
+// their own views), others computed from the record on every query.
+//
+//   declare_view(m, {
+//       .name = "AugmentedPredictiveModelType",
+//       .record = model,                        // the record class mirrored
+//       .base = {},                             // a base view whose fields come first
+//       .mirrored = {"attributes", "target", {"monitoring", tracking_view}},
+//       .computed = {
+//           computed("formula", optional(str_type()), &model_formula),   // free function
+//           computed_method("category", category_enum, "get_external_model_category"),
+//           computed_attr("type", data_type_enum, "type"),                // a record field
+//       },
+//   });
+//
+// A mirrored field takes its schema type from the record's field unless given
+// ({"name", type}). A schema field typed as a view may return the record itself; each
+// computed resolver receives that record (or the record the view was built from). The
+// schema library lists a view's computed fields before its mirrored ones. The doc is
+// the type's description in the schema.
+//
+// A plain query type mirrors no record. Its fields are constructor arguments shown in
+// the schema, its private members constructor arguments kept out of it, and its computed
+// fields read the object itself or, with `.source`, one of its members:
+//
+//   nb::object external = declare_query_type(m, {
+//       .name = "ExternalPredictiveModelType",
+//       .private_members = {{"extended_model", model}},
+//       .computed = {computed_method("intercept", optional(float_type()),
+//                                    "get_external_model_intercept")},
+//       .source = "extended_model",
+//   });
+//   external(nb::arg("extended_model") = record);
+//
+//   nb::object note = declare_query_type(m, {
+//       .name = "GeneralNoteType",
+//       .fields = {{"title", str_type()}, {"content", str_type()}},
+//   });
+//   note(nb::arg("title") = key, nb::arg("content") = text);
+//
+// Constructors take keyword arguments only (the schema library's rule): the fields, then
+// the private members. Schema fields come in the order: fields, then computed fields.
+//
+// Asynchronous resolution: `asynchronous(computed(...))` declares a coroutine resolver
+// whose result is awaited by the schema library; it computes its value at once and
+// returns a ready awaitable. Such a field resolves only under asynchronous execution
+// (`await schema.execute(...)`), while a synchronous one resolves under both.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 namespace zelvora::py {
@@ -19,22 +64,72 @@ using ResolveFn = nb::object (*)(nb::handle record);
 
 struct ComputedField {
   const char* name;
-  nb::object type;  ///< the schema type of the result
-  ResolveFn resolve;
+  nb::object type;              ///< the schema type of the result
+  ResolveFn resolve = nullptr;  ///< the function computing the value, or:
   const char* doc = "";
+  const char* member = nullptr;  ///< the record's attribute read (or method called) instead
+  bool call_member = false;      ///< call `member` without arguments rather than read it
+  bool asynchronous = false;     ///< a coroutine resolver (see above)
+};
+
+/// A field computed by a function of the record.
+inline ComputedField computed(const char* name, nb::object type, ResolveFn resolve,
+                              const char* doc = "") {
+  return {name, std::move(type), resolve, doc};
+}
+/// A field reading the record's attribute `attribute`.
+inline ComputedField computed_attr(const char* name, nb::object type, const char* attribute,
+                                   const char* doc = "") {
+  return {name, std::move(type), nullptr, doc, attribute, false};
+}
+/// A field calling the record's method `method_name` without arguments.
+inline ComputedField computed_method(const char* name, nb::object type, const char* method_name,
+                                     const char* doc = "") {
+  return {name, std::move(type), nullptr, doc, method_name, true};
+}
+/// The same field, resolved by a coroutine.
+inline ComputedField asynchronous(ComputedField field) {
+  field.asynchronous = true;
+  return field;
+}
+
+/// A mirrored field: its name, and its schema type when not the record field's own.
+struct Mirrored {
+  Mirrored(const char* name_, nb::object type_ = {}) : name(name_), type(std::move(type_)) {}
+  const char* name;
+  nb::object type;
 };
 
 struct ViewDecl {
   const char* name;
   nb::handle record;     ///< the record class the view mirrors
   nb::handle base = {};  ///< a base view whose fields come first
-  std::vector<const char*> mirrored = {};
+  std::vector<Mirrored> mirrored = {};
   std::vector<ComputedField> computed = {};
   const char* doc = "";
 };
 
 /// Creates the view class, publishes it in `m` and returns it.
 nb::object declare_view(nb::module_& m, const ViewDecl& decl);
+
+/// A field of a plain query type.
+struct QueryField {
+  const char* name;
+  nb::object type;
+  const char* doc = "";
+};
+
+struct QueryTypeDecl {
+  const char* name;
+  const char* doc = "";
+  std::vector<QueryField> fields = {};           ///< shown in the schema
+  std::vector<QueryField> private_members = {};  ///< kept out of the schema
+  std::vector<ComputedField> computed = {};
+  const char* source = nullptr;  ///< the member computed fields read; none: the object
+};
+
+/// Creates the plain query type, publishes it in `m` and returns it.
+nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl);
 
 /// Publishes an enumeration in the schema under its own name; returns it.
 nb::object schema_enum(nb::handle enum_class);

@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/vector.h>
 
+#include "common/classes.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
 #include "common/signed_function.hpp"
@@ -25,20 +26,21 @@ nb::object declare_cy_function_detector(nb::module_& m) {
       },
       nb::is_method(), nb::name("__instancecheck__"), nb::arg("instance").none());
 
-  nb::dict meta_ns =
-      class_namespace(m, "_CyFunctionDetectorMeta",
-                      "Metatype whose membership test recognises compiled functions.");
-  meta_ns["__instancecheck__"] = instance_check;
-  nb::object meta = make_class(api().builtin_type, "_CyFunctionDetectorMeta",
-                               nb::make_tuple(api().builtin_type), meta_ns);
-  publish(m, "_CyFunctionDetectorMeta", meta);
-
-  nb::dict ns = class_namespace(
-      m, "CyFunctionDetector",
-      "Marker type: its members are the compiled functions and methods of the package.");
-  ns["__slots__"] = nb::tuple();
-  nb::object detector = make_class(meta, "CyFunctionDetector", nb::tuple(), ns);
-  publish(m, "CyFunctionDetector", detector);
+  nb::object meta =
+      declare_class(m, {
+                           .name = "_CyFunctionDetectorMeta",
+                           .doc = "Metatype whose membership test recognises compiled functions.",
+                           .bases = {api().builtin_type},
+                           .methods = {{"__instancecheck__", instance_check}},
+                       });
+  nb::object detector = declare_class(
+      m, {
+             .name = "CyFunctionDetector",
+             .doc = "Marker type: its members are the compiled functions and methods of the "
+                    "package.",
+             .metaclass = meta,
+             .attributes = {{"__slots__", nb::tuple()}},
+         });
   return detector;
 }
 

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "common/arguments.hpp"
+#include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
@@ -364,30 +365,32 @@ void load_state(nb::module_& m) {
 }
 
 void declare_valid_representer(nb::module_& m) {
-  nb::dict ns =
-      class_namespace(m, "ValidRepresenter",
-                      "Safe representer that leaves out empty mapping entries and writes records, "
-                      "enumerations, decimals, dates, UUIDs, sets and data classes as plain data.");
-  for (const MethodDecl& md :
-       {method("represent", &represent, nb::arg("data").none(), "Writes one document."),
-        method("represent_data", &represent_data, nb::arg("data").none(),
-               "The YAML node of a value, after filtering and conversion.")})
-    ns[md.name] = md.callable;
-  nb::handle base = state->safe_representer;
-  state->valid_representer = make_class(base.type(), "ValidRepresenter", nb::make_tuple(base), ns);
-  publish(m, "ValidRepresenter", state->valid_representer);
+  state->valid_representer = declare_class(
+      m,
+      {
+          .name = "ValidRepresenter",
+          .doc = "Safe representer that leaves out empty mapping entries and writes records, "
+                 "enumerations, decimals, dates, UUIDs, sets and data classes as plain data.",
+          .bases = {state->safe_representer},
+          .methods =
+              {
+                  method("represent", &represent, nb::arg("data").none(), "Writes one document."),
+                  method("represent_data", &represent_data, nb::arg("data").none(),
+                         "The YAML node of a value, after filtering and conversion."),
+              },
+      });
 }
 
 void declare_json_encoder(nb::module_& m) {
-  nb::dict ns = class_namespace(m, "ZelvoJSONEncoder",
-                                "JSON encoder that writes the values JSON cannot carry "
-                                "through the plain-data conversion of YAML output.");
-  MethodDecl md = method("default", &json_default, nb::arg("obj").none(),
-                         "A replacement value for one the encoder cannot encode.");
-  ns[md.name] = md.callable;
-  nb::handle base = state->json_encoder;
-  state->json_encoder_class = make_class(base.type(), "ZelvoJSONEncoder", nb::make_tuple(base), ns);
-  publish(m, "ZelvoJSONEncoder", state->json_encoder_class);
+  state->json_encoder_class = declare_class(
+      m, {
+             .name = "ZelvoJSONEncoder",
+             .doc = "JSON encoder that writes the values JSON cannot carry through the "
+                    "plain-data conversion of YAML output.",
+             .bases = {state->json_encoder},
+             .methods = {method("default", &json_default, nb::arg("obj").none(),
+                                "A replacement value for one the encoder cannot encode.")},
+         });
 }
 
 void declare_functions(nb::module_& m) {

@@ -1,4 +1,4 @@
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Generator
 
 import pydantic
 
@@ -12,3 +12,8 @@ class CoreModel(pydantic.BaseModel):
 
 class compiled_function:
     def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
+
+class ready_awaitable:
+    def __await__(self) -> Generator[Any, None, Any]: ...
+    def __iter__(self) -> ready_awaitable: ...
+    def __next__(self) -> Any: ...
