@@ -120,6 +120,7 @@ void declare_views(nb::module_& m, const Records& r) {
       .name = "PredictiveScorePerformanceType",
       .record = r.predictive_score_performance,
       .mirrored = {"subset_performance", "performance_metrics"},
+      .doc = "The measured performance of a model on its development samples.",
   };
   declare_view(m, score_performance);
 }

@@ -97,6 +97,7 @@ void declare_views(nb::module_& m, const Records& r) {
       .mirrored = {"sample", "target"},
       .computed = {computed("performance", list_of(state->performance_entry), &resolve_performance,
                             "The metric values, one entry per metric.")},
+      .doc = "The metric values measured on one sample for one target.",
   };
   declare_view(m, subset_performance);
 }
