@@ -473,3 +473,67 @@ def test_no_leak_reported_at_exit(run_python):
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().splitlines()[-1] == "done"
     assert "leaked" not in result.stderr
+
+
+def memory_growth(work, rounds):
+    """Bytes that `rounds` more calls of `work` leave allocated once caches have settled."""
+    import gc
+    import tracemalloc
+
+    def window():
+        for _ in range(rounds):
+            work()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0]
+
+    tracemalloc.start()
+    try:
+        window()
+        settled = window()
+        return window() - settled
+    finally:
+        tracemalloc.stop()
+
+
+def test_note_operations_keep_memory_flat():
+    def work():
+        summary = PredictiveModelSummary(general_notes={"note_7": "x"})
+        with contextlib.redirect_stdout(io.StringIO()):
+            for _ in range(3):
+                summary.add_general_note("text")
+                summary.add_general_note({"note_7": "again", "other": "y"})
+        summary.remove_general_note("note_8")
+        summary.remove_general_note(note_key="absent")
+        try:
+            summary.remove_general_note(1)
+        except TypeError:
+            pass
+        summary.general_notes = {"note_\u00bd": "x"}
+        try:
+            summary.add_general_note("text")
+        except ValueError:
+            pass
+
+    assert memory_growth(work, rounds=300) < 10_000
+
+
+def test_computed_fields_keep_memory_flat():
+    # The resolvers the schema calls, without the schema library's own caches around them.
+    resolvers = {f.name: f.base_resolver for f in PredictiveModelSummaryType.__strawberry_definition__.fields if f.base_resolver}
+    assert set(resolvers) == {"attribute_description", "hyperparameters", "general_notes", "eval_metric"}
+    summaries = [
+        PredictiveModelSummary(
+            attribute_description={"a": "b"}, hyperparameters={"eval_metric": metric, "d": 3}, general_notes={"n": "t"}
+        )
+        for metric in ["['rmse', 'auc']", "auc", "'auc'", "[]", "7", ["a"], "[" * 300, "{[1]: 2}"]
+    ]
+
+    def work():
+        for summary in summaries:
+            for resolve in resolvers.values():
+                try:
+                    resolve(summary)
+                except (TypeError, IndexError):
+                    pass
+
+    assert memory_growth(work, rounds=60) < 10_000
