@@ -430,11 +430,10 @@ def test_unreadable_literals_are_kept_as_text(text):
 
 
 def test_module_publishes_its_names():
+    for name in ("AttributeDescriptionType", "HyperparameterType", "GeneralNoteType", "AttachedImageType", "PredictiveModelSummaryType"):
+        view = getattr(ms, name)
+        assert view.__strawberry_definition__.name == name and view.__module__ == ms.__name__
     assert PredictiveModelSummary.__module__ == AttachedImage.__module__ == ms.__name__
-    for name in ("AttributeDescriptionType", "HyperparameterType", "GeneralNoteType"):
-        assert getattr(ms, name).__strawberry_definition__.name == name
-    for name in ("AttachedImageType", "PredictiveModelSummaryType"):
-        assert getattr(ms, name).__strawberry_definition__.name == name
 
 
 def test_no_leak_reported_at_exit(run_python):
