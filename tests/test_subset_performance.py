@@ -1,15 +1,20 @@
 """Sample types, performance metrics and per-sample metric values: subset_performance."""
 
+import asyncio
 import math
+import re
 
 import pydantic
 import pytest
+import strawberry
 
 from zelvora_analytics_utils.predictive_models.score_performance import subset_performance as sp
 from zelvora_analytics_utils.predictive_models.score_performance.subset_performance import (
     PerformanceMetrics,
     SampleType,
     SubsetPerformance,
+    SubsetPerformancePerformanceType,
+    SubsetPerformanceType,
 )
 from zelvora_analytics_utils.utils.core_model import CoreModel
 from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
@@ -127,6 +132,98 @@ def test_yaml_output_leaves_out_empty_performance_and_reads_back():
     assert SubsetPerformance.model_validate(safe_loads_yaml(text)) == record
 
 
+# --- query views ------------------------------------------------------------------------
+
+SAMPLES = [
+    SubsetPerformance.model_validate(
+        {"sample": "OOT", "target": "bad", "performance": {"GINI": 0.45, "TAR": 0.3, "AUC": 0.725}}
+    ),
+    SubsetPerformance(sample="TRAIN", target="bad"),
+]
+
+
+@strawberry.type
+class Query:
+    @strawberry.field
+    def samples(self) -> list[SubsetPerformanceType]:
+        return SAMPLES
+
+    @strawberry.field
+    def built_view(self) -> SubsetPerformanceType:
+        return SubsetPerformanceType.from_pydantic(SAMPLES[0])
+
+
+SCHEMA = strawberry.Schema(query=Query)
+QUERY = "{ samples { sample target performance { metric value } } }"
+EXPECTED = {
+    "samples": [
+        {
+            "sample": "OOT",
+            "target": "bad",
+            "performance": [
+                {"metric": "GINI", "value": 0.45},
+                {"metric": "TAU", "value": 0.3},
+                {"metric": "AUC", "value": 0.725},
+            ],
+        },
+        {"sample": "TRAIN", "target": "bad", "performance": []},
+    ]
+}
+
+
+def test_performance_entries_through_a_synchronous_query():
+    result = SCHEMA.execute_sync(QUERY)
+    assert result.errors is None
+    assert result.data == EXPECTED
+
+
+def test_performance_entries_through_an_asynchronous_query():
+    result = asyncio.run(SCHEMA.execute(QUERY))
+    assert result.errors is None
+    assert result.data == EXPECTED
+
+
+def test_view_built_from_a_record_computes_its_entries():
+    result = SCHEMA.execute_sync("{ builtView { sample performance { metric } } }")
+    assert result.errors is None
+    assert result.data["builtView"] == {
+        "sample": "OOT",
+        "performance": [{"metric": "GINI"}, {"metric": "TAU"}, {"metric": "AUC"}],
+    }
+
+
+def test_schema_types():
+    sdl = SCHEMA.as_str()
+    assert "enum SampleType {\n  TRAIN\n  VALID\n  TEST\n  OOT\n  CV\n}" in sdl
+    assert "enum PerformanceMetrics {\n  AUC\n  GINI\n  LIFT\n  KS\n  TAU\n  RHO\n  ACCURACY\n}" in sdl
+    entry = sdl.split("type SubsetPerformancePerformanceType {")[1].split("}")[0]
+    assert sorted(re.findall(r"(\w+): (\S+)", entry)) == [("metric", "PerformanceMetrics!"), ("value", "Float!")]
+    view = sdl.split("type SubsetPerformanceType {")[1].split("}")[0]
+    assert sorted(re.findall(r"(\w+): (\S+)", view)) == [
+        ("performance", "[SubsetPerformancePerformanceType!]!"),
+        ("sample", "SampleType!"),
+        ("target", "String!"),
+    ]
+
+
+def test_performance_entry_is_a_plain_query_type():
+    entry = SubsetPerformancePerformanceType(metric=PerformanceMetrics.KS, value=0.5)
+    assert (entry.metric, entry.value) == (PerformanceMetrics.KS, 0.5)
+    assert not hasattr(SubsetPerformancePerformanceType, "from_pydantic")
+
+
 def test_module_publishes_its_names():
-    for name in ["SampleType", "PerformanceMetrics", "SubsetPerformance"]:
+    for name in [
+        "SampleType",
+        "PerformanceMetrics",
+        "SubsetPerformance",
+        "SubsetPerformancePerformanceType",
+        "SubsetPerformanceType",
+    ]:
         assert getattr(sp, name).__module__ == sp.__name__
+
+
+def test_schema_describes_the_view_and_its_computed_field():
+    sdl = SCHEMA.as_str()
+    assert '"""The metric values measured on one sample for one target."""\ntype SubsetPerformanceType' in sdl
+    assert '"""The metric values, one entry per metric."""\n  performance:' in sdl

@@ -2,6 +2,8 @@
 // types, performance metrics and the metric values measured on one sample for one target.
 #include <nanobind/nanobind.h>
 
+#include "common/classes.hpp"
+#include "common/conversions.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
@@ -11,17 +13,24 @@ using namespace zelvora::py;
 
 namespace {
 
+struct State {
+  nb::object performance_entry;  // SubsetPerformancePerformanceType
+  nb::str metric{"metric"}, value{"value"};
+};
+
+ExitScoped<State> state;
+
 struct Records {
   nb::object sample_type, performance_metrics, subset_performance;
 };
 
-RecordDecl subset_performance_record(const Records& r, nb::handle core_model) {
+RecordDecl subset_performance_record(const Records& r) {
   return {
       .name = "SubsetPerformance",
       .doc =
           "Object containing information about performance metrics on given sample "
           "(train/valid/test/...)",
-      .base = core_model,
+      .base = record_base(),
       .fields =
           {
               {"sample", r.sample_type},
@@ -33,8 +42,6 @@ RecordDecl subset_performance_record(const Records& r, nb::handle core_model) {
 }
 
 Records declare_records(nb::module_& m) {
-  nb::object core_model =
-      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
   Records r;
   r.sample_type = declare_text_enum(
       m, "SampleType",
@@ -50,14 +57,55 @@ Records declare_records(nb::module_& m) {
                                              {"RHO", "RHO"},
                                              {"ACCURACY", "ACCURACY"}},
                                             "Performance metrics of a predictive model.");
-  r.subset_performance = declare_record(m, subset_performance_record(r, core_model));
+  r.subset_performance = declare_record(m, subset_performance_record(r));
   return r;
+}
+
+// --- query views ---------------------------------------------------------------------
+
+// One entry per item of the record's performance mapping, in the mapping's order. The
+// items are owned before any entry is built: building runs Python code.
+nb::object resolve_performance(nb::handle record) {
+  const State& s = *state;
+  nb::list items =
+      steal_or_throw<nb::list>(PySequence_List(record.attr("performance").attr("items")().ptr()));
+  nb::list entries;
+  for (nb::handle item : items) {
+    nb::object key = item[0], value = item[1];
+    nb::kwargs fields;
+    fields[s.metric] = key;
+    fields[s.value] = value;
+    entries.append(s.performance_entry(**fields));
+  }
+  return entries;
+}
+
+// The view's `performance` resolves synchronously, so that synchronous and asynchronous
+// execution of a query both show it.
+void declare_views(nb::module_& m, const Records& r) {
+  nb::object metrics = schema_enum(r.performance_metrics);
+  schema_enum(r.sample_type);
+  const QueryTypeDecl performance_entry{
+      .name = "SubsetPerformancePerformanceType",
+      .doc = "One entry of a performance mapping: a metric and its value.",
+      .fields = {{"metric", metrics}, {"value", float_type()}},
+  };
+  state->performance_entry = declare_query_type(m, performance_entry);
+  const ViewDecl subset_performance{
+      .name = "SubsetPerformanceType",
+      .record = r.subset_performance,
+      .mirrored = {"sample", "target"},
+      .computed = {computed("performance", list_of(state->performance_entry), &resolve_performance,
+                            "The metric values, one entry per metric.")},
+      .doc = "The metric values measured on one sample for one target.",
+  };
+  declare_view(m, subset_performance);
 }
 
 }  // namespace
 
 NB_MODULE(subset_performance, m) {
+  state.emplace();
   Records records = declare_records(m);
-  schema_enum(records.sample_type);
-  schema_enum(records.performance_metrics);
+  declare_views(m, records);
 }

@@ -1,5 +1,5 @@
 import enum
-
+from typing import Any, Optional
 
 from zelvora_analytics_utils.utils.core_model import CoreModel
 
@@ -23,3 +23,17 @@ class SubsetPerformance(CoreModel):
     sample: SampleType
     target: str
     performance: dict[PerformanceMetrics, float] = ...
+
+class SubsetPerformancePerformanceType:
+    metric: PerformanceMetrics
+    value: float
+    def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
+
+class SubsetPerformanceType:
+    sample: SampleType
+    target: str
+    performance: list[SubsetPerformancePerformanceType]
+    @classmethod
+    def from_pydantic(
+        cls, instance: SubsetPerformance, extra: Optional[dict[str, Any]] = None
+    ) -> SubsetPerformanceType: ...
