@@ -6,6 +6,8 @@ import io
 import pydantic
 import pytest
 import strawberry
+from hypothesis import given
+from hypothesis import strategies as st
 
 from zelvora_analytics_utils.predictive_models.model_summary import model_summary as ms
 from zelvora_analytics_utils.predictive_models.model_summary.model_summary import (
@@ -133,6 +135,33 @@ def test_note_numbering(before, calls, after):
         else:
             summary.remove_general_note(argument)
     assert list(summary.general_notes) == after
+
+
+def next_note_key(keys):
+    """The key the next text note takes, read straight from the rule."""
+    numbers = [int(k[5:]) for k in keys if isinstance(k, str) and k.startswith("note_") and k[5:] and k[5:].isnumeric()]
+    return f"note_{max(numbers) + 1 if numbers else 1}"
+
+
+NOTE_KEYS = st.one_of(
+    st.builds(lambda rest: "note_" + rest, st.text(alphabet="0123456789\u0663\u00bd\u00b2 _-+a", max_size=4)),
+    st.sampled_from(["summary", "note7", "Note_1", "note", "note_"]),
+    st.text(max_size=6),
+)
+
+
+@given(st.lists(NOTE_KEYS, max_size=6, unique=True))
+def test_note_numbering_follows_the_rule(keys):
+    summary = PredictiveModelSummary(general_notes={k: "x" for k in keys})
+    try:
+        expected = next_note_key(keys)
+    except ValueError:
+        with pytest.raises(ValueError):
+            summary.add_general_note("new")
+        assert list(summary.general_notes) == keys
+        return
+    summary.add_general_note("new")
+    assert list(summary.general_notes) == keys + [expected]
 
 
 def test_text_notes_keep_their_text_and_order():
