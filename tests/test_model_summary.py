@@ -565,3 +565,9 @@ def test_computed_fields_keep_memory_flat():
                     pass
 
     assert memory_growth(work, rounds=60) < 10_000
+
+
+def test_schema_describes_the_views():
+    sdl = SCHEMA.as_str()
+    assert '"""The descriptive data of a model."""\ntype PredictiveModelSummaryType' in sdl
+    assert '"""One general note: its key and text."""\ntype GeneralNoteType' in sdl
