@@ -77,7 +77,7 @@ def test_bad_summaries_fail_validation(data):
         PredictiveModelSummary.model_validate(data)
 
 
-def test_image_bytes_never_reach_dict_form_or_document():
+def test_image_bytes_never_reach_dict_form_or_yaml():
     image = AttachedImage(type="roc", filename="roc.png", image=b"SECRET-BYTES")
     assert image.model_dump() == {"type": "roc", "filename": "roc.png"}
     summary = PredictiveModelSummary(attached_images=[image])
@@ -87,7 +87,7 @@ def test_image_bytes_never_reach_dict_form_or_document():
     assert summary.attached_images[0].image == b"SECRET-BYTES"
 
 
-def test_document_orders_notes_by_key_text():
+def test_yaml_orders_notes_by_key_text():
     summary = PredictiveModelSummary(general_notes={"note_2": "b", "note_10": "c", "note_1": "a"})
     assert valid_dumps_yaml(summary) == "general_notes:\n  note_1: a\n  note_10: c\n  note_2: b\n"
 

@@ -181,7 +181,7 @@ struct Records {
 RecordDecl attached_image_record(nb::handle core_model) {
   return {
       .name = "AttachedImage",
-      .doc = "An image that belongs to a model; its data travels beside the model document.",
+      .doc = "An image that belongs to a model; its data travels beside the model YAML.",
       .base = core_model,
       .fields =
           {
