@@ -6,6 +6,8 @@ import io
 import pydantic
 import pytest
 import strawberry
+from hypothesis import given
+from hypothesis import strategies as st
 
 from zelvora_analytics_utils.predictive_models.model_summary import model_summary as ms
 from zelvora_analytics_utils.predictive_models.model_summary.model_summary import (
@@ -75,7 +77,7 @@ def test_bad_summaries_fail_validation(data):
         PredictiveModelSummary.model_validate(data)
 
 
-def test_image_bytes_never_reach_dict_form_or_document():
+def test_image_bytes_never_reach_dict_form_or_yaml():
     image = AttachedImage(type="roc", filename="roc.png", image=b"SECRET-BYTES")
     assert image.model_dump() == {"type": "roc", "filename": "roc.png"}
     summary = PredictiveModelSummary(attached_images=[image])
@@ -85,7 +87,7 @@ def test_image_bytes_never_reach_dict_form_or_document():
     assert summary.attached_images[0].image == b"SECRET-BYTES"
 
 
-def test_document_orders_notes_by_key_text():
+def test_yaml_orders_notes_by_key_text():
     summary = PredictiveModelSummary(general_notes={"note_2": "b", "note_10": "c", "note_1": "a"})
     assert valid_dumps_yaml(summary) == "general_notes:\n  note_1: a\n  note_10: c\n  note_2: b\n"
 
@@ -133,6 +135,33 @@ def test_note_numbering(before, calls, after):
         else:
             summary.remove_general_note(argument)
     assert list(summary.general_notes) == after
+
+
+def next_note_key(keys):
+    """The key the next text note takes, read straight from the rule."""
+    numbers = [int(k[5:]) for k in keys if isinstance(k, str) and k.startswith("note_") and k[5:] and k[5:].isnumeric()]
+    return f"note_{max(numbers) + 1 if numbers else 1}"
+
+
+NOTE_KEYS = st.one_of(
+    st.builds(lambda rest: "note_" + rest, st.text(alphabet="0123456789\u0663\u00bd\u00b2 _-+a", max_size=4)),
+    st.sampled_from(["summary", "note7", "Note_1", "note", "note_"]),
+    st.text(max_size=6),
+)
+
+
+@given(st.lists(NOTE_KEYS, max_size=6, unique=True))
+def test_note_numbering_follows_the_rule(keys):
+    summary = PredictiveModelSummary(general_notes={k: "x" for k in keys})
+    try:
+        expected = next_note_key(keys)
+    except ValueError:
+        with pytest.raises(ValueError):
+            summary.add_general_note("new")
+        assert list(summary.general_notes) == keys
+        return
+    summary.add_general_note("new")
+    assert list(summary.general_notes) == keys + [expected]
 
 
 def test_text_notes_keep_their_text_and_order():
@@ -430,11 +459,10 @@ def test_unreadable_literals_are_kept_as_text(text):
 
 
 def test_module_publishes_its_names():
+    for name in ("AttributeDescriptionType", "HyperparameterType", "GeneralNoteType", "AttachedImageType", "PredictiveModelSummaryType"):
+        view = getattr(ms, name)
+        assert view.__strawberry_definition__.name == name and view.__module__ == ms.__name__
     assert PredictiveModelSummary.__module__ == AttachedImage.__module__ == ms.__name__
-    for name in ("AttributeDescriptionType", "HyperparameterType", "GeneralNoteType"):
-        assert getattr(ms, name).__strawberry_definition__.name == name
-    for name in ("AttachedImageType", "PredictiveModelSummaryType"):
-        assert getattr(ms, name).__strawberry_definition__.name == name
 
 
 def test_no_leak_reported_at_exit(run_python):
@@ -473,3 +501,73 @@ def test_no_leak_reported_at_exit(run_python):
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip().splitlines()[-1] == "done"
     assert "leaked" not in result.stderr
+
+
+def memory_growth(work, rounds):
+    """Bytes that `rounds` more calls of `work` leave allocated once caches have settled."""
+    import gc
+    import tracemalloc
+
+    def window():
+        for _ in range(rounds):
+            work()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0]
+
+    tracemalloc.start()
+    try:
+        window()
+        settled = window()
+        return window() - settled
+    finally:
+        tracemalloc.stop()
+
+
+def test_note_operations_keep_memory_flat():
+    def work():
+        summary = PredictiveModelSummary(general_notes={"note_7": "x"})
+        with contextlib.redirect_stdout(io.StringIO()):
+            for _ in range(3):
+                summary.add_general_note("text")
+                summary.add_general_note({"note_7": "again", "other": "y"})
+        summary.remove_general_note("note_8")
+        summary.remove_general_note(note_key="absent")
+        try:
+            summary.remove_general_note(1)
+        except TypeError:
+            pass
+        summary.general_notes = {"note_\u00bd": "x"}
+        try:
+            summary.add_general_note("text")
+        except ValueError:
+            pass
+
+    assert memory_growth(work, rounds=300) < 10_000
+
+
+def test_computed_fields_keep_memory_flat():
+    # The resolvers the schema calls, without the schema library's own caches around them.
+    resolvers = {f.name: f.base_resolver for f in PredictiveModelSummaryType.__strawberry_definition__.fields if f.base_resolver}
+    assert set(resolvers) == {"attribute_description", "hyperparameters", "general_notes", "eval_metric"}
+    summaries = [
+        PredictiveModelSummary(
+            attribute_description={"a": "b"}, hyperparameters={"eval_metric": metric, "d": 3}, general_notes={"n": "t"}
+        )
+        for metric in ["['rmse', 'auc']", "auc", "'auc'", "[]", "7", ["a"], "[" * 300, "{[1]: 2}"]
+    ]
+
+    def work():
+        for summary in summaries:
+            for resolve in resolvers.values():
+                try:
+                    resolve(summary)
+                except (TypeError, IndexError):
+                    pass
+
+    assert memory_growth(work, rounds=60) < 10_000
+
+
+def test_schema_describes_the_views():
+    sdl = SCHEMA.as_str()
+    assert '"""The descriptive data of a model."""\ntype PredictiveModelSummaryType' in sdl
+    assert '"""One general note: its key and text."""\ntype GeneralNoteType' in sdl

@@ -221,3 +221,9 @@ def test_module_publishes_its_names():
         "SubsetPerformanceType",
     ]:
         assert getattr(sp, name).__module__ == sp.__name__
+
+
+def test_schema_describes_the_view_and_its_computed_field():
+    sdl = SCHEMA.as_str()
+    assert '"""The metric values measured on one sample for one target."""\ntype SubsetPerformanceType' in sdl
+    assert '"""The metric values, one entry per metric."""\n  performance:' in sdl

@@ -2,8 +2,6 @@
 // description, its general notes and attached images, and their query views.
 #include <nanobind/nanobind.h>
 
-#include <tuple>
-
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
@@ -189,7 +187,7 @@ struct Records {
 RecordDecl attached_image_record(nb::handle core_model) {
   return {
       .name = "AttachedImage",
-      .doc = "An image that belongs to a model; its data travels beside the model document.",
+      .doc = "An image that belongs to a model; its data travels beside the model YAML.",
       .base = core_model,
       .fields =
           {
@@ -244,8 +242,10 @@ Records declare_records(nb::module_& m) {
 // --- query views -----------------------------------------------------------------------
 
 // The plain type of one mapping entry: two text fields.
-nb::object entry_type(nb::module_& m, const char* name, const char* key, const char* value) {
-  return declare_query_type(m, {.name = name, .fields = {{key, str_type()}, {value, str_type()}}});
+nb::object entry_type(nb::module_& m, const char* name, const char* doc, const char* key,
+                      const char* value) {
+  return declare_query_type(
+      m, {.name = name, .doc = doc, .fields = {{key, str_type()}, {value, str_type()}}});
 }
 
 // Computed fields resolve synchronously, so that both schema.execute and
@@ -253,13 +253,17 @@ nb::object entry_type(nb::module_& m, const char* name, const char* key, const c
 void declare_views(nb::module_& m, const Records& r) {
   State& s = *state;
   s.attribute_description_type =
-      entry_type(m, "AttributeDescriptionType", "attribute_name", "description");
-  s.hyperparameter_type = entry_type(m, "HyperparameterType", "name", "value");
-  s.general_note_type = entry_type(m, "GeneralNoteType", "title", "content");
+      entry_type(m, "AttributeDescriptionType", "The description of one attribute.",
+                 "attribute_name", "description");
+  s.hyperparameter_type = entry_type(m, "HyperparameterType",
+                                     "One hyperparameter and its value as text.", "name", "value");
+  s.general_note_type =
+      entry_type(m, "GeneralNoteType", "One general note: its key and text.", "title", "content");
   const ViewDecl attached_image{
       .name = "AttachedImageType",
       .record = r.attached_image,
       .mirrored = {"type", "filename"},
+      .doc = "An image attached to a model (its data is not exposed).",
   };
   declare_view(m, attached_image);
   const ViewDecl summary{
@@ -273,8 +277,11 @@ void declare_views(nb::module_& m, const Records& r) {
                        &resolve_attribute_description),
               computed("hyperparameters", list_of(s.hyperparameter_type), &resolve_hyperparameters),
               computed("general_notes", list_of(s.general_note_type), &resolve_general_notes),
-              computed("eval_metric", str_type(), &resolve_eval_metric),
+              computed("eval_metric", str_type(), &resolve_eval_metric,
+                       "The evaluation metric named in the hyperparameters (the last of a "
+                       "list), or unknown."),
           },
+      .doc = "The descriptive data of a model.",
   };
   declare_view(m, summary);
 }

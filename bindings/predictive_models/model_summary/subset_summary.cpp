@@ -71,13 +71,15 @@ void declare_views(nb::module_& m, const Records& r) {
       .name = "ClassFrequencyType",
       .record = r.class_frequency,
       .mirrored = {"number_of_observations"},
-      .computed = {computed("label_class", str_type(), &resolve_label_class)},
+      .computed = {computed("label_class", str_type(), &resolve_label_class, "The class as text.")},
+      .doc = "How many observations of a sample have one class of the target.",
   };
   const ViewDecl sample_description{
       .name = "SampleDescriptionType",
       .record = r.sample_description,
       .mirrored = {"sample_type", "first_date", "last_date", "number_of_observations",
                    "label_class_frequency"},
+      .doc = "The description of one development sample.",
   };
   declare_view(m, class_frequency);
   declare_view(m, sample_description);

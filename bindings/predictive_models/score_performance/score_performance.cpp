@@ -3,8 +3,6 @@
 // texts into metrics, and the record's query view.
 #include <nanobind/nanobind.h>
 
-#include <tuple>
-
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
@@ -126,6 +124,7 @@ void declare_views(nb::module_& m, const Records& r) {
       .name = "PredictiveScorePerformanceType",
       .record = r.predictive_score_performance,
       .mirrored = {"subset_performance", "performance_metrics"},
+      .doc = "The measured performance of a model on its development samples.",
   };
   declare_view(m, score_performance);
 }

@@ -2,8 +2,6 @@
 // types, performance metrics and the metric values measured on one sample for one target.
 #include <nanobind/nanobind.h>
 
-#include <tuple>
-
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
@@ -102,6 +100,7 @@ void declare_views(nb::module_& m, const Records& r) {
       .mirrored = {"sample", "target"},
       .computed = {computed("performance", list_of(state->performance_entry), &resolve_performance,
                             "The metric values, one entry per metric.")},
+      .doc = "The metric values measured on one sample for one target.",
   };
   declare_view(m, subset_performance);
 }
