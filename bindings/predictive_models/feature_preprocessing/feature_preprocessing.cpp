@@ -16,6 +16,7 @@
 #include "common/errors.hpp"
 #include "common/logging.hpp"
 #include "common/module_state.hpp"
+#include "common/record_bins.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 #include "zelvora/bin_lookup.hpp"
@@ -36,7 +37,8 @@ constexpr const char* kTransformationModule =
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation";
 
 struct State {
-  nb::object feature_binning, numerical_bin, categorical_bin, feature_transformation;
+  nb::object feature_binning, feature_transformation;
+  BinRecordTypes bins;                // the bin classes and field names, for batches
   nb::object numerical, categorical;  // AttributeDataType members
   Logger logger;                      // this module's
   Logger binning_logger;              // the binning engine's, for batch catch-all hits
@@ -45,9 +47,7 @@ struct State {
       transformation{"transformation"}, binned_attribute_name{"binned_attribute_name"},
       dummy_encoding{"dummy_encoding"}, encoding{"encoding"},
       encoded_feature_name{"encoded_feature_name"}, use_for_undefined{"use_for_undefined"},
-      value{"value"}, name{"name"}, feature_binning_field{"feature_binning"},
-      lower_bound{"lower_bound"}, upper_bound{"upper_bound"}, categories{"categories"},
-      bin_numeric_attribute{"bin_numeric_attribute"},
+      value{"value"}, bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
 };
 
@@ -336,95 +336,79 @@ nb::object apply_feature_binning(nb::handle self, nb::handle attribute,
       });
 }
 
-// A field of a record, from its instance dict when it has one.
-nb::object record_field(nb::handle record, nb::handle key) {
-  if (PyObject* dict = PyObject_GenericGetDict(record.ptr(), nullptr)) {
-    nb::object owned = nb::steal(dict);
-    if (PyObject* item = PyDict_GetItemWithError(dict, key.ptr())) return nb::borrow(item);
-    if (PyErr_Occurred()) throw nb::python_error();
-  } else {
-    PyErr_Clear();
-  }
-  return nb::getattr(record, key);
-}
+// --- batches ---------------------------------------------------------------------------
+//
+// A batch reads the binning's bins once into a compiled binning (zelvora/compiled_binning.hpp)
+// and searches it per value, value by value equal to the single-value lookup. Where the
+// compiled search cannot answer alone, the binning's own single-value operation answers,
+// so results, errors and log records stay exactly its own:
+//   - the binning cannot be compiled (a field that cannot be read, categories holding
+//     something other than plain texts): every value;
+//   - a value reaches a bin without a needed bound or categories: that value (it raises);
+//   - a value that is not a float, an int, None or a plain str (a str subclass compares
+//     through its own ==; other kinds are refused): that value.
 
-zelvora::BinRole role_of(nb::handle bin) {
-  nb::object name = record_field(bin, state->name);
-  if (!PyUnicode_Check(name.ptr())) return zelvora::BinRole::ordinary;
-  // Reserved names are ASCII: any other text names an ordinary bin.
-  const std::optional<std::string_view> ascii = ascii_view(name);
-  return ascii ? zelvora::bin_role(*ascii) : zelvora::BinRole::ordinary;
-}
+/// Categorical bins as the compiler reads them: each bin's categories as text bytes.
+class CategoryTextBins : public RecordBins {
+ public:
+  /// Categories that are not a list of plain texts: the binning is looked up value by value.
+  struct NotPlainTexts {};
 
-// A bound the compiled lookup can compare exactly like the bin-by-bin lookup; anything
-// else (missing, or a value whose conversion could fail or run Python code) is nullopt.
-std::optional<double> plain_bound(nb::handle bound) {
-  if (PyFloat_CheckExact(bound.ptr())) return PyFloat_AS_DOUBLE(bound.ptr());
-  if (PyLong_CheckExact(bound.ptr())) {
-    const double x = PyLong_AsDouble(bound.ptr());
-    if (x == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return std::nullopt;
+  CategoryTextBins(const BinRecordTypes& types, nb::handle binning)
+      : RecordBins(types, binning, types.categorical_bin) {}
+
+  std::optional<std::vector<std::string>> category_texts(std::size_t i) const {
+    nb::object categories = field(i, types_.categories);
+    if (categories.is_none()) return std::nullopt;
+    if (!PyList_CheckExact(categories.ptr())) throw NotPlainTexts{};
+    std::vector<std::string> texts;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(categories.ptr()); ++k) {
+      nb::handle item = PyList_GET_ITEM(categories.ptr(), k);
+      if (!PyUnicode_CheckExact(item.ptr())) throw NotPlainTexts{};
+      texts.push_back(text_bytes(item));
     }
-    return x;
+    return texts;
   }
-  return std::nullopt;
-}
+};
 
-// Categories made only of plain texts; anything else is nullopt.
-std::optional<std::vector<std::string>> plain_categories(nb::handle categories) {
-  if (!PyList_CheckExact(categories.ptr())) return std::nullopt;
-  std::vector<std::string> texts;
-  const Py_ssize_t size = PyList_GET_SIZE(categories.ptr());
-  texts.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t k = 0; k < size; ++k) {
-    PyObject* item = PyList_GET_ITEM(categories.ptr(), k);
-    if (!PyUnicode_CheckExact(item)) return std::nullopt;
-    texts.push_back(text_bytes(item));
-  }
-  return texts;
-}
-
-/// The outlines of a binning's bins plus what the batch needs of the records.
-template <class Outline>
-struct ReadBins {
-  std::vector<Outline> outlines;
+/// A compiled binning with what its answers need from the records: the value of every
+/// bin and the attribute text of the log messages.
+template <class Compiled>
+struct BatchBinning {
+  Compiled compiled;
   std::vector<nb::object> values;
   std::string attribute;
 };
 
-template <class Outline, class Fill>
-std::optional<ReadBins<Outline>> read_bins(nb::handle binning, nb::handle kind, Fill&& fill) {
+/// Compiles the binning, or nullopt when it cannot be (see above).
+template <class Compiled, class Bins>
+std::optional<BatchBinning<Compiled>> compile_binning(nb::handle binning) {
   try {
-    ReadBins<Outline> read;
-    nb::object list = record_field(binning, state->feature_binning_field);
-    if (!PyList_CheckExact(list.ptr())) return std::nullopt;
-    // A copy of the list: reading fields runs no Python code for records, but a bin that
-    // is not one may.
-    nb::object bins = steal_or_throw(PyList_GetSlice(list.ptr(), 0, PyList_GET_SIZE(list.ptr())));
-    const auto* kind_type = reinterpret_cast<PyTypeObject*>(kind.ptr());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(bins.ptr()); ++i) {
-      nb::handle bin = PyList_GET_ITEM(bins.ptr(), i);
-      Outline outline;
-      outline.role = role_of(bin);
-      outline.of_kind = PyObject_TypeCheck(bin.ptr(), const_cast<PyTypeObject*>(kind_type));
-      if (outline.role == zelvora::BinRole::ordinary && outline.of_kind) fill(bin, outline);
-      read.outlines.push_back(std::move(outline));
-      read.values.push_back(record_field(bin, state->value));
-    }
-    read.attribute = text_of(record_field(binning, state->attribute));
-    return read;
+    const Bins bins(state->bins, binning);
+    BatchBinning<Compiled> batch{Compiled::compile(bins), {}, {}};
+    batch.values.reserve(bins.size());
+    for (std::size_t i = 0; i < bins.size(); ++i)
+      batch.values.push_back(bins.field(i, state->bins.value));
+    batch.attribute = text_of(record_field(binning, state->bins.attribute));
+    return batch;
   } catch (const nb::python_error&) {
-    return std::nullopt;
+  } catch (const CategoryTextBins::NotPlainTexts&) {
   }
+  return std::nullopt;
 }
+
+class NumericalBins : public RecordBins {
+ public:
+  NumericalBins(const BinRecordTypes& types, nb::handle binning)
+      : RecordBins(types, binning, types.numerical_bin) {}
+};
 
 void log_default_hit(zelvora::DefaultHitLog log, const std::string& attribute,
                      const std::string& value_text) {
   const std::string message = zelvora::default_hit_message(attribute, value_text);
   if (log == zelvora::DefaultHitLog::warning) {
     state->binning_logger.warning(message);
-  } else {
+  } else if (log == zelvora::DefaultHitLog::debug) {
     state->binning_logger.debug(message);
   }
 }
@@ -448,7 +432,7 @@ class BatchResult {
     }
   }
 
-  /// The list of the first `count` results (the input may shrink while logging).
+  /// The list of the first `count` results (the input may change length on the way).
   nb::list finish(Py_ssize_t count) {
     if (count < expected_ && PyList_SetSlice(list_.ptr(), count, expected_, nullptr) < 0)
       throw nb::python_error();
@@ -493,85 +477,59 @@ double lookup_number(nb::handle value) {
   return to_double(steal_or_throw(PyNumber_Float(value.ptr())));
 }
 
-// Each value is owned while it is looked up: converting it, logging a catch-all hit or
-// the bin-by-bin lookup may run Python code that changes the list. The list's length is
-// read again for every value, as a for loop over it does.
-nb::list bin_numeric_batch(nb::handle binning, nb::handle values) {
-  auto read = read_bins<zelvora::NumericBinOutline>(
-      binning, state->numerical_bin, [](nb::handle bin, zelvora::NumericBinOutline& outline) {
-        outline.lower = plain_bound(record_field(bin, state->lower_bound));
-        // The upper bound is only read once the lower one is usable, as the lookup does.
-        if (outline.lower) outline.upper = plain_bound(record_field(bin, state->upper_bound));
-      });
-  std::optional<zelvora::CompiledNumericBinning> compiled;
-  if (read) compiled.emplace(read->outlines);
-  nb::object bin_by_bin = binning.attr(state->bin_numeric_attribute);
-
+/// Runs `answer(value)` (a compiled answer, or nullopt to defer) for every value of the
+/// list, deferring to the single-value operation `single`. Each value is owned while it is
+/// looked up: converting it, logging or the single-value operation may run Python code
+/// that changes the list, whose length is read again for every value, as a for loop does.
+template <class Answer>
+nb::list bin_each(nb::handle values, nb::handle single, Answer&& answer) {
   BatchResult result(PyList_GET_SIZE(values.ptr()));
   Py_ssize_t i = 0;
   for (; i < PyList_GET_SIZE(values.ptr()); ++i) {
     nb::object value = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
-    if (!compiled) {
-      result.set(i, bin_by_bin(value));
-      continue;
+    std::optional<nb::handle> answered;
+    try {
+      answered = answer(value);
+    } catch (const zelvora::IncompleteBin&) {
+      // The single-value lookup raises it, worded as the host words it.
     }
-    const double x = lookup_number(value);
-    const zelvora::CompiledChoice choice = compiled->find(x);
-    switch (choice.resolution) {
-      case zelvora::Resolution::bin:
-        if (choice.log != zelvora::DefaultHitLog::none)
-          log_default_hit(choice.log, read->attribute, zelvora::float_repr(x));
-        result.set(i, read->values[choice.bin]);
-        break;
-      case zelvora::Resolution::no_bin:
-        result.set(i, Py_None);
-        break;
-      case zelvora::Resolution::undecided:
-        result.set(i, bin_by_bin(value));
-        break;
+    if (answered) {
+      result.set(i, *answered);
+    } else {
+      result.set(i, single(value));
     }
   }
   return result.finish(i);
 }
 
-nb::list bin_categoric_batch(nb::handle binning, nb::handle values) {
-  auto read = read_bins<zelvora::CategoricBinOutline>(
-      binning, state->categorical_bin, [](nb::handle bin, zelvora::CategoricBinOutline& outline) {
-        outline.categories = plain_categories(record_field(bin, state->categories));
-      });
-  std::optional<zelvora::CompiledCategoricBinning> compiled;
-  if (read) compiled.emplace(read->outlines);
-  nb::object bin_by_bin = binning.attr(state->bin_categoric_attribute);
+nb::list bin_numeric_batch(nb::handle binning, nb::handle values) {
+  nb::object single = binning.attr(state->bin_numeric_attribute);
+  auto batch = compile_binning<zelvora::CompiledNumericBinning, NumericalBins>(binning);
+  if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
+  return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
+    const double x = lookup_number(value);
+    const zelvora::BinChoice choice = batch->compiled.find(x);
+    if (choice.log != zelvora::DefaultHitLog::none)
+      log_default_hit(choice.log, batch->attribute, zelvora::float_repr(x));
+    return choice.bin ? nb::handle(batch->values[*choice.bin]) : nb::none();
+  });
+}
 
-  BatchResult result(PyList_GET_SIZE(values.ptr()));
-  Py_ssize_t i = 0;
-  for (; i < PyList_GET_SIZE(values.ptr()); ++i) {
-    nb::object value = nb::borrow(PyList_GET_ITEM(values.ptr(), i));
-    // Anything but None and plain texts (a str subclass compares through its own ==, other
-    // kinds are refused) goes to the bin-by-bin lookup, as does every value when the
-    // binning could not be compiled.
-    if (!compiled || !(value.is_none() || PyUnicode_CheckExact(value.ptr()))) {
-      result.set(i, bin_by_bin(value));
-      continue;
-    }
-    const zelvora::CompiledChoice choice =
-        value.is_none() ? compiled->missing() : compiled->find(TextKey(value).view());
-    switch (choice.resolution) {
-      case zelvora::Resolution::bin:
-        if (choice.log != zelvora::DefaultHitLog::none)
-          log_default_hit(choice.log, read->attribute,
-                          value.is_none() ? std::string("None") : text_bytes(value));
-        result.set(i, read->values[choice.bin]);
-        break;
-      case zelvora::Resolution::no_bin:
-        result.set(i, Py_None);
-        break;
-      case zelvora::Resolution::undecided:
-        result.set(i, bin_by_bin(value));
-        break;
-    }
-  }
-  return result.finish(i);
+nb::list bin_categoric_batch(nb::handle binning, nb::handle values) {
+  nb::object single = binning.attr(state->bin_categoric_attribute);
+  auto batch = compile_binning<zelvora::CompiledCategoricBinning, CategoryTextBins>(binning);
+  if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
+  return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
+    if (!value.is_none() && !PyUnicode_CheckExact(value.ptr())) return std::nullopt;
+    const std::optional<TextKey> text =
+        value.is_none() ? std::nullopt : std::optional<TextKey>(TextKey(value));
+    const zelvora::BinChoice choice = !text || zelvora::is_missing_category(text->view())
+                                          ? batch->compiled.find_missing()
+                                          : batch->compiled.find(text->view());
+    if (choice.log != zelvora::DefaultHitLog::none)
+      log_default_hit(choice.log, batch->attribute, text ? text_bytes(value) : "None");
+    return choice.bin ? nb::handle(batch->values[*choice.bin]) : nb::none();
+  });
 }
 
 nb::object apply_feature_binning_batch(nb::handle self, nb::handle attribute,
@@ -798,8 +756,8 @@ void declare_views(nb::module_& m, const Records& r) {
 NB_MODULE(feature_preprocessing, m) {
   State& s = state.emplace();
   s.feature_binning = import_class(kBinningModule, "FeatureBinning");
-  s.numerical_bin = import_class(kBinningModule, "AttributeBinNumerical");
-  s.categorical_bin = import_class(kBinningModule, "AttributeBinCategorical");
+  s.bins.numerical_bin = import_class(kBinningModule, "AttributeBinNumerical");
+  s.bins.categorical_bin = import_class(kBinningModule, "AttributeBinCategorical");
   nb::object data_type = import_class(kBinningModule, "AttributeDataType");
   s.numerical = data_type.attr("NUMERICAL");
   s.categorical = data_type.attr("CATEGORICAL");

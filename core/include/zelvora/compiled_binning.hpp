@@ -1,114 +1,215 @@
-// Binnings compiled for looking up many values at once.
+// A binning read once, for looking up many values of one attribute.
 //
-// A compiled binning answers exactly what the bin-by-bin lookup of bin_lookup.hpp
-// answers for every value: the null bin for missing values, the first ordinary bin in
-// list order that covers a present value, then the first catch-all bin. It is built
-// once from an outline of every bin and then searched per value:
+// compile() reads every bin of a source (role, kind, bounds or categories) once; find()
+// then answers each value without touching the source, and gives, value by value, the
+// very BinChoice that find_numeric_bin / find_categoric_bin (zelvora/bin_lookup.hpp) give
+// under the same policy, including where they throw IncompleteBin: a bin that lacks a
+// needed part still fails only for a value that would reach it.
 //
-//   - numerical: the finite bounds, with -inf and +inf, cut the line into elementary
-//     segments (each edge itself and the open gaps between edges). An interval bin
-//     covers a segment wholly or not at all, so each segment stores the choice of the
-//     first bin in list order that covers it, and a value is a binary search away
-//     from its choice;
-//   - categorical: a hash of category texts to the first ordinary bin holding each.
+// Numeric: each bin taking part in the interval test becomes an entry (lower, upper] in
+// list order; a bin without a lower bound becomes an entry that fails for every value, one
+// without an upper bound an entry that fails above its lower bound (engine policy), or no
+// entry (monitoring policy). The distinct finite and infinite edges, sorted, cut the line
+// into pieces on which every entry either holds or not; each piece keeps the first entry
+// in list order that holds on it. find() is a binary search over the edges.
 //
-// A bin whose test cannot be decided from its outline (a missing or unreadable bound
-// or category list) is a barrier: every value whose search reaches it is answered
-// `undecided`, and the caller runs the bin-by-bin lookup for that value, which raises
-// or answers exactly as it always does. Values stopped by an earlier bin never see it.
+// Categorical: a hash from category text to the first bin in list order holding it, and
+// the first bin without categories (which fails every value not found before it, under
+// the engine policy). Texts are the caller's exact bytes for exact texts (see text_bytes
+// in the bindings: lossless for any str); a bin holding anything but plain texts cannot
+// be compiled, and the caller looks such a binning up value by value.
+//
+// Reading the source in compile() may fail (a binding reading records); a batch should
+// then fall back to the single-value lookup, which reads bins lazily, so that its errors
+// stay those of the single-value operation. Log records, one per catch-all hit, are
+// written by the caller from each BinChoice, in input order.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
-#include <cstdint>
+#include <functional>
+#include <limits>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "zelvora/bin_lookup.hpp"
-#include "zelvora/bin_names.hpp"
 
 namespace zelvora {
 
-/// How a compiled lookup ends for one value.
-enum class Resolution : std::uint8_t {
-  bin,        ///< the bin at `bin` (ordinary, null or catch-all)
-  no_bin,     ///< no bin applies: no value, nothing logged
-  undecided,  ///< a barrier bin was reached: use the bin-by-bin lookup
+/// What a piece of the line, or a category, resolves to.
+struct CompiledOutcome {
+  enum class Kind { fallback, bin, incomplete } kind = Kind::fallback;
+  std::size_t index = 0;                // the bin, for Kind::bin
+  BinPart part = BinPart::lower_bound;  // the missing part, for Kind::incomplete
 };
 
-struct CompiledChoice {
-  Resolution resolution = Resolution::no_bin;
-  DefaultHitLog log = DefaultHitLog::none;  ///< the record a catch-all hit asks for
-  std::uint32_t bin = 0;                    ///< index in the binning's list of bins
-};
-
-/// A numerical binning's bin as the compiler reads it. The bounds only matter for
-/// ordinary bins of the operation's kind; nullopt marks a bound that is missing or
-/// could not be read as a number.
-struct NumericBinOutline {
-  BinRole role = BinRole::ordinary;
-  bool of_kind = true;
-  std::optional<double> lower, upper;
-};
-
-/// A categorical binning's bin as the compiler reads it; nullopt categories are missing
-/// or hold something other than plain texts.
-struct CategoricBinOutline {
-  BinRole role = BinRole::ordinary;
-  bool of_kind = true;
-  std::optional<std::vector<std::string>> categories;
-};
-
+/// The numeric lookup of one binning, compiled.
 class CompiledNumericBinning {
  public:
-  explicit CompiledNumericBinning(std::span<const NumericBinOutline> bins);
+  template <NumericBinSource S>
+  static constexpr CompiledNumericBinning compile(const S& bins,
+                                                  const LookupPolicy& policy = kEnginePolicy);
 
-  /// The choice for `x`; NaN stands for a missing value.
-  CompiledChoice find(double x) const noexcept {
-    if (x != x) return missing_;
-    // Branchless count of the edges below x: the values are rarely sorted, so a
-    // predicted branch would miss half of the time.
-    const double* edges = edges_.data();
-    std::size_t base = 0, n = edges_.size();
+  /// The bin of x (NaN: missing); throws IncompleteBin where the single lookup would.
+  constexpr BinChoice find(double x) const {
+    if (x != x) return null_choice_;
+    return resolve(pieces_[edges_below(x)]);
+  }
+
+ private:
+  struct Entry {
+    double lower, upper;  // (lower, upper]; every value when `all`
+    CompiledOutcome outcome;
+    bool all = false;
+  };
+  // The number of edges below x, by a branchless binary search: batches rarely come
+  // sorted, and a predicted branch would miss half of the time.
+  constexpr std::size_t edges_below(double x) const {
+    std::size_t n = edges_.size(), base = 0;
+    if (n == 0) return 0;
     while (n > 1) {
       const std::size_t half = n / 2;
-      base = edges[base + half] < x ? base + half : base;
+      base = edges_[base + half - 1] < x ? base + half : base;
       n -= half;
     }
-    const std::size_t below = base + (edges[base] < x);
-    // edges_ starts at -inf and ends at +inf, so `below` is an edge index; segment 2k
-    // is the edge k itself, segment 2k-1 the gap before it.
-    const std::size_t segment = 2 * below - (edges[below] == x ? 0 : 1);
-    return segments_[segment];
+    return base + (edges_[base] < x ? 1 : 0);
+  }
+  constexpr BinChoice resolve(const CompiledOutcome& o) const {
+    switch (o.kind) {
+      case CompiledOutcome::Kind::bin:
+        return {o.index};
+      case CompiledOutcome::Kind::incomplete:
+        throw IncompleteBin(o.part);
+      case CompiledOutcome::Kind::fallback:
+        break;
+    }
+    return fallback_;
   }
 
- private:
-  std::vector<double> edges_;
-  std::vector<CompiledChoice> segments_;
-  CompiledChoice missing_;
+  std::vector<double> edges_;            // sorted, distinct
+  std::vector<CompiledOutcome> pieces_;  // piece k: (edges_[k-1], edges_[k]]; first and
+                                         // last open to -inf (included) and +inf
+  BinChoice null_choice_, fallback_;
 };
 
+template <NumericBinSource S>
+constexpr CompiledNumericBinning CompiledNumericBinning::compile(const S& bins,
+                                                                 const LookupPolicy& policy) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  CompiledNumericBinning c;
+  c.fallback_ = find_default_bin(bins, policy);
+  const std::optional<std::size_t> null_bin = find_null_bin(bins);
+  c.null_choice_ = null_bin ? BinChoice{null_bin} : c.fallback_;
+
+  std::vector<Entry> entries;
+  for (std::size_t i = 0; i < bins.size(); ++i) {
+    if (!may_match(bins, i, policy)) continue;
+    const std::optional<double> lower = bins.lower_bound(i);
+    if (!lower) {
+      if (policy.skip_incomplete_bins) continue;
+      // Fails for every present value that reaches it; nothing after it is reached.
+      entries.push_back(
+          {-inf, inf, {CompiledOutcome::Kind::incomplete, i, BinPart::lower_bound}, true});
+      break;
+    }
+    const std::optional<double> upper = bins.upper_bound(i);
+    if (*lower != *lower) continue;  // lower < x never holds
+    if (!upper) {
+      if (policy.skip_incomplete_bins) continue;
+      entries.push_back(
+          {*lower, inf, {CompiledOutcome::Kind::incomplete, i, BinPart::upper_bound}});
+      continue;
+    }
+    if (*upper != *upper || !(*lower < *upper)) continue;  // holds for no value
+    entries.push_back({*lower, *upper, {CompiledOutcome::Kind::bin, i, {}}});
+  }
+
+  for (const Entry& e : entries) {
+    c.edges_.push_back(e.lower);
+    c.edges_.push_back(e.upper);
+  }
+  std::sort(c.edges_.begin(), c.edges_.end());
+  c.edges_.erase(std::unique(c.edges_.begin(), c.edges_.end()), c.edges_.end());
+
+  // Piece 0 lies at or below the lowest edge and piece edges_.size() above the highest:
+  // no entry holds there. Piece k (0 < k < edges_.size()) is (edges_[k-1], edges_[k]].
+  c.pieces_.assign(c.edges_.size() + 1, CompiledOutcome{});
+  std::vector<bool> set(c.pieces_.size(), false);
+  for (const Entry& e : entries) {  // list order: the first entry holding on a piece wins
+    const auto first =
+        e.all ? c.edges_.begin() : std::upper_bound(c.edges_.begin(), c.edges_.end(), e.lower);
+    const auto last =
+        e.all ? c.edges_.end() : std::lower_bound(c.edges_.begin(), c.edges_.end(), e.upper);
+    for (auto k = static_cast<std::size_t>(first - c.edges_.begin());
+         k <= static_cast<std::size_t>(last - c.edges_.begin()); ++k) {
+      if (!set[k]) {
+        c.pieces_[k] = e.outcome;
+        set[k] = true;
+      }
+    }
+  }
+  return c;
+}
+
+/// Categorical bins as the compiler reads them: each bin's category texts.
+template <class S>
+concept CategoricTextSource = BinSource<S> && requires(const S& s, std::size_t i) {
+  /// The bin's categories as texts, nullopt when it has none. Called once per bin.
+  { s.category_texts(i) } -> std::same_as<std::optional<std::vector<std::string>>>;
+};
+
+/// The categorical lookup of one binning, compiled.
 class CompiledCategoricBinning {
  public:
-  explicit CompiledCategoricBinning(std::span<const CategoricBinOutline> bins);
+  template <CategoricTextSource S>
+  static CompiledCategoricBinning compile(const S& bins,
+                                          const LookupPolicy& policy = kEnginePolicy);
 
-  /// The choice for a missing value (null).
-  CompiledChoice missing() const noexcept { return missing_; }
-
-  /// The choice for a category text; the text "nan" counts as missing.
-  CompiledChoice find(std::string_view text) const {
-    if (is_missing_category(text)) return missing_;
-    if (auto found = first_bin_.find(text); found != first_bin_.end()) return found->second;
-    return unmatched_;
+  /// The bin of a present text; throws IncompleteBin where the single lookup would.
+  BinChoice find(std::string_view text) const {
+    const auto it = first_bin_.find(text);
+    if (it != first_bin_.end() && (!first_incomplete_ || it->second < *first_incomplete_))
+      return {it->second};
+    if (first_incomplete_) throw IncompleteBin(BinPart::categories);
+    return fallback_;
   }
+  /// The bin of a missing value (null, "nan").
+  BinChoice find_missing() const { return null_choice_; }
 
  private:
-  std::vector<std::string> texts_;  // owns the keys of first_bin_
-  std::unordered_map<std::string_view, CompiledChoice> first_bin_;
-  CompiledChoice missing_, unmatched_;
+  // Looked up by string_view, without building a string per value.
+  struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> first_bin_;
+  std::optional<std::size_t> first_incomplete_;
+  BinChoice null_choice_, fallback_;
 };
+
+template <CategoricTextSource S>
+CompiledCategoricBinning CompiledCategoricBinning::compile(const S& bins,
+                                                           const LookupPolicy& policy) {
+  CompiledCategoricBinning c;
+  c.fallback_ = find_default_bin(bins, policy);
+  const std::optional<std::size_t> null_bin = find_null_bin(bins);
+  c.null_choice_ = null_bin ? BinChoice{null_bin} : c.fallback_;
+  for (std::size_t i = 0; i < bins.size(); ++i) {
+    if (!may_match(bins, i, policy)) continue;
+    std::optional<std::vector<std::string>> texts = bins.category_texts(i);
+    if (!texts) {
+      if (policy.skip_incomplete_bins) continue;
+      c.first_incomplete_ = i;  // nothing after it is reached
+      break;
+    }
+    for (std::string& text : *texts) c.first_bin_.try_emplace(std::move(text), i);
+  }
+  return c;
+}
 
 }  // namespace zelvora
