@@ -243,6 +243,13 @@ def test_schema_shows_declared_fields_only():
     assert entry == ["key", "value", "color", "key_length"]
 
 
+@pytest.mark.parametrize("name", ["ItemType", "SampleType", "SampleWrapperType", "EntryType"])
+def test_views_belong_to_their_module(name):
+    view = getattr(testing, name)
+    assert view.__module__ == "zelvora_analytics_utils._testing" and view.__qualname__ == name
+    assert view.__doc__ and view.__doc__ == view.__strawberry_definition__.description
+
+
 def test_plain_query_type_constructor():
     record = Sample(label="a")
     assert testing.SampleWrapperType(sample=record).sample is record
@@ -252,7 +259,12 @@ def test_plain_query_type_constructor():
         testing.EntryType(value="v", color=Color.BLUE)
 
 
-def test_resolver_failure_is_reported_for_the_field():
+@pytest.mark.parametrize(
+    ("field", "message"),
+    [("upperLabel", "'int' object has no attribute 'upper'"), ("labelLength", "has no len()")],
+    ids=["sync", "async"],
+)
+def test_resolver_failure_is_reported_for_the_field(field, message):
     @strawberry.type
     class Broken:
         @strawberry.field
@@ -261,9 +273,9 @@ def test_resolver_failure_is_reported_for_the_field():
             record.label = 5  # unvalidated assignment
             return record
 
-    result = strawberry.Schema(query=Broken).execute_sync("{ sample { upperLabel } }")
-    assert result.errors[0].path == ["sample", "upperLabel"]
-    assert "'int' object has no attribute 'upper'" in result.errors[0].message
+    result = asyncio.run(strawberry.Schema(query=Broken).execute("{ sample { %s } }" % field))
+    assert result.errors[0].path == ["sample", field]
+    assert message in result.errors[0].message
 
 
 # --- error reshaping --------------------------------------------------------------------------
@@ -331,6 +343,13 @@ def test_errors_not_built_from_one_message_leave_as_their_nearest_base(make, kin
     assert type(raised.value) is kind
     assert str(raised.value) == "P: " + str(error)
     assert raised.value.__cause__ is error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt(), SystemExit(3)])
+def test_prefix_leaves_exceptions_that_are_not_errors_alone(error):
+    with pytest.raises(type(error)) as raised:
+        testing.call_with_prefix("P: ", _raise(error))
+    assert raised.value is error
 
 
 def test_prefix_leaves_results_alone():

@@ -12,7 +12,9 @@
 // (pydantic.ValidationError, UnicodeDecodeError, errors whose constructor wants more)
 // leave as the nearest base kind in their MRO that can (ValueError, UnicodeError, ...),
 // so handlers of that base still catch them and the original stays the cause. A KeyError
-// keeps KeyError's own quoting of its message in str().
+// keeps KeyError's own quoting of its message in str(). Exceptions that are not errors
+// (KeyboardInterrupt, SystemExit) pass unchanged; C++ exceptions other than nanobind's
+// builtin ones are not caught, so `f` translates the core's own exceptions itself.
 //
 // Kind check of a value read from plain data, "Expected float, got int":
 //

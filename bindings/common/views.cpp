@@ -72,7 +72,11 @@ nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
   add_computed(ns, annotations, decl.computed, nullptr);
   ns["__annotations__"] = annotations;
   nb::object plain = plain_class(decl.name, decl.base, ns);
-  nb::object view = a.pydantic_type(nb::arg("model") = decl.record)(plain);
+  nb::object view = a.pydantic_type(nb::arg("model") = decl.record,
+                                    nb::arg("description") = description(decl.doc))(plain);
+  // The schema library rebuilds the class in its own module, with a generated doc.
+  view.attr("__module__") = ns["__module__"];
+  view.attr("__doc__") = decl.doc;
   publish(m, decl.name, view);
   return view;
 }
@@ -88,7 +92,9 @@ nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl) {
     annotations[f.name] = a.strawberry_private[f.type];
   add_computed(ns, annotations, decl.computed, decl.source);
   ns["__annotations__"] = annotations;
-  nb::object type = a.strawberry_type(plain_class(decl.name, {}, ns));
+  nb::object type = a.strawberry_type(nb::arg("description") =
+                                          description(decl.doc))(plain_class(decl.name, {}, ns));
+  type.attr("__doc__") = decl.doc;
   publish(m, decl.name, type);
   return type;
 }

@@ -17,7 +17,9 @@
 //
 // A mirrored field takes its schema type from the record's field unless given
 // ({"name", type}). A schema field typed as a view may return the record itself; each
-// computed resolver receives that record (or the record the view was built from).
+// computed resolver receives that record (or the record the view was built from). The
+// schema library lists a view's computed fields before its mirrored ones. The doc is
+// the type's description in the schema.
 //
 // A plain query type mirrors no record. Its fields are constructor arguments shown in
 // the schema, its private members constructor arguments kept out of it, and its computed

@@ -170,6 +170,7 @@ void declare_views(nb::module_& m, const Records& r) {
                      computed_method("described", str_type(), "describe"),
                      asynchronous(computed("label_length", int_type(), &label_length)),
                  },
+             .doc = "View of Sample.",
          });
   declare_query_type(
       m, {

@@ -24,15 +24,19 @@ class AbstractAttributeBin(CoreModel):
     target_rate: Optional[float] = None
     id: int
 
+# A bin's `name` and `type` may be left out: the bin generates its name from its id and
+# bounds or categories, and fills its kind.
 class AttributeBinNumerical(AbstractAttributeBin):
-    type: Literal[AttributeDataType.NUMERICAL]
+    name: str = ...
+    type: Literal[AttributeDataType.NUMERICAL] = AttributeDataType.NUMERICAL
     lower_bound: Optional[float] = None
     upper_bound: Optional[float] = None
     @staticmethod
     def _get_number_formatting(number: float) -> str: ...
 
 class AttributeBinCategorical(AbstractAttributeBin):
-    type: Literal[AttributeDataType.CATEGORICAL]
+    name: str = ...
+    type: Literal[AttributeDataType.CATEGORICAL] = AttributeDataType.CATEGORICAL
     categories: Optional[list[str]] = None
 
 AttributeBin = Annotated[Union[AttributeBinNumerical, AttributeBinCategorical], pydantic.Field(discriminator="type")]
