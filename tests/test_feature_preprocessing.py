@@ -736,3 +736,46 @@ def test_dummy_encoding_of_unknown_attribute():
 
 def test_module_logger_is_named_after_the_module():
     assert fp.logger._logger_factory_args == (LOGGER,)
+
+
+def test_batch_holds_no_references_after_the_call():
+    import sys
+
+    prep = registry(age={**AGE, "bins": [0, 10, 20]}, color=COLOR)
+    value = prep.binning[0].feature_binning[0].value
+    numbers = [5.0, 15, None, -1.0, "3"]
+    texts = ["red", None, "green", "x" * 40 + "\u00e9"]
+    counts = [sys.getrefcount(v) for v in [value, *numbers, *texts]]
+    for _ in range(3):
+        with capture_logs():
+            results = prep.apply_feature_binning_batch("age", numbers), prep.apply_feature_binning_batch("color", texts)
+            del results
+            with pytest.raises(TypeError):
+                prep.apply_feature_binning_batch("color", texts + [1])
+    assert [sys.getrefcount(v) for v in [value, *numbers, *texts]] == counts
+
+
+def test_log_processor_walking_every_list_during_a_batch(run_python):
+    # The result list is filled while log records run Python code: it must never be seen
+    # half filled.
+    result = run_python(
+        """
+        import gc, structlog
+        from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import FeaturePreprocessing
+
+        def walk(logger, method, event):
+            for o in gc.get_objects():
+                if type(o) is list:
+                    o[:]
+            raise structlog.DropEvent
+
+        structlog.configure(processors=[walk])
+        prep = FeaturePreprocessing(binning=FeaturePreprocessing.add_feature_binning(
+            {"a": {"dtype": "NUMERICAL", "bins": [0, 1]}, "c": {"dtype": "CATEGORICAL", "bins": [["x"]]}}))
+        assert prep.apply_feature_binning_batch("a", [5.0] * 50) == [0.0] * 50
+        assert prep.apply_feature_binning_batch("c", ["y"] * 50) == [0.0] * 50
+        print("done")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "done"
