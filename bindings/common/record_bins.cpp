@@ -7,15 +7,29 @@
 
 namespace zelvora::py {
 
-nb::object record_field(nb::handle record, nb::handle key) {
+namespace {
+
+// The instance dict of a record; null when it has none (a bin with __slots__).
+nb::object instance_dict(nb::handle record) {
   nb::object dict = nb::steal(PyObject_GenericGetDict(record.ptr(), nullptr));
+  if (!dict.is_valid()) PyErr_Clear();
+  return dict;
+}
+
+// `key` from the record's instance dict, else by attribute access. The item is owned
+// before anything else runs.
+nb::object field_in(nb::handle dict, nb::handle record, nb::handle key) {
   if (dict.is_valid()) {
     if (PyObject* item = PyDict_GetItemWithError(dict.ptr(), key.ptr())) return nb::borrow(item);
     if (PyErr_Occurred()) throw nb::python_error();
-  } else {
-    PyErr_Clear();
   }
   return nb::getattr(record, key);
+}
+
+}  // namespace
+
+nb::object record_field(nb::handle record, nb::handle key) {
+  return field_in(instance_dict(record), record, key);
 }
 
 // --- RecordBins ------------------------------------------------------------------------
@@ -31,16 +45,10 @@ RecordBins::RecordBins(const BinRecordTypes& types, nb::handle binning, nb::hand
 
 nb::object RecordBins::field(std::size_t i, nb::handle key) const {
   if (i != cached_index_) {
-    cached_dict_ = nb::steal(PyObject_GenericGetDict(bin(i).ptr(), nullptr));
-    if (!cached_dict_.is_valid()) PyErr_Clear();
+    cached_dict_ = instance_dict(bin(i));
     cached_index_ = i;
   }
-  if (cached_dict_.is_valid()) {
-    if (PyObject* item = PyDict_GetItemWithError(cached_dict_.ptr(), key.ptr()))
-      return nb::borrow(item);
-    if (PyErr_Occurred()) throw nb::python_error();
-  }
-  return nb::getattr(bin(i), key);
+  return field_in(cached_dict_, bin(i), key);
 }
 
 zelvora::BinRole RecordBins::role(std::size_t i) const {

@@ -15,7 +15,11 @@
 //
 // A batch over many values of one binning should read the bins once (see the compiled
 // binning in zelvora/compiled_binning.hpp) and must give, value by value, what these
-// functions give.
+// functions give: compile from a RecordBins (numeric) or from a source adding
+// `category_texts(i)` (text_bytes of each exact-str category, nullopt for None), and fall
+// back to these functions value by value when compiling raises (a bin that cannot be
+// read) or a bin holds a category that is not an exact str, or for a value that is not an
+// exact str. Write the log record of each catch-all hit in input order.
 #pragma once
 
 #include <nanobind/nanobind.h>
