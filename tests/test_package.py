@@ -13,6 +13,7 @@ MODULES = [
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning",
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing",
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation",
+    "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking",
 ]
 
 
