@@ -15,6 +15,10 @@ from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiv
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import (
     FeaturePreprocessing,
 )
+from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import (
+    FeaturePreprocessing,
+    PredictiveModelDummyEncoding,
+)
 
 # The compact binning specification: edges (numerical) or category lists (categorical),
 # one value per bin, the value of missing values and of everything else.
@@ -107,6 +111,41 @@ def query(model: AugmentedPredictiveModel) -> dict:
     if result.errors:
         raise RuntimeError(result.errors)
     return result.data
+
+
+def preprocess() -> None:
+    print("\nPreprocessing: binnings built from a compact specification")
+    binnings = FeaturePreprocessing.add_feature_binning(
+        {
+            "income": {
+                "dtype": "NUMERICAL",
+                "bins": [-math.inf, 1000, 2500, 5000, math.inf],
+                "bin_vals": [-0.6, -0.1, 0.2, 0.5],
+                "null_val": -0.3,
+            },
+            "channel": {"dtype": "CATEGORICAL", "bins": [["web", "app"], ["branch"]], "bin_vals": [0.1, -0.1], "default": 0.05},
+        }
+    )
+    prep = FeaturePreprocessing(binning=binnings)
+    prep.add_feature_transformation([{"attribute": "income", "transformation": "income / 12", "transformed_attribute_name": "monthly_income"}])
+    prep.dummy_encoding.append(
+        PredictiveModelDummyEncoding.model_validate(
+            {
+                "attribute": "segment",
+                "encoding": [
+                    {"value": "retail", "encoded_feature_name": "segment_retail"},
+                    {"value": "sme", "encoded_feature_name": "segment_sme", "use_for_undefined": True},
+                ],
+            }
+        )
+    )
+    print("  bins of income:", [b.name for b in prep.binning[0].feature_binning])
+    column = [800, 1200.5, None, 4999, 12000, "2500"]
+    print(f"  income column {column} -> {prep.apply_feature_binning_batch('income', column)} (one batch call)")
+    print(f"  channel 'phone' -> {prep.apply_feature_binning('channel', 'phone')} (a defined default: debug record)")
+    print("  formula of monthly_income:", prep.get_transformation_formula("monthly_income"))
+    for segment in ["retail", "corporate"]:
+        print(f"  segment {segment!r} -> {prep.apply_dummy_encoding('segment', segment)}")
 
 
 def main() -> None:
