@@ -40,6 +40,10 @@ MODEL = {
     "feature_preprocessing": {
         "transformations": [{"attribute": "income", "transformation": "log(income + 1)",
                              "transformed_attribute_name": "log_income"}],
+        "dummy_encoding": [{"attribute": "region", "encoding": [
+            {"value": "north", "encoded_feature_name": "region_north"},
+            {"value": "south", "encoded_feature_name": "region_south"},
+            {"value": "other", "encoded_feature_name": "region_other", "use_for_undefined": True}]}],
     },
     "description": {
         "predictive_model_created": "2024-05-31",
@@ -98,6 +102,10 @@ def score(model: AugmentedPredictiveModel) -> None:
                               ("log_income", [10.2, 12.0])]:
         for value in values:
             print(f"  {attribute:<10} {value!r:>7} -> {preprocessing.apply_feature_binning(attribute, value)}")
+    column = [17, 30, 50, None]
+    print(f"  age column {column} -> {preprocessing.apply_feature_binning_batch('age', column)} (one call)")
+    for region in ["north", "moon"]:
+        print(f"  region {region!r} dummy-encoded -> {preprocessing.apply_dummy_encoding('region', region)}")
 
 
 def query(model: AugmentedPredictiveModel) -> dict:

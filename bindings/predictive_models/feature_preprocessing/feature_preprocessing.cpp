@@ -4,6 +4,8 @@
 // attribute name.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include <initializer_list>
 #include <limits>
 #include <optional>
@@ -49,9 +51,18 @@ struct State {
       encoded_feature_name{"encoded_feature_name"}, use_for_undefined{"use_for_undefined"},
       value{"value"}, bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
+
+  static constexpr auto references = std::make_tuple(
+      &State::feature_binning, &State::feature_transformation, &State::bins, &State::numerical,
+      &State::categorical, &State::logger, &State::binning_logger, &State::attribute,
+      &State::attribute_data_type, &State::binning, &State::transformations,
+      &State::transformed_attribute_name, &State::transformation, &State::binned_attribute_name,
+      &State::dummy_encoding, &State::encoding, &State::encoded_feature_name,
+      &State::use_for_undefined, &State::value, &State::bin_numeric_attribute,
+      &State::bin_categoric_attribute);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- small helpers ---------------------------------------------------------------------
 
@@ -754,7 +765,8 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(feature_preprocessing, m) {
-  State& s = state.emplace();
+  load_api(m);
+  State& s = state.emplace(m);
   s.feature_binning = import_class(kBinningModule, "FeatureBinning");
   s.bins.numerical_bin = import_class(kBinningModule, "AttributeBinNumerical");
   s.bins.categorical_bin = import_class(kBinningModule, "AttributeBinCategorical");
