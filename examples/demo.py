@@ -68,7 +68,9 @@ QUERY = """{
   model {
     directoryName predictiveModelType target category formula
     externalModel { intercept coefficients }
-    featurePreprocessing { binning { attribute featureBinning { __typename } } }
+    featurePreprocessing { binning { attribute featureBinning {
+      ... on AttributeBinNumericalType { name value }
+      ... on AttributeBinCategoricalType { name value } } } }
     description { predictiveModelName hyperparameters { name value } }
     performance { subsetPerformance { sample performance { metric value } } }
   }
