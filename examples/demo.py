@@ -4,6 +4,7 @@ used to score attribute values through its preprocessing, and shown as its formu
 through a GraphQL query of the model view."""
 
 import json
+from typing import Any
 
 import strawberry
 
@@ -15,14 +16,10 @@ from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiv
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import (
     FeaturePreprocessing,
 )
-from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import (
-    FeaturePreprocessing,
-    PredictiveModelDummyEncoding,
-)
 
 # The compact binning specification: edges (numerical) or category lists (categorical),
 # one value per bin, the value of missing values and of everything else.
-BINNING_SPECIFICATION = {
+BINNING_SPECIFICATION: dict[str, dict[str, Any]] = {
     "age": {"dtype": "NUMERICAL", "bins": [18, 25, 40.5, 65], "bin_vals": [-0.42, 0.07, 0.31],
             "null_val": -0.1, "default": 0.0, "binned_attribute_name": "age_woe"},
     "region": {"dtype": "CATEGORICAL", "bins": [["north", "east"], ["south", "west"]],
@@ -31,7 +28,7 @@ BINNING_SPECIFICATION = {
                    "binned_attribute_name": "log_income_woe"},
 }
 
-MODEL = {
+MODEL: dict[str, Any] = {
     "attributes": ["age", "region", "income"],
     "predictive_model_type": "LOGISTIC_REGRESSION",
     "target": "default_12m",
@@ -100,17 +97,18 @@ def save_and_load(model: AugmentedPredictiveModel) -> AugmentedPredictiveModel:
 def score(model: AugmentedPredictiveModel) -> None:
     print("\nScoring values through the loaded model's preprocessing:")
     preprocessing = model.feature_preprocessing
-    for attribute, values in [("age", [21, 40.5, None, 90]), ("region", ["east", "west", "moon"]),
-                              ("log_income", [10.2, 12.0])]:
+    samples: list[tuple[str, list[Any]]] = [
+        ("age", [21, 40.5, None, 90]), ("region", ["east", "west", "moon"]), ("log_income", [10.2, 12.0])]
+    for attribute, values in samples:
         for value in values:
             print(f"  {attribute:<10} {value!r:>7} -> {preprocessing.apply_feature_binning(attribute, value)}")
     column = [17, 30, 50, None]
     print(f"  age column {column} -> {preprocessing.apply_feature_binning_batch('age', column)} (one call)")
-    for region in ["north", "moon"]:
+    for region in ("north", "moon"):
         print(f"  region {region!r} dummy-encoded -> {preprocessing.apply_dummy_encoding('region', region)}")
 
 
-def query(model: AugmentedPredictiveModel) -> dict:
+def query(model: AugmentedPredictiveModel) -> dict[str, Any]:
     @strawberry.type
     class Query:
         @strawberry.field
@@ -120,42 +118,8 @@ def query(model: AugmentedPredictiveModel) -> dict:
     result = strawberry.Schema(query=Query).execute_sync(QUERY)
     if result.errors:
         raise RuntimeError(result.errors)
+    assert result.data is not None
     return result.data
-
-
-def preprocess() -> None:
-    print("\nPreprocessing: binnings built from a compact specification")
-    binnings = FeaturePreprocessing.add_feature_binning(
-        {
-            "income": {
-                "dtype": "NUMERICAL",
-                "bins": [-math.inf, 1000, 2500, 5000, math.inf],
-                "bin_vals": [-0.6, -0.1, 0.2, 0.5],
-                "null_val": -0.3,
-            },
-            "channel": {"dtype": "CATEGORICAL", "bins": [["web", "app"], ["branch"]], "bin_vals": [0.1, -0.1], "default": 0.05},
-        }
-    )
-    prep = FeaturePreprocessing(binning=binnings)
-    prep.add_feature_transformation([{"attribute": "income", "transformation": "income / 12", "transformed_attribute_name": "monthly_income"}])
-    prep.dummy_encoding.append(
-        PredictiveModelDummyEncoding.model_validate(
-            {
-                "attribute": "segment",
-                "encoding": [
-                    {"value": "retail", "encoded_feature_name": "segment_retail"},
-                    {"value": "sme", "encoded_feature_name": "segment_sme", "use_for_undefined": True},
-                ],
-            }
-        )
-    )
-    print("  bins of income:", [b.name for b in prep.binning[0].feature_binning])
-    column = [800, 1200.5, None, 4999, 12000, "2500"]
-    print(f"  income column {column} -> {prep.apply_feature_binning_batch('income', column)} (one batch call)")
-    print(f"  channel 'phone' -> {prep.apply_feature_binning('channel', 'phone')} (a defined default: debug record)")
-    print("  formula of monthly_income:", prep.get_transformation_formula("monthly_income"))
-    for segment in ["retail", "corporate"]:
-        print(f"  segment {segment!r} -> {prep.apply_dummy_encoding('segment', segment)}")
 
 
 def main() -> None:

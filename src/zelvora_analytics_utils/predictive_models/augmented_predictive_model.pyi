@@ -88,7 +88,8 @@ class AugmentedPredictiveModel(AbstractAugmentedPredictiveModel):
     def get_external_model_best_eval_metric(self) -> Optional[float]: ...
 
 class ExternalPredictiveModelType:
-    extended_model: AugmentedPredictiveModel
+    @property
+    def extended_model(self) -> AugmentedPredictiveModel: ...  # kept out of the schema
     def __init__(self, *, extended_model: AugmentedPredictiveModel) -> None: ...
     coefficients: Optional[list[float]]
     intercept: Optional[float]
