@@ -565,23 +565,23 @@ def linear(intercept, names, coefficients, attributes=None, **kw):
 
 
 @pytest.mark.parametrize(
-    "model, formula",
+    "build, formula",
     [
-        (linear(-2.5, ["age", "income_binned"], [0.031, -0.75]),
+        (lambda: linear(-2.5, ["age", "income_binned"], [0.031, -0.75]),
          "-2.5000 + 0.0310 * age - 0.7500 * income_binned"),
-        (linear(None, None, [], attributes=[]), "0.0000"),
-        (linear(0.0, ["a", "b"], [0, -0.00004]), "0.0000 + 0.0000 * a - 0.0000 * b"),
-        (linear(1.23456, ["b", "a"], [1.0, 2.0], attributes=["a", "b"]),
+        (lambda: linear(None, None, [], attributes=[]), "0.0000"),
+        (lambda: linear(0.0, ["a", "b"], [0, -0.00004]), "0.0000 + 0.0000 * a - 0.0000 * b"),
+        (lambda: linear(1.23456, ["b", "a"], [1.0, 2.0], attributes=["a", "b"]),
          "1.2346 + 1.0000 * b + 2.0000 * a"),
-        (linear(-0.0, ["a"], [-0.0]), "0.0000 + 0.0000 * a"),
-        (AugmentedPredictiveModel(attributes=["a", "c"], predictive_model_type="LOGISTIC_REGRESSION",
+        (lambda: linear(-0.0, ["a"], [-0.0]), "0.0000 + 0.0000 * a"),
+        (lambda: AugmentedPredictiveModel(attributes=["a", "c"], predictive_model_type="LOGISTIC_REGRESSION",
                                   external_model={"intercept": 1.0}), "1.0000 + a + c"),
-        (AugmentedPredictiveModel(predictive_model_type="XGB"), None),
-        (AugmentedPredictiveModel(), None),
+        (lambda: AugmentedPredictiveModel(predictive_model_type="XGB"), None),
+        (lambda: AugmentedPredictiveModel(), None),
     ],
 )
-def test_formula(model, formula):
-    assert query(model)["formula"] == formula
+def test_formula(build, formula):
+    assert query(build())["formula"] == formula
 
 
 def test_formula_writes_a_created_attribute_as_its_transformation():
