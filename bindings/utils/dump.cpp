@@ -35,6 +35,7 @@ struct State {
   nb::object yaml_class, safe_representer, base_represent, base_represent_data, represent_str,
       scalar_node, yaml11_resolver;
   nb::object c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
+  nb::object yaml_error;
   // json
   nb::object json_encoder, base_default, json_dumps;
   // standard library and pydantic types
@@ -51,13 +52,13 @@ struct State {
   static constexpr auto references = std::make_tuple(
       &State::yaml_class, &State::safe_representer, &State::base_represent,
       &State::base_represent_data, &State::represent_str, &State::scalar_node,
-      &State::yaml11_resolver, &State::c_emitter, &State::json_encoder, &State::base_default,
-      &State::json_dumps, &State::string_io, &State::mapping_abc, &State::dataclass_asdict,
-      &State::decimal_type, &State::date_type, &State::time_type, &State::uuid_type,
-      &State::valid_representer, &State::json_encoder_class, &State::value, &State::isoformat,
-      &State::model_dump, &State::asdict, &State::dataclass_fields, &State::items, &State::style,
-      &State::text_tag, &State::single_quoted, &State::double_quoted, &State::safe,
-      &State::implicit_plain);
+      &State::yaml11_resolver, &State::c_emitter, &State::yaml_error, &State::json_encoder,
+      &State::base_default, &State::json_dumps, &State::string_io, &State::mapping_abc,
+      &State::dataclass_asdict, &State::decimal_type, &State::date_type, &State::time_type,
+      &State::uuid_type, &State::valid_representer, &State::json_encoder_class, &State::value,
+      &State::isoformat, &State::model_dump, &State::asdict, &State::dataclass_fields,
+      &State::items, &State::style, &State::text_tag, &State::single_quoted, &State::double_quoted,
+      &State::safe, &State::implicit_plain);
 };
 
 ModuleState<State> state;
@@ -399,10 +400,21 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
 // --- YAML input --------------------------------------------------------------------------
 
 // The safe loader builds plain data only: no tag in the text makes an application object.
+// With ruamel.yaml's C extension installed the safe reader parses in C; a text the C
+// parser refuses (it rejects escapes of lone surrogates, which the writer produces) is
+// read again by the pure-Python parser, whose result or error is the answer.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
-  nb::object reader = state->yaml_class(nb::arg("typ") = state->safe);
-  return reader.attr("load")(content);
+  const State& s = *state;
+  nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
+  if (s.c_emitter.is_none()) return reader.attr("load")(content);
+  try {
+    return reader.attr("load")(content);
+  } catch (nb::python_error& e) {
+    if (!e.matches(s.yaml_error.ptr())) throw;
+  }
+  nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
+  return pure.attr("load")(content);
 }
 
 // --- JSON output -------------------------------------------------------------------------
@@ -438,6 +450,7 @@ void load_state(nb::module_& m) {
   nb::object safe_emitter = s.yaml_class(nb::arg("typ") = s.safe).attr("Emitter");
   nb::object pure_emitter = nb::module_::import_("ruamel.yaml.emitter").attr("Emitter");
   s.c_emitter = safe_emitter.is(pure_emitter) ? nb::none() : safe_emitter;
+  s.yaml_error = nb::module_::import_("ruamel.yaml.error").attr("YAMLError");
 
   nb::module_ json = nb::module_::import_("json");
   s.json_encoder = json.attr("JSONEncoder");
