@@ -1,6 +1,7 @@
 #include "common/python_api.hpp"
 
 #include "common/module_state.hpp"
+#include "common/signed_function.hpp"
 
 namespace zelvora::py {
 namespace {
@@ -67,6 +68,7 @@ const PythonApi& api() {
 }
 
 nb::object make_class(nb::handle metaclass, const char* name, nb::tuple bases, nb::dict ns) {
+  adopt_methods(ns);
   return metaclass(nb::str(name), bases, ns);
 }
 
