@@ -24,6 +24,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include <cstddef>
 #include <optional>
 
@@ -39,6 +41,11 @@ struct BinRecordTypes {
   nb::object numerical_bin, categorical_bin;
   nb::str name{"name"}, value{"value"}, lower_bound{"lower_bound"}, upper_bound{"upper_bound"},
       categories{"categories"}, feature_binning{"feature_binning"}, attribute{"attribute"};
+
+  static constexpr auto references = std::make_tuple(
+      &BinRecordTypes::numerical_bin, &BinRecordTypes::categorical_bin, &BinRecordTypes::name,
+      &BinRecordTypes::value, &BinRecordTypes::lower_bound, &BinRecordTypes::upper_bound,
+      &BinRecordTypes::categories, &BinRecordTypes::feature_binning, &BinRecordTypes::attribute);
 };
 
 /// A field of a record, read from its instance dict (falling back to attribute access).

@@ -62,6 +62,7 @@ void declare_core_model(nb::module_& m, nb::handle detector) {
 
 NB_MODULE(core_model, m) {
   describe_module(m, "The record base of every record.");
+  load_api(m);
   register_signed_function_type(m);
   nb::object detector = declare_cy_function_detector(m);
   declare_core_model(m, detector);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/arguments.hpp"
@@ -29,9 +30,11 @@ constexpr const char* kModule =
 struct State {
   BinRecordTypes bins;
   Logger logger;
+
+  static constexpr auto references = std::make_tuple(&State::bins, &State::logger);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- plain-data helpers ------------------------------------------------------------
 
@@ -325,9 +328,10 @@ void declare_views(nb::module_& m, const Records& r) {
 
 NB_MODULE(feature_binning, m) {
   describe_module(m, "The binning of attributes: numerical and categorical bins, lookups.");
+  load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);
-  State& s = state.emplace();
+  State& s = state.emplace(m);
   s.bins.numerical_bin = records.numerical_bin;
   s.bins.categorical_bin = records.categorical_bin;
   s.logger = Logger(kModule);

@@ -21,9 +21,15 @@ struct State {
   nb::str general_notes{"general_notes"}, hyperparameters{"hyperparameters"},
       attribute_description{"attribute_description"}, eval_metric{"eval_metric"}, get{"get"},
       write{"write"}, unknown{"unknown"}, note_prefix{"note_"};
+
+  static constexpr auto references =
+      std::make_tuple(&State::mapping_abc, &State::literal_eval, &State::attribute_description_type,
+                      &State::hyperparameter_type, &State::general_note_type, &State::general_notes,
+                      &State::hyperparameters, &State::attribute_description, &State::eval_metric,
+                      &State::get, &State::write, &State::unknown, &State::note_prefix);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- general notes ---------------------------------------------------------------------
 
@@ -288,7 +294,8 @@ NB_MODULE(model_summary, m) {
   describe_module(m,
                   "The description of a model: hyperparameters, attribute descriptions, notes and "
                   "attached images.");
-  State& s = state.emplace();
+  load_api(m);
+  State& s = state.emplace(m);
   s.mapping_abc = import_class("collections.abc", "Mapping");
   s.literal_eval = nb::module_::import_("ast").attr("literal_eval");
   Records records = declare_records(m);

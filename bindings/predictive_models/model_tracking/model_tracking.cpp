@@ -23,9 +23,13 @@ struct State {
   BinRecordTypes bins;
   nb::str binning{"binning"}, attribute{"attribute"}, get_numerical_bin{"_get_numerical_bin"},
       get_categorical_bin{"_get_categorical_bin"};
+
+  static constexpr auto references = std::make_tuple(
+      &State::numerical, &State::categorical, &State::feature_binning, &State::bins,
+      &State::binning, &State::attribute, &State::get_numerical_bin, &State::get_categorical_bin);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- the monitoring lookups: the bin record itself, every name tested, nothing logged ---
 
@@ -186,9 +190,10 @@ NB_MODULE(model_tracking, m) {
   describe_module(m,
                   "The tracking of a model in production: the binnings of its inputs and "
                   "of its output.");
+  load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);
-  State& s = state.emplace();
+  State& s = state.emplace(m);
   s.numerical = records.data_type.attr("NUMERICAL");
   s.categorical = records.data_type.attr("CATEGORICAL");
   s.feature_binning = records.feature_binning;

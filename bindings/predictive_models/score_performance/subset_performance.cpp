@@ -16,9 +16,12 @@ namespace {
 struct State {
   nb::object performance_entry;  // SubsetPerformancePerformanceType
   nb::str metric{"metric"}, value{"value"};
+
+  static constexpr auto references =
+      std::make_tuple(&State::performance_entry, &State::metric, &State::value);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 struct Records {
   nb::object sample_type, performance_metrics, subset_performance;
@@ -106,7 +109,8 @@ void declare_views(nb::module_& m, const Records& r) {
 
 NB_MODULE(subset_performance, m) {
   describe_module(m, "The performance figures of a model on one subset of its sample.");
-  state.emplace();
+  load_api(m);
+  state.emplace(m);
   Records records = declare_records(m);
   declare_views(m, records);
 }
