@@ -24,7 +24,8 @@ find_python() {
 }
 
 # Creates .venv if needed and (re)builds the package into it, with the test extras.
-# Arguments go to pip (scripts/test.sh adds the helpers' test module).
+# Arguments go to pip (build settings: -Ccmake.define.X=Y, -Cbuild-dir=...;
+# scripts/test.sh adds the helpers' test module).
 setup_venv() {
   if [ ! -x "$VENV/bin/python" ]; then
     "$(find_python)" -m venv "$VENV"
@@ -32,4 +33,23 @@ setup_venv() {
   "$VENV/bin/python" -m pip install -q --upgrade pip
   "$VENV/bin/python" -m pip install -q "scikit-build-core>=0.10" "nanobind>=3.0,<4"
   "$VENV/bin/python" -m pip install -q --no-build-isolation "$@" "$ROOT[test]"
+}
+
+# Runs pytest in .venv (arguments go to pytest); fails when nanobind reports leaked
+# objects at interpreter exit, which it does for the suite and every interpreter the
+# suite starts.
+run_pytest() {
+  export ZELVORA_LEAK_WARNINGS=1
+  local log status
+  log="$(mktemp)"
+  set +e
+  (cd "$ROOT" && "$VENV/bin/python" -m pytest "$@") 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  set -e
+  if grep -q "nanobind: leaked" "$log"; then
+    echo "nanobind reported leaked objects at interpreter exit" >&2
+    status=1
+  fi
+  rm -f "$log"
+  return "$status"
 }

@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string_view>
+#include <tuple>
 
 namespace zelvora::py {
 
@@ -25,6 +26,10 @@ class Logger {
  private:
   void emit(const char* level, std::string_view event) const;
   nb::object proxy_;
+
+ public:
+  /// Its Python reference, for a module state holding the logger.
+  static constexpr auto references = std::make_tuple(&Logger::proxy_);
 };
 
 }  // namespace zelvora::py

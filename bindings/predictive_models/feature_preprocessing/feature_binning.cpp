@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/arguments.hpp"
@@ -33,9 +34,14 @@ struct State {
   nb::str name{"name"}, value{"value"}, id{"id"}, type{"type"}, lower_bound{"lower_bound"},
       upper_bound{"upper_bound"}, categories{"categories"}, feature_binning{"feature_binning"},
       attribute{"attribute"};
+
+  static constexpr auto references = std::make_tuple(
+      &State::numerical_bin, &State::categorical_bin, &State::logger, &State::name, &State::value,
+      &State::id, &State::type, &State::lower_bound, &State::upper_bound, &State::categories,
+      &State::feature_binning, &State::attribute);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- plain-data helpers ------------------------------------------------------------
 
@@ -420,9 +426,10 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(feature_binning, m) {
+  load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);
-  State& s = state.emplace();
+  State& s = state.emplace(m);
   s.numerical_bin = records.numerical_bin;
   s.categorical_bin = records.categorical_bin;
   s.logger = Logger(kModule);
