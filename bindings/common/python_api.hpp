@@ -30,15 +30,16 @@ struct PythonApi {
 
   static constexpr auto references = std::make_tuple(
       &PythonApi::builtin_type, &PythonApi::classmethod, &PythonApi::staticmethod,
-      &PythonApi::abstractmethod, &PythonApi::method_type, &PythonApi::typing_optional,
+      &PythonApi::abstract_base, &PythonApi::method_type, &PythonApi::typing_optional,
       &PythonApi::typing_list, &PythonApi::typing_dict, &PythonApi::typing_literal,
       &PythonApi::typing_union, &PythonApi::typing_annotated, &PythonApi::typing_get_origin,
-      &PythonApi::typing_get_args, &PythonApi::enum_type, &PythonApi::signature,
+      &PythonApi::typing_get_args, &PythonApi::typing_any, &PythonApi::date_type,
+      &PythonApi::mark_coroutine, &PythonApi::enum_type, &PythonApi::signature,
       &PythonApi::parameter, &PythonApi::parameter_empty, &PythonApi::positional_or_keyword,
       &PythonApi::base_model, &PythonApi::field, &PythonApi::model_validator,
       &PythonApi::config_dict, &PythonApi::strawberry_auto, &PythonApi::strawberry_field,
       &PythonApi::strawberry_enum, &PythonApi::strawberry_union, &PythonApi::pydantic_type,
-      &PythonApi::get_logger);
+      &PythonApi::strawberry_type, &PythonApi::strawberry_private, &PythonApi::get_logger);
 };
 
 /// Loads the handles into module `m`'s state; the first call of every module's init.

@@ -49,12 +49,13 @@ struct State {
       pmml_field{"external_model_pmml"}, images_field{"attached_images"};
 
   static constexpr auto references = std::make_tuple(
-      &State::content_class, &State::string_io, &State::bytes_io, &State::text_io_base,
-      &State::tarfile_open, &State::tar_info, &State::tar_read_error, &State::zip_file,
-      &State::zip_deflated, &State::open, &State::fsdecode, &State::listdir, &State::mkdir,
-      &State::stat, &State::path_join, &State::path_isdir, &State::path_realpath,
-      &State::path_commonpath, &State::yaml_field, &State::json_field, &State::pmml_field,
-      &State::images_field);
+      &State::content_class, &State::bounded_tar_info, &State::string_io, &State::bytes_io,
+      &State::text_io_base, &State::tarfile_open, &State::tar_info, &State::tar_read_error,
+      &State::tar_extended_types, &State::zip_file, &State::zip_deflated, &State::zip_stored,
+      &State::zip_bzip2, &State::zip_lzma, &State::bad_zip_file, &State::bzip2_decompressor,
+      &State::crc32, &State::copy, &State::fsdecode, &State::listdir, &State::mkdir,
+      &State::path_join, &State::path_isdir, &State::yaml_field, &State::json_field,
+      &State::pmml_field, &State::images_field);
 };
 
 ModuleState<State> state;

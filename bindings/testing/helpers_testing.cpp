@@ -258,6 +258,7 @@ void declare_functions(nb::module_& m) {
 
 NB_MODULE(_testing, m) {
   m.doc() = "Declarations through every helper feature, for tests.";
+  load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);
   declare_counter(m);
