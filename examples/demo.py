@@ -1,5 +1,6 @@
-"""Demo: binnings built from plain data, values binned, a query on the binning views, and a
-binning written as YAML into a zip bundle and loaded back."""
+"""Demo: binnings built from plain data, values binned, a query on the binning views, a
+binning written as YAML into a zip bundle and loaded back, and a performance record shown
+as YAML and through its query view."""
 
 import io
 import json
@@ -13,6 +14,10 @@ from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import (
     FeatureBinning,
     FeatureBinningType,
+)
+from zelvora_analytics_utils.predictive_models.score_performance.score_performance import (
+    PredictiveScorePerformance,
+    PredictiveScorePerformanceType,
 )
 
 AGE = {
@@ -83,12 +88,40 @@ def round_trip_through_zip(binning: FeatureBinning) -> None:
     print("Loaded back from the zip bundle, the same binning:", again == binning)
 
 
+PERFORMANCE = {
+    "performance_metrics": ["auc", "Gini", "lift(10%)", "tar"],
+    "subset_performance": [
+        {"sample": "TRAIN", "target": "default_12m", "performance": {"AUC": 0.781, "GINI": 0.562, "TAR": 0.31}},
+        {"sample": "OOT", "target": "default_12m", "performance": {"AUC": 0.7542, "GINI": 0.5084}},
+    ],
+}
+
+
+def show_performance() -> None:
+    performance = PredictiveScorePerformance.model_validate(PERFORMANCE)
+    print("\nMetric texts read as metrics:", [m.name for m in performance.performance_metrics])
+    print(f"The performance record as YAML:\n{valid_dumps_yaml(performance)}")
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def performance(self) -> PredictiveScorePerformanceType:
+            return performance  # type: ignore[return-value]  # a view may return its record
+
+    result = strawberry.Schema(query=Query).execute_sync(
+        "{ performance { performanceMetrics subsetPerformance { sample target performance { metric value } } } }"
+    )
+    print("Query on the performance view:")
+    print(json.dumps(result.data, indent=2))
+
+
 def main() -> None:
     age, region = FeatureBinning.model_validate(AGE), FeatureBinning.model_validate(REGION)
     print("Generated bin names:", [b.name for b in age.feature_binning + region.feature_binning])
     bin_values(age, region)
     query_views({"age": age, "region": region})
     round_trip_through_zip(age)
+    show_performance()
 
 
 if __name__ == "__main__":
