@@ -113,3 +113,12 @@ def test_modules_share_the_binding_types_that_the_record_base_module_registers()
     assert type(resolver) is compiled_function
     assert type(validator) is compiled_function
     assert resolver.__module__ != validator.__module__
+
+
+def test_package_version_and_metadata_come_from_the_installed_distribution():
+    from importlib import metadata
+
+    assert zelvora_analytics_utils.__version__ == metadata.version("zelvora_analytics_utils")
+    meta = metadata.metadata("zelvora_analytics_utils")
+    assert "License :: OSI Approved :: MIT License" in meta.get_all("Classifier")
+    assert meta.get_all("Project-URL")
