@@ -1,6 +1,7 @@
 """Demo: binnings built from plain data, values binned, a query on the binning views, a
-binning written as YAML into a zip bundle and loaded back, and a performance record shown
-as YAML and through its query view."""
+binning written as YAML into a zip bundle and loaded back, a performance record shown
+as YAML and through its query view, and a model description with notes queried through its
+view."""
 
 import io
 import json
@@ -14,6 +15,10 @@ from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import (
     FeatureBinning,
     FeatureBinningType,
+)
+from zelvora_analytics_utils.predictive_models.model_summary.model_summary import (
+    PredictiveModelSummary,
+    PredictiveModelSummaryType,
 )
 from zelvora_analytics_utils.predictive_models.score_performance.score_performance import (
     PredictiveScorePerformance,
@@ -115,6 +120,54 @@ def show_performance() -> None:
     print(json.dumps(result.data, indent=2))
 
 
+DESCRIPTION = {
+    "predictive_model_name": "default_12m_scorecard",
+    "predictive_model_created": "2024-03-01",
+    "sample_metadata": [
+        {
+            "sample_type": "TRAIN",
+            "first_date": "2022-01-01",
+            "last_date": "2022-12-31",
+            "number_of_observations": 1000,
+            "label_class_frequency": [
+                {"label_class": 0, "number_of_observations": 940},
+                {"label_class": 1, "number_of_observations": 60},
+            ],
+        }
+    ],
+    "attribute_description": {"age": "age in years", "region": "region of residence"},
+    "hyperparameters": {"max_depth": 3, "eval_metric": "['logloss', 'auc']"},
+    "attached_images": [{"type": "roc", "filename": "roc.png", "image": b"\x89PNG..."}],
+}
+
+
+def show_description() -> None:
+    description = PredictiveModelSummary.model_validate(DESCRIPTION)
+    description.add_general_note("Trained on the 2022 applications.")
+    description.add_general_note({"review": "Approved by the model committee."})
+    description.add_general_note({"review": "A second review."})  # prints that the key exists
+    description.add_general_note("Monitoring starts in April.")
+    print(f"\nThe description as YAML (image data stays out):\n{valid_dumps_yaml(description)}")
+
+    @strawberry.type
+    class Query:
+        @strawberry.field
+        def description(self) -> PredictiveModelSummaryType:
+            return description  # type: ignore[return-value]  # a view may return its record
+
+    result = strawberry.Schema(query=Query).execute_sync(
+        """{ description {
+          predictiveModelName evalMetric
+          hyperparameters { name value }
+          generalNotes { title content }
+          sampleMetadata { sampleType numberOfObservations labelClassFrequency { labelClass numberOfObservations } }
+          attachedImages { type filename }
+        } }"""
+    )
+    print("Query on the description view:")
+    print(json.dumps(result.data, indent=2))
+
+
 def main() -> None:
     age, region = FeatureBinning.model_validate(AGE), FeatureBinning.model_validate(REGION)
     print("Generated bin names:", [b.name for b in age.feature_binning + region.feature_binning])
@@ -122,6 +175,7 @@ def main() -> None:
     query_views({"age": age, "region": region})
     round_trip_through_zip(age)
     show_performance()
+    show_description()
 
 
 if __name__ == "__main__":

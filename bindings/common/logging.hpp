@@ -12,7 +12,8 @@ namespace nb = nanobind;
 
 /// A module's structlog logger, named after the module's dotted path. It holds the
 /// library's lazy proxy, so the logging configuration in force at each call applies
-/// (capture_logs included).
+/// (capture_logs included). Events are text_bytes (common/conversions.hpp), so a user
+/// text with a lone surrogate reaches the record unchanged.
 class Logger {
  public:
   Logger() = default;

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string_view>
 #include <tuple>
 
@@ -222,7 +223,9 @@ bool may_read_as_other_kind_in_yaml11(nb::handle text) {
   if (first > 0x7f) return false;
   const char c = static_cast<char>(first);
   if (std::string_view("yYnNtTfFoO").find(c) != std::string_view::npos) {
-    return is_yaml11_word(utf8(text));
+    // The words are ASCII; any other text (a lone surrogate included) is none of them.
+    const std::optional<std::string_view> ascii = ascii_view(text);
+    return ascii && is_yaml11_word(*ascii);
   }
   if (std::string_view("-+.0123456789<=~").find(c) == std::string_view::npos) return false;
   const State& s = *state;

@@ -1,0 +1,196 @@
+// A binning read once, for looking up many values of one attribute.
+//
+// compile() reads every bin of a source (role, kind, bounds or categories) once; find()
+// then answers each value without touching the source, and gives, value by value, the
+// very BinChoice that find_numeric_bin / find_categoric_bin (zelvora/bin_lookup.hpp) give
+// under the same policy, including where they throw IncompleteBin: a bin that lacks a
+// needed part still fails only for a value that would reach it.
+//
+// Numeric: each bin taking part in the interval test becomes an entry (lower, upper] in
+// list order; a bin without a lower bound becomes an entry that fails for every value, one
+// without an upper bound an entry that fails above its lower bound (engine policy), or no
+// entry (monitoring policy). The distinct finite and infinite edges, sorted, cut the line
+// into pieces on which every entry either holds or not; each piece keeps the first entry
+// in list order that holds on it. find() is a binary search over the edges.
+//
+// Categorical: a hash from category text to the first bin in list order holding it, and
+// the first bin without categories (which fails every value not found before it, under
+// the engine policy). Texts are the caller's exact bytes for exact texts (see text_bytes
+// in the bindings: lossless for any str); a bin holding anything but plain texts cannot
+// be compiled, and the caller looks such a binning up value by value.
+//
+// Reading the source in compile() may fail (a binding reading records); a batch should
+// then fall back to the single-value lookup, which reads bins lazily, so that its errors
+// stay those of the single-value operation. Log records, one per catch-all hit, are
+// written by the caller from each BinChoice, in input order.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "zelvora/bin_lookup.hpp"
+
+namespace zelvora {
+
+/// What a piece of the line, or a category, resolves to.
+struct CompiledOutcome {
+  enum class Kind { fallback, bin, incomplete } kind = Kind::fallback;
+  std::size_t index = 0;                // the bin, for Kind::bin
+  BinPart part = BinPart::lower_bound;  // the missing part, for Kind::incomplete
+};
+
+/// The numeric lookup of one binning, compiled.
+class CompiledNumericBinning {
+ public:
+  template <NumericBinSource S>
+  static constexpr CompiledNumericBinning compile(const S& bins,
+                                                  const LookupPolicy& policy = kEnginePolicy);
+
+  /// The bin of x (NaN: missing); throws IncompleteBin where the single lookup would.
+  constexpr BinChoice find(double x) const {
+    if (x != x) return null_choice_;
+    const auto at = std::lower_bound(edges_.begin(), edges_.end(), x);
+    return resolve(pieces_[static_cast<std::size_t>(at - edges_.begin())]);
+  }
+
+ private:
+  struct Entry {
+    double lower, upper;  // (lower, upper]; every value when `all`
+    CompiledOutcome outcome;
+    bool all = false;
+  };
+  constexpr BinChoice resolve(const CompiledOutcome& o) const {
+    switch (o.kind) {
+      case CompiledOutcome::Kind::bin:
+        return {o.index};
+      case CompiledOutcome::Kind::incomplete:
+        throw IncompleteBin(o.part);
+      case CompiledOutcome::Kind::fallback:
+        break;
+    }
+    return fallback_;
+  }
+
+  std::vector<double> edges_;            // sorted, distinct
+  std::vector<CompiledOutcome> pieces_;  // piece k: (edges_[k-1], edges_[k]]; first and
+                                         // last open to -inf (included) and +inf
+  BinChoice null_choice_, fallback_;
+};
+
+template <NumericBinSource S>
+constexpr CompiledNumericBinning CompiledNumericBinning::compile(const S& bins,
+                                                                 const LookupPolicy& policy) {
+  constexpr double inf = std::numeric_limits<double>::infinity();
+  CompiledNumericBinning c;
+  c.fallback_ = find_default_bin(bins, policy);
+  const std::optional<std::size_t> null_bin = find_null_bin(bins);
+  c.null_choice_ = null_bin ? BinChoice{null_bin} : c.fallback_;
+
+  std::vector<Entry> entries;
+  for (std::size_t i = 0; i < bins.size(); ++i) {
+    if (!may_match(bins, i, policy)) continue;
+    const std::optional<double> lower = bins.lower_bound(i);
+    if (!lower) {
+      if (policy.skip_incomplete_bins) continue;
+      // Fails for every present value that reaches it; nothing after it is reached.
+      entries.push_back(
+          {-inf, inf, {CompiledOutcome::Kind::incomplete, i, BinPart::lower_bound}, true});
+      break;
+    }
+    const std::optional<double> upper = bins.upper_bound(i);
+    if (*lower != *lower) continue;  // lower < x never holds
+    if (!upper) {
+      if (policy.skip_incomplete_bins) continue;
+      entries.push_back(
+          {*lower, inf, {CompiledOutcome::Kind::incomplete, i, BinPart::upper_bound}});
+      continue;
+    }
+    if (*upper != *upper || !(*lower < *upper)) continue;  // holds for no value
+    entries.push_back({*lower, *upper, {CompiledOutcome::Kind::bin, i, {}}});
+  }
+
+  for (const Entry& e : entries) {
+    c.edges_.push_back(e.lower);
+    c.edges_.push_back(e.upper);
+  }
+  std::sort(c.edges_.begin(), c.edges_.end());
+  c.edges_.erase(std::unique(c.edges_.begin(), c.edges_.end()), c.edges_.end());
+
+  // Piece 0 lies at or below the lowest edge and piece edges_.size() above the highest:
+  // no entry holds there. Piece k (0 < k < edges_.size()) is (edges_[k-1], edges_[k]].
+  c.pieces_.assign(c.edges_.size() + 1, CompiledOutcome{});
+  std::vector<bool> set(c.pieces_.size(), false);
+  for (const Entry& e : entries) {  // list order: the first entry holding on a piece wins
+    const auto first =
+        e.all ? c.edges_.begin() : std::upper_bound(c.edges_.begin(), c.edges_.end(), e.lower);
+    const auto last =
+        e.all ? c.edges_.end() : std::lower_bound(c.edges_.begin(), c.edges_.end(), e.upper);
+    for (auto k = static_cast<std::size_t>(first - c.edges_.begin());
+         k <= static_cast<std::size_t>(last - c.edges_.begin()); ++k) {
+      if (!set[k]) {
+        c.pieces_[k] = e.outcome;
+        set[k] = true;
+      }
+    }
+  }
+  return c;
+}
+
+/// Categorical bins as the compiler reads them: each bin's category texts.
+template <class S>
+concept CategoricTextSource = BinSource<S> && requires(const S& s, std::size_t i) {
+  /// The bin's categories as texts, nullopt when it has none. Called once per bin.
+  { s.category_texts(i) } -> std::same_as<std::optional<std::vector<std::string>>>;
+};
+
+/// The categorical lookup of one binning, compiled.
+class CompiledCategoricBinning {
+ public:
+  template <CategoricTextSource S>
+  static CompiledCategoricBinning compile(const S& bins,
+                                          const LookupPolicy& policy = kEnginePolicy);
+
+  /// The bin of a present text; throws IncompleteBin where the single lookup would.
+  BinChoice find(std::string_view text) const {
+    const auto it = first_bin_.find(std::string(text));
+    if (it != first_bin_.end() && (!first_incomplete_ || it->second < *first_incomplete_))
+      return {it->second};
+    if (first_incomplete_) throw IncompleteBin(BinPart::categories);
+    return fallback_;
+  }
+  /// The bin of a missing value (null, "nan").
+  BinChoice find_missing() const { return null_choice_; }
+
+ private:
+  std::unordered_map<std::string, std::size_t> first_bin_;
+  std::optional<std::size_t> first_incomplete_;
+  BinChoice null_choice_, fallback_;
+};
+
+template <CategoricTextSource S>
+CompiledCategoricBinning CompiledCategoricBinning::compile(const S& bins,
+                                                           const LookupPolicy& policy) {
+  CompiledCategoricBinning c;
+  c.fallback_ = find_default_bin(bins, policy);
+  const std::optional<std::size_t> null_bin = find_null_bin(bins);
+  c.null_choice_ = null_bin ? BinChoice{null_bin} : c.fallback_;
+  for (std::size_t i = 0; i < bins.size(); ++i) {
+    if (!may_match(bins, i, policy)) continue;
+    std::optional<std::vector<std::string>> texts = bins.category_texts(i);
+    if (!texts) {
+      if (policy.skip_incomplete_bins) continue;
+      c.first_incomplete_ = i;  // nothing after it is reached
+      break;
+    }
+    for (std::string& text : *texts) c.first_bin_.try_emplace(std::move(text), i);
+  }
+  return c;
+}
+
+}  // namespace zelvora
