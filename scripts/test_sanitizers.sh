@@ -15,6 +15,7 @@ export LD_PRELOAD="$(runtime libasan.so) $(runtime libstdc++.so)"
 export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export PYTHONMALLOC=malloc
+export ZELVORA_SANITIZED=1  # tests of allocation figures skip themselves
 if [ "${1:-}" = "--fuzz-smoke" ]; then
   shift
   export ZELVORA_LEAK_WARNINGS=1

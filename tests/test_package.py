@@ -1,5 +1,6 @@
 import importlib
 import importlib.machinery
+import os
 import pathlib
 import re
 
@@ -68,6 +69,12 @@ def test_no_leak_reported_at_exit(run_python):
     assert "leaked" not in result.stderr
 
 
+# Under the sanitizers, allocations are the sanitizer's (quarantine, redzones) and slow.
+not_sanitized = pytest.mark.skipif(
+    os.environ.get("ZELVORA_SANITIZED") == "1", reason="allocation figures of a sanitized build"
+)
+
+
 def memory_growth(work, rounds):
     """Bytes that `rounds` more calls of `work` leave allocated, once caches have settled.
 
@@ -101,6 +108,7 @@ BINNING = {
 }
 
 
+@not_sanitized
 def test_validation_and_lookup_keep_memory_flat():
     from structlog.testing import capture_logs
 
@@ -117,6 +125,7 @@ def test_validation_and_lookup_keep_memory_flat():
     assert memory_growth(work, rounds=1000) < 20_000
 
 
+@not_sanitized
 def test_serialisation_and_bundles_keep_memory_flat():
     import io
 
