@@ -1,7 +1,8 @@
 """Demo: binnings built from plain data, values binned, a query on the binning views, a
-binning written as YAML into a zip bundle and loaded back, a performance record shown
-as YAML and through its query view, and a model description with notes queried through its
-view."""
+binning written as YAML into a zip bundle and loaded back, the preprocessing step
+(binnings from a compact specification, a column binned in one call, dummy encoding), a
+performance record shown as YAML and through its query view, and a model description with
+notes queried through its view."""
 
 import io
 import json
@@ -15,6 +16,10 @@ from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import (
     FeatureBinning,
     FeatureBinningType,
+)
+from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import (
+    FeaturePreprocessing,
+    PredictiveModelDummyEncoding,
 )
 from zelvora_analytics_utils.predictive_models.model_summary.model_summary import (
     PredictiveModelSummary,
@@ -166,6 +171,39 @@ def show_description() -> None:
     )
     print("Query on the description view:")
     print(json.dumps(result.data, indent=2))
+def preprocess() -> None:
+    print("\nPreprocessing: binnings built from a compact specification")
+    binnings = FeaturePreprocessing.add_feature_binning(
+        {
+            "income": {
+                "dtype": "NUMERICAL",
+                "bins": [-math.inf, 1000, 2500, 5000, math.inf],
+                "bin_vals": [-0.6, -0.1, 0.2, 0.5],
+                "null_val": -0.3,
+            },
+            "channel": {"dtype": "CATEGORICAL", "bins": [["web", "app"], ["branch"]], "bin_vals": [0.1, -0.1], "default": 0.05},
+        }
+    )
+    prep = FeaturePreprocessing(binning=binnings)
+    prep.add_feature_transformation([{"attribute": "income", "transformation": "income / 12", "transformed_attribute_name": "monthly_income"}])
+    prep.dummy_encoding.append(
+        PredictiveModelDummyEncoding.model_validate(
+            {
+                "attribute": "segment",
+                "encoding": [
+                    {"value": "retail", "encoded_feature_name": "segment_retail"},
+                    {"value": "sme", "encoded_feature_name": "segment_sme", "use_for_undefined": True},
+                ],
+            }
+        )
+    )
+    print("  bins of income:", [b.name for b in prep.binning[0].feature_binning])
+    column = [800, 1200.5, None, 4999, 12000, "2500"]
+    print(f"  income column {column} -> {prep.apply_feature_binning_batch('income', column)} (one batch call)")
+    print(f"  channel 'phone' -> {prep.apply_feature_binning('channel', 'phone')} (a defined default: debug record)")
+    print("  formula of monthly_income:", prep.get_transformation_formula("monthly_income"))
+    for segment in ["retail", "corporate"]:
+        print(f"  segment {segment!r} -> {prep.apply_dummy_encoding('segment', segment)}")
 
 
 def main() -> None:
@@ -174,6 +212,7 @@ def main() -> None:
     bin_values(age, region)
     query_views({"age": age, "region": region})
     round_trip_through_zip(age)
+    preprocess()
     show_performance()
     show_description()
 

@@ -16,7 +16,8 @@
 //
 // Every method and function presents its real signature to `inspect` and `help()`
 // (signed_function.hpp): the parameters nanobind knows, typed by the text given with
-// `nb::sig`, which is how a public callable states its types:
+// `nb::sig` (without it, a handle parameter shows as `Any`), which is how a public
+// callable states its types:
 //
 //   method("bin_numeric_attribute", &bin_numeric, nb::arg("value").none(),
 //          nb::sig("def bin_numeric_attribute(self, value: float | None) -> Any"));

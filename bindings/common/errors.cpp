@@ -35,7 +35,7 @@ void raise_with_prefix(const nb::python_error& error, std::string_view prefix) {
     throw nb::python_error();
   }
   nb::object text =
-      steal_or_throw(PyUnicode_Concat(to_str(prefix).ptr(), message_of(original).ptr()));
+      steal_or_throw(PyUnicode_Concat(from_text_bytes(prefix).ptr(), message_of(original).ptr()));
   nb::object reshaped = rebuilt(original.type(), text);
   PyException_SetCause(reshaped.ptr(), original.release().ptr());
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(reshaped.ptr())), reshaped.ptr());

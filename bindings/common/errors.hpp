@@ -32,7 +32,8 @@ namespace zelvora::py {
 
 namespace nb = nanobind;
 
-/// Raises the error `error` holds again, reshaped with `prefix` as described above.
+/// Raises the error `error` holds again, reshaped with `prefix` (text bytes, see
+/// common/conversions.hpp) as described above.
 [[noreturn]] void raise_with_prefix(const nb::python_error& error, std::string_view prefix);
 
 /// The Python error a nanobind builtin exception stands for.

@@ -111,6 +111,9 @@ nb::dict annotation_names(nb::handle module) {
 // what does not exist yet.
 nb::object resolve_annotation(nb::handle annotation, nb::handle names) {
   if (!nb::isinstance<nb::str>(annotation)) return nb::borrow(annotation);
+  // nanobind's rendering of a handle parameter or result, which takes any value.
+  if (annotation.equal(nb::str("object")) || annotation.equal(nb::str("object | None")))
+    return api().typing_any;
   try {
     return nb::module_::import_("builtins").attr("eval")(annotation, names);
   } catch (nb::python_error&) {

@@ -1,13 +1,11 @@
-"""Analytics records of a decision-management application: predictive models, their
-binning, performance and description, bundles of their files, and query views."""
+"""Analytics records of a decision-management application: predictive models, binning,
+bundles and query views."""
 
-from importlib.metadata import PackageNotFoundError as _PackageNotFoundError
-from importlib.metadata import version as _version
+from importlib import metadata as _metadata
 
-try:
-    __version__ = _version("zelvora_analytics_utils")
-except _PackageNotFoundError:  # imported from a source tree that was never installed
-    __version__ = "0+unknown"
+__version__: str = _metadata.version(__name__)
+
+del _metadata
 
 # Submodules are imported by name: `import *` of a package brings nothing.
 __all__: list[str] = []

@@ -2,6 +2,8 @@
 // description, its general notes and attached images, and their query views.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"

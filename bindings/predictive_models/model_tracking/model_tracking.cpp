@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <limits>
+#include <tuple>
 
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"

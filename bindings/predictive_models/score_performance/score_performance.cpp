@@ -3,6 +3,8 @@
 // texts into metrics, and the record's query view.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"

@@ -2,6 +2,8 @@
 // types, performance metrics and the metric values measured on one sample for one target.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
