@@ -968,17 +968,30 @@ std::vector<MethodDecl> content_methods() {
       method("__init__", &init_content, nb::arg("augmented_predictive_model_yaml").none(),
              nb::arg("external_model_json").none() = nb::none(),
              nb::arg("external_model_pmml").none() = nb::none(),
-             nb::arg("attached_images").none() = nb::none()),
+             nb::arg("attached_images").none() = nb::none(),
+             nb::sig("def __init__(self, augmented_predictive_model_yaml: io.StringIO, "
+                     "external_model_json: Optional[io.StringIO] = None, "
+                     "external_model_pmml: Optional[io.StringIO] = None, "
+                     "attached_images: Optional[dict[str, io.BytesIO]] = None) -> None")),
       method("save_to_directory", &save_to_directory, nb::arg("directory"),
-             nb::arg("pmml_filename").none() = nb::none()),
-      method("save_to_tar", &save_to_tar),
-      method("save_to_zip", &save_to_zip, nb::arg("pmml_filename").none() = nb::none()),
+             nb::arg("pmml_filename").none() = nb::none(),
+             nb::sig("def save_to_directory(self, directory: str | os.PathLike[str], "
+                     "pmml_filename: Optional[str] = None) -> None")),
+      method("save_to_tar", &save_to_tar, nb::sig("def save_to_tar(self) -> io.BytesIO")),
+      method("save_to_zip", &save_to_zip, nb::arg("pmml_filename").none() = nb::none(),
+             nb::sig("def save_to_zip(self, pmml_filename: Optional[str] = None) -> io.BytesIO")),
       class_method("load_from_directory", &load_from_directory, nb::arg("cls"),
-                   nb::arg("directory"), nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
+                   nb::arg("directory"), nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize,
+                   nb::sig("def load_from_directory(cls, directory: str | os.PathLike[str], *, "
+                           "max_size: int = 536870912) -> Self")),
       class_method("load_from_tar", &load_from_tar, nb::arg("cls"), nb::arg("tar_content").none(),
-                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
+                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize,
+                   nb::sig("def load_from_tar(cls, tar_content: BinaryIO | str | "
+                           "os.PathLike[str], *, max_size: int = 536870912) -> Self")),
       class_method("load_from_zip", &load_from_zip, nb::arg("cls"), nb::arg("zip_content").none(),
-                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
+                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize,
+                   nb::sig("def load_from_zip(cls, zip_content: BinaryIO | str | "
+                           "os.PathLike[str], *, max_size: int = 536870912) -> Self")),
   };
 }
 
@@ -1006,7 +1019,7 @@ void declare_content(nb::module_& m) {
 }  // namespace
 
 NB_MODULE(content, m) {
-  m.doc() = "The content bundle: directory, tar and zip.";
+  describe_module(m, "The content bundle: directory, tar and zip.");
   load_api(m);
   state.emplace(m, load_state());
   declare_content(m);

@@ -110,6 +110,7 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(subset_performance, m) {
+  describe_module(m, "The performance figures of a model on one subset of its sample.");
   load_api(m);
   state.emplace(m);
   Records records = declare_records(m);

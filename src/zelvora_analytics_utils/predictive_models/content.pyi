@@ -2,6 +2,8 @@ import io
 import os
 from typing import BinaryIO, Optional, Union
 
+__all__ = ["AugmentedPredictiveModelContent"]
+
 _Path = Union[str, os.PathLike[str]]
 
 class AugmentedPredictiveModelContent:
