@@ -24,7 +24,8 @@ find_python() {
 }
 
 # Creates .venv if needed and (re)builds the package into it, with the test extras.
-# Arguments go to pip (build settings: -Ccmake.define.X=Y, -Cbuild-dir=...).
+# Arguments go to pip (build settings: -Ccmake.define.X=Y, -Cbuild-dir=...;
+# scripts/test.sh adds the helpers' test module).
 setup_venv() {
   if [ ! -x "$VENV/bin/python" ]; then
     "$(find_python)" -m venv "$VENV"

@@ -115,6 +115,58 @@ def test_attached_images_must_be_a_mapping_of_names(images, message):
         Content(io.StringIO(YAML), attached_images=images)
 
 
+@pytest.mark.parametrize(
+    "arguments, name, expected",
+    [
+        ((YAML,), "augmented_predictive_model_yaml", "text stream, got str"),
+        ((b"a: 1",), "augmented_predictive_model_yaml", "text stream, got bytes"),
+        ((None,), "augmented_predictive_model_yaml", "text stream, got NoneType"),
+        ((io.StringIO(YAML), "{}"), "external_model_json", "text stream or None, got str"),
+        ((io.StringIO(YAML), None, "<PMML/>"), "external_model_pmml", "text stream or None, got str"),
+        ((io.StringIO(YAML), None, None, {"x.png": PNG}), "attached_images value", "binary stream, got bytes"),
+    ],
+)
+def test_bundle_parts_must_be_streams(arguments, name, expected):
+    message = f"Argument '{name}' has incorrect type (expected {expected})"
+    with pytest.raises(TypeError, match=re.escape(message)):
+        Content(*arguments)
+
+
+@pytest.mark.parametrize("save", ["save_to_tar", "save_to_zip", "save_to_directory"])
+def test_parts_replaced_by_plain_values_are_refused_before_writing(save, tmp_path):
+    content = bundle(images={"x.png": PNG})
+    content.augmented_predictive_model_yaml = YAML
+    args = (tmp_path / "bundle",) if save == "save_to_directory" else ()
+    with pytest.raises(TypeError, match=re.escape("Argument 'augmented_predictive_model_yaml' has incorrect type (expected text stream, got str)")):  # fmt: skip
+        getattr(content, save)(*args)
+    content = bundle(images={"x.png": PNG})
+    content.attached_images["y.png"] = PNG
+    with pytest.raises(TypeError, match=re.escape("Argument 'attached_images value' has incorrect type")):
+        getattr(content, save)(*args)
+    assert not (tmp_path / "bundle").exists()
+
+
+@pytest.mark.parametrize("load", ["load_from_tar", "load_from_zip"])
+@pytest.mark.parametrize("content", [b"PK\x03\x04", bytearray(b"x"), 3, None, io.StringIO("x")])
+def test_archive_loaders_want_a_binary_stream_or_a_path(load, content):
+    name = "tar_content" if load == "load_from_tar" else "zip_content"
+    message = re.escape(f"Argument '{name}' has incorrect type (expected binary stream or path, got ")
+    with pytest.raises(TypeError, match=message + rf"(_io\.)?{type(content).__name__}\)"):
+        getattr(Content, load)(content)
+
+
+@pytest.mark.parametrize("container", ["tar", "zip"])
+@pytest.mark.parametrize("as_path", [str, lambda p: p], ids=["str", "PathLike"])
+def test_archive_loaders_read_a_file_by_path(container, as_path, tmp_path):
+    original = bundle(json="{}", images={"x.png": PNG})
+    path = tmp_path / f"bundle.{container}"
+    path.write_bytes(getattr(original, f"save_to_{container}")().getvalue())
+    loaded = getattr(Content, f"load_from_{container}")(as_path(path))
+    assert values(loaded) == values(original)
+    with pytest.raises(FileNotFoundError):
+        getattr(Content, f"load_from_{container}")(as_path(tmp_path / "missing"))
+
+
 @pytest.mark.parametrize("save", ["save_to_directory", "save_to_zip"])
 @pytest.mark.parametrize("pmml_filename", [3, b"x.pmml"])
 def test_pmml_filename_type_checked_before_writing(save, pmml_filename, tmp_path):

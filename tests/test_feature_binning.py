@@ -487,3 +487,27 @@ def test_categories_hold_values_by_text_equality(categories, value, found):
 
 def test_module_logger_is_named_after_the_module():
     assert fb.logger._logger_factory_args == (LOGGER,)
+
+
+# --- JSON through the records' own methods ---------------------------------------------
+
+
+def test_json_of_the_record_methods_keeps_infinite_bounds_and_nan_values():
+    import json
+
+    from zelvora_analytics_utils.utils.dump import safe_dumps_json
+
+    binning = numeric([num(2, -INF, 0.5, math.nan), num(3, 0.5, INF, 2.0), NULL_BIN])
+    text = binning.model_dump_json()
+    # Written as Python's json module and safe_dumps_json write them.
+    bounds_of = lambda document: [(b.get("lower_bound"), b.get("upper_bound")) for b in json.loads(document)["feature_binning"]]  # fmt: skip
+    assert bounds_of(text) == bounds_of(safe_dumps_json(binning)) == [(-INF, 0.5), (0.5, INF), (None, None)]
+    assert '"lower_bound":-Infinity' in text and '"upper_bound":Infinity' in text and '"value":NaN' in text
+    loaded = FeatureBinning.model_validate_json(text)
+    bounds = [(b.lower_bound, b.upper_bound) for b in loaded.feature_binning]
+    assert bounds == [(-INF, 0.5), (0.5, INF), (None, None)]
+    assert math.isnan(loaded.feature_binning[0].value)
+    with capture_logs():
+        assert loaded.bin_numeric_attribute(100) == 2.0
+        assert math.isnan(loaded.bin_numeric_attribute(-100))
+    assert loaded.model_dump_json() == text

@@ -16,9 +16,9 @@ MODULES = [
     "zelvora_analytics_utils.predictive_models.score_performance.score_performance",
     "zelvora_analytics_utils.predictive_models.model_summary.subset_summary",
     "zelvora_analytics_utils.predictive_models.model_summary.model_summary",
+    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing",
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation",
     "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking",
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing",
     "zelvora_analytics_utils.predictive_models.augmented_predictive_model",
 ]
 

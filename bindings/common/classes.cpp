@@ -25,6 +25,16 @@ void publish(nb::module_& m, const char* name, nb::handle cls) {
   nb::dict modules = nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules"));
   if (!modules.contains(module_name(m))) modules[module_name(m)] = m;
   m.attr(name) = cls;
+  if (name[0] == '_') return;
+  if (!nb::hasattr(m, "__all__")) m.attr("__all__") = nb::list();
+  nb::list names = nb::borrow<nb::list>(m.attr("__all__"));
+  nb::str published(name);
+  if (PySequence_Contains(names.ptr(), published.ptr()) == 0) names.append(published);
+}
+
+void describe_module(nb::module_& m, const char* doc) {
+  m.doc() = doc;
+  if (!nb::hasattr(m, "__all__")) m.attr("__all__") = nb::list();
 }
 
 nb::object import_class(const char* module, const char* name) {

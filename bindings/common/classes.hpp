@@ -14,6 +14,22 @@
 // functions: `method` takes the instance first, `class_method` the class, and
 // `static_method` neither. Closures must not capture Python objects.
 //
+// Every method and function presents its real signature to `inspect` and `help()`
+// (signed_function.hpp): the parameters nanobind knows, typed by the text given with
+// `nb::sig` (without it, a handle parameter shows as `Any`), which is how a public
+// callable states its types:
+//
+//   method("bin_numeric_attribute", &bin_numeric, nb::arg("value").none(),
+//          nb::sig("def bin_numeric_attribute(self, value: float | None) -> Any"));
+//
+// Module functions go through `def_function`, which publishes them like classes:
+//
+//   def_function(m, "safe_loads_yaml", &safe_loads_yaml, nb::arg("content"),
+//                nb::sig("def safe_loads_yaml(content: str) -> Any"), "Reads YAML.");
+//
+// A module states its purpose with `describe_module`; what `publish` publishes under a
+// public name goes into the module's `__all__`.
+//
 // Classes of other modules are reached by name, which imports their module first:
 //
 //   nb::object core_model = import_class("zelvora_analytics_utils.utils.core_model",
@@ -26,6 +42,7 @@
 #include <vector>
 
 #include "common/python_api.hpp"
+#include "common/signed_function.hpp"
 
 namespace zelvora::py {
 
@@ -38,19 +55,22 @@ struct MethodDecl {
 /// An instance method; `f` takes the instance (nb::handle) first.
 template <class F, class... Extra>
 MethodDecl method(const char* name, F&& f, const Extra&... extra) {
-  return {name, nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...)};
+  return {name, signed_compiled(nb::cpp_function(std::forward<F>(f), nb::is_method(),
+                                                 nb::name(name), extra...))};
 }
 
 /// A static operation.
 template <class F, class... Extra>
 MethodDecl static_method(const char* name, F&& f, const Extra&... extra) {
-  return {name, api().staticmethod(nb::cpp_function(std::forward<F>(f), nb::name(name), extra...))};
+  return {name, api().staticmethod(signed_compiled(
+                    nb::cpp_function(std::forward<F>(f), nb::name(name), extra...)))};
 }
 
 /// A class operation; `f` takes the class (nb::handle) first.
 template <class F, class... Extra>
 MethodDecl class_method(const char* name, F&& f, const Extra&... extra) {
-  return {name, api().classmethod(nb::cpp_function(std::forward<F>(f), nb::name(name), extra...))};
+  return {name, api().classmethod(signed_compiled(
+                    nb::cpp_function(std::forward<F>(f), nb::name(name), extra...)))};
 }
 
 /// A class attribute with a plain value.
@@ -77,9 +97,23 @@ nb::object declare_class(nb::module_& m, const ClassDecl& decl);
 nb::object create_class(nb::module_& m, const char* name, const std::vector<nb::handle>& bases,
                         nb::dict ns, nb::handle metaclass = {});
 
-/// Publishes a class under `name` in `m` (and makes the module resolvable by name
-/// while it is still initialising).
+/// Publishes a class (or function) under `name` in `m`, listing a public name in the
+/// module's `__all__` (and makes the module resolvable by name while it is still
+/// initialising).
 void publish(nb::module_& m, const char* name, nb::handle cls);
+
+/// A module function with its real signature, published in `m`; returns it.
+template <class F, class... Extra>
+nb::object def_function(nb::module_& m, const char* name, F&& f, const Extra&... extra) {
+  nb::object function = signed_compiled(
+      nb::cpp_function(std::forward<F>(f), nb::name(name), extra...), module_name(m));
+  publish(m, name, function);
+  return function;
+}
+
+/// Sets the module's docstring and starts its `__all__` (empty until something public is
+/// published).
+void describe_module(nb::module_& m, const char* doc);
 
 /// A class (or any attribute) of another module of the package or of a library,
 /// importing the module if needed.

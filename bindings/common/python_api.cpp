@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "common/module_state.hpp"
+#include "common/signed_function.hpp"
 
 namespace zelvora::py {
 namespace {
@@ -79,6 +80,7 @@ const PythonApi& api() {
 }
 
 nb::object make_class(nb::handle metaclass, const char* name, nb::tuple bases, nb::dict ns) {
+  adopt_methods(ns);
   return metaclass(nb::str(name), bases, ns);
 }
 

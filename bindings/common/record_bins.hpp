@@ -24,10 +24,9 @@
 
 #include <nanobind/nanobind.h>
 
-#include <tuple>
-
 #include <cstddef>
 #include <optional>
+#include <tuple>
 
 #include "zelvora/bin_lookup.hpp"
 

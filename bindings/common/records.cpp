@@ -17,14 +17,14 @@ nb::object field_info(const FieldDecl& f) {
 nb::object before_validator(const BeforeCheck& c, nb::handle module) {
   const PythonApi& a = api();
   nb::object f = signed_function(nb::cpp_function(c.check, nb::arg("cls"), nb::arg("data").none()),
-                                 c.name, {{{"cls"}, {"data"}}}, module);
+                                 c.name, {{{"cls"}, {"data", any_type()}}, any_type()}, module);
   return a.model_validator(nb::arg("mode") = "before")(a.classmethod(f));
 }
 
 nb::object after_validator(const AfterCheck& c, nb::handle module) {
   const PythonApi& a = api();
-  nb::object f =
-      signed_function(nb::cpp_function(c.check, nb::arg("self")), c.name, {{{"self"}}}, module);
+  nb::object f = signed_function(nb::cpp_function(c.check, nb::arg("self")), c.name,
+                                 {{{"self"}}, import_class("typing", "Self")}, module);
   return a.model_validator(nb::arg("mode") = "after")(f);
 }
 

@@ -3,6 +3,8 @@
 #include "common/conversions.hpp"
 #include "common/python_api.hpp"
 
+#include <string>
+
 namespace zelvora::py {
 namespace {
 
@@ -75,6 +77,117 @@ nb::dict make_annotations(const Signature& signature) {
   return annotations;
 }
 
+// A list of its own: iterating it runs no code that could change it.
+nb::list owned_list(nb::handle sequence) {
+  return steal_or_throw<nb::list>(PySequence_List(sequence.ptr()));
+}
+
+// The names annotations of compiled functions may use: typing's, a few standard modules,
+// then the module's own (the classes it has published so far).
+nb::dict annotation_names(nb::handle module) {
+  nb::dict names;
+  nb::module_ typing = nb::module_::import_("typing");
+  for (nb::handle name : owned_list(typing.attr("__all__"))) names[name] = typing.attr(name);
+  for (const char* library : {"typing", "io", "os", "datetime", "collections.abc"})
+    names[library] = nb::module_::import_(library);
+  names["collections"] = nb::module_::import_("collections");
+  // What the package's modules loaded so far export (the types of other modules' records).
+  nb::dict modules =
+      nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules").attr("copy")());
+  for (nb::handle name : modules.keys()) {
+    nb::object loaded = modules[name];
+    if (!nb::cast<bool>(name.attr("startswith")("zelvora_analytics_utils.")) ||
+        !nb::hasattr(loaded, "__all__"))
+      continue;
+    for (nb::handle exported : owned_list(loaded.attr("__all__")))
+      names[exported] = loaded.attr(exported);
+  }
+  if (module.is_valid() && !module.is_none() && modules.contains(module))
+    names.update(nb::borrow<nb::dict>(modules[module].attr("__dict__")));
+  return names;
+}
+
+// An annotation's text evaluated, or the text itself (a forward reference) when it names
+// what does not exist yet.
+nb::object resolve_annotation(nb::handle annotation, nb::handle names) {
+  if (!nb::isinstance<nb::str>(annotation)) return nb::borrow(annotation);
+  // nanobind's rendering of a handle parameter or result, which takes any value.
+  if (annotation.equal(nb::str("object")) || annotation.equal(nb::str("object | None")))
+    return api().typing_any;
+  try {
+    return nb::module_::import_("builtins").attr("eval")(annotation, names);
+  } catch (nb::python_error&) {
+    return nb::borrow(annotation);
+  }
+}
+
+// nanobind renders a default as `\N` (or `\=N`), N indexing its defaults; they
+// become names bound to the values.
+std::string with_default_names(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    if (i + 1 < text.size() && text[i + 1] == '=') ++i;
+    out += "__default_";
+  }
+  return out;
+}
+
+// The signature a compiled function presents: its text, compiled as the header of a
+// Python function with postponed annotations, then its annotations evaluated.
+nb::object compiled_signature(nb::handle compiled, nb::handle module) {
+  nb::tuple entry = nb::borrow<nb::tuple>(compiled.attr("__nb_signature__")[0]);
+  std::string text = nb::borrow<nb::str>(entry[0]).c_str();
+  if (std::size_t line = text.rfind('\n'); line != std::string::npos) text.erase(0, line + 1);
+  std::string header = text.substr(text.find('('));
+  nb::dict scope;
+  if (!entry[2].is_none()) {
+    header = with_default_names(header);
+    nb::tuple defaults = nb::borrow<nb::tuple>(entry[2]);
+    for (std::size_t i = 0; i < defaults.size(); ++i)
+      scope[nb::str(("__default_" + std::to_string(i)).c_str())] = defaults[i];
+  }
+  const std::string source = "def f" + header + ": ...";
+  nb::module_ builtins = nb::module_::import_("builtins");
+  nb::object flag = nb::module_::import_("__future__").attr("annotations").attr("compiler_flag");
+  nb::object code =
+      builtins.attr("compile")(nb::str(source.c_str()), "<signature>", "exec", flag, true);
+  builtins.attr("exec")(code, scope);
+  nb::object signature = nb::module_::import_("inspect").attr("signature")(scope["f"]);
+
+  nb::dict names = annotation_names(module);
+  nb::list parameters;
+  for (nb::handle p : owned_list(signature.attr("parameters").attr("values")())) {
+    nb::object annotation = resolve_annotation(p.attr("annotation"), names);
+    parameters.append(p.attr("replace")(nb::arg("annotation") = annotation));
+  }
+  nb::object returns = resolve_annotation(signature.attr("return_annotation"), names);
+  return signature.attr("replace")(nb::arg("parameters") = parameters,
+                                   nb::arg("return_annotation") = returns);
+}
+
+// Signed functions are instances of a type the record-base module registers.
+nb::object new_signed_function(nb::object target) {
+  if (!nb::type<SignedFunction>().is_valid())
+    nb::module_::import_("zelvora_analytics_utils.utils.core_model");
+  return nb::cast(SignedFunction{std::move(target)});
+}
+
+nb::dict annotations_of(nb::handle signature) {
+  const PythonApi& a = api();
+  nb::dict annotations;
+  for (nb::handle p : signature.attr("parameters").attr("values")()) {
+    nb::object annotation = p.attr("annotation");
+    if (!annotation.is(a.parameter_empty)) annotations[p.attr("name")] = annotation;
+  }
+  nb::object returns = signature.attr("return_annotation");
+  if (!returns.is(a.parameter_empty)) annotations["return"] = returns;
+  return annotations;
+}
+
 }  // namespace
 
 void register_signed_function_type(nb::module_& m) {
@@ -119,7 +232,7 @@ nb::object ready_awaitable(nb::object value) {
 
 nb::object signed_function(nb::object target, const char* name, const Signature& signature,
                            nb::handle module, const char* doc) {
-  nb::object f = nb::cast(SignedFunction{std::move(target)});
+  nb::object f = new_signed_function(std::move(target));
   f.attr("__signature__") = make_signature(signature);
   f.attr("__annotations__") = make_annotations(signature);
   f.attr("__name__") = name;
@@ -127,6 +240,35 @@ nb::object signed_function(nb::object target, const char* name, const Signature&
   f.attr("__module__") = module;
   f.attr("__doc__") = doc;
   return f;
+}
+
+nb::object signed_compiled(nb::object compiled, nb::handle module) {
+  nb::object signature = compiled_signature(compiled, module);
+  nb::object name = compiled.attr("__name__");
+  nb::object doc = compiled.attr("__nb_signature__")[0][1];
+  nb::object f = new_signed_function(std::move(compiled));
+  f.attr("__annotations__") = annotations_of(signature);
+  f.attr("__signature__") = signature;
+  f.attr("__name__") = name;
+  f.attr("__qualname__") = name;
+  f.attr("__module__") = module.is_valid() ? nb::borrow(module) : nb::none();
+  f.attr("__doc__") = doc.is_none() ? nb::str("") : doc;
+  return f;
+}
+
+void adopt_methods(nb::dict ns) {
+  const PythonApi& a = api();
+  if (!ns.contains("__module__") || !ns.contains("__qualname__")) return;
+  nb::object module = ns["__module__"];
+  nb::object qualname = ns["__qualname__"];
+  for (nb::handle key : ns.keys()) {
+    nb::object value = ns[key];
+    if (nb::isinstance(value, a.staticmethod) || nb::isinstance(value, a.classmethod))
+      value = value.attr("__func__");
+    if (!nb::isinstance<SignedFunction>(value) || !value.attr("__module__").is_none()) continue;
+    value.attr("__module__") = module;
+    value.attr("__qualname__") = nb::str("{}.{}").format(qualname, key);
+  }
 }
 
 std::vector<nb::str> compiled_function_type_names() {

@@ -29,6 +29,18 @@ struct Signature {
 nb::object signed_function(nb::object target, const char* name, const Signature& signature,
                            nb::handle module, const char* doc = "");
 
+/// A callable forwarding to the compiled function `compiled` and presenting its own
+/// signature: the text given with `nb::sig("def name(a: int, *, b: str = 'x') -> None")`,
+/// else nanobind's rendering of its arguments. Annotations are evaluated against the
+/// typing names, `io`, `os`, `datetime`, `collections.abc` and what `module` holds so
+/// far; a name not known yet stays a forward reference (its text). `__module__` is
+/// `module` (none: set later, by the class the function goes into).
+nb::object signed_compiled(nb::object compiled, nb::handle module = {});
+
+/// Gives the signed functions of a class namespace (plain, or under staticmethod and
+/// classmethod) the class's module and their qualified names.
+void adopt_methods(nb::dict ns);
+
 /// Marks a signed function as a coroutine function for `inspect` (and the query schema,
 /// which then awaits its results); it must return an awaitable, such as `ready_awaitable`.
 void mark_coroutine_function(nb::handle f);

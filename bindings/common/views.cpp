@@ -35,9 +35,11 @@ struct Resolution {
 nb::object resolver(const ComputedField& field, nb::handle module, const char* source) {
   const Resolution resolution{field.resolve, field.member, field.call_member, field.asynchronous,
                               source};
-  nb::object target = nb::cpp_function(resolution, nb::arg("root").none());
+  // The parent comes as `self`, as a method's instance: the resolver is also the method
+  // the class shows for the field.
+  nb::object target = nb::cpp_function(resolution, nb::arg("self").none());
   nb::object f =
-      signed_function(std::move(target), field.name, {{{"root"}}, field.type}, module, field.doc);
+      signed_function(std::move(target), field.name, {{{"self"}}, field.type}, module, field.doc);
   if (field.asynchronous) mark_coroutine_function(f);
   return f;
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "common/arguments.hpp"
+#include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
@@ -38,24 +39,24 @@ namespace {
 struct State {
   nb::object content_class, bounded_tar_info;
   // io
-  nb::object string_io, bytes_io, text_io_base;
+  nb::object string_io, bytes_io, text_io_base, open_file;
   // archives
   nb::object tarfile_open, tar_info, tar_read_error, tar_extended_types, zip_file, zip_deflated,
       zip_stored, zip_bzip2, zip_lzma, bad_zip_file, bzip2_decompressor, crc32, copy;
   // files
-  nb::object fsdecode, listdir, mkdir, path_join, path_isdir;
+  nb::object fsdecode, listdir, mkdir, path_join, path_isdir, path_like;
   // Attribute names of the bundle, interned once.
   nb::str yaml_field{"augmented_predictive_model_yaml"}, json_field{"external_model_json"},
       pmml_field{"external_model_pmml"}, images_field{"attached_images"};
 
   static constexpr auto references = std::make_tuple(
       &State::content_class, &State::bounded_tar_info, &State::string_io, &State::bytes_io,
-      &State::text_io_base, &State::tarfile_open, &State::tar_info, &State::tar_read_error,
-      &State::tar_extended_types, &State::zip_file, &State::zip_deflated, &State::zip_stored,
-      &State::zip_bzip2, &State::zip_lzma, &State::bad_zip_file, &State::bzip2_decompressor,
-      &State::crc32, &State::copy, &State::fsdecode, &State::listdir, &State::mkdir,
-      &State::path_join, &State::path_isdir, &State::yaml_field, &State::json_field,
-      &State::pmml_field, &State::images_field);
+      &State::text_io_base, &State::open_file, &State::tarfile_open, &State::tar_info,
+      &State::tar_read_error, &State::tar_extended_types, &State::zip_file, &State::zip_deflated,
+      &State::zip_stored, &State::zip_bzip2, &State::zip_lzma, &State::bad_zip_file,
+      &State::bzip2_decompressor, &State::crc32, &State::copy, &State::fsdecode, &State::listdir,
+      &State::mkdir, &State::path_join, &State::path_isdir, &State::path_like, &State::yaml_field,
+      &State::json_field, &State::pmml_field, &State::images_field);
 };
 
 ModuleState<State> state;
@@ -66,6 +67,7 @@ State load_state() {
   s.string_io = io.attr("StringIO");
   s.bytes_io = io.attr("BytesIO");
   s.text_io_base = io.attr("TextIOBase");
+  s.open_file = io.attr("open");
   nb::module_ tarfile = nb::module_::import_("tarfile");
   s.tarfile_open = tarfile.attr("open");
   s.tar_info = tarfile.attr("TarInfo");
@@ -90,6 +92,7 @@ State load_state() {
   nb::object path = os.attr("path");
   s.path_join = path.attr("join");
   s.path_isdir = path.attr("isdir");
+  s.path_like = os.attr("PathLike");
   return s;
 }
 
@@ -233,6 +236,29 @@ nb::bytes read_bounded(nb::handle stream, nb::handle member, ExpansionBudget& bu
 
 // --- the bundle's values ---------------------------------------------------------------
 
+// A stream is what the bundle reads and writes its files through: an object with `read`
+// and `seek`. A plain string or bytes is refused where a stream is expected, naming the
+// argument, instead of failing later (at save time) on a missing method.
+bool is_stream(nb::handle value) {
+  return nb::hasattr(value, "read") && nb::hasattr(value, "seek");
+}
+
+void check_stream(nb::handle value, const char* name, const char* expected,
+                  NoneAllowed none_allowed) {
+  if (none_allowed == NoneAllowed::yes && value.is_none()) return;
+  if (!is_stream(value)) raise_argument_type_error(value, name, expected);
+}
+
+void check_text_parts(nb::handle yaml, nb::handle json, nb::handle pmml) {
+  check_stream(yaml, "augmented_predictive_model_yaml", "text stream", NoneAllowed::no);
+  check_stream(json, "external_model_json", "text stream or None", NoneAllowed::yes);
+  check_stream(pmml, "external_model_pmml", "text stream or None", NoneAllowed::yes);
+}
+
+void check_image(nb::handle image) {
+  check_stream(image, "attached_images value", "binary stream", NoneAllowed::no);
+}
+
 struct Parts {
   nb::object yaml, json, pmml;
   nb::dict images;
@@ -258,20 +284,33 @@ SavedParts parts_to_save(nb::handle self) {
   nb::object images = self.attr(s.images_field);
   check_image_mapping(images);
   nb::list items = steal_or_throw<nb::list>(PyDict_Items(images.ptr()));
-  for (nb::handle item : items) check_image_key(nb::borrow<nb::tuple>(item)[0]);
-  return {self.attr(s.yaml_field), self.attr(s.json_field), self.attr(s.pmml_field), items};
+  for (nb::handle item : items) {
+    nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
+    check_image_key(key_and_image[0]);
+    check_image(key_and_image[1]);
+  }
+  SavedParts parts{self.attr(s.yaml_field), self.attr(s.json_field), self.attr(s.pmml_field),
+                   items};
+  check_text_parts(parts.yaml, parts.json, parts.pmml);
+  return parts;
 }
 
 void init_content(nb::handle self, nb::handle yaml, nb::handle json, nb::handle pmml,
                   nb::handle images) {
   State& s = *state;
   // No mapping given: a fresh one for this bundle, never a shared default.
+  check_text_parts(yaml, json, pmml);
   nb::object mapping = nb::borrow(images);
   if (images.is_none()) {
     mapping = nb::dict();
   } else {
     check_image_mapping(images);
-    for (nb::handle key : nb::borrow<nb::dict>(images).keys()) check_image_key(key);
+    nb::list items = steal_or_throw<nb::list>(PyDict_Items(images.ptr()));
+    for (nb::handle item : items) {
+      nb::tuple key_and_image = nb::borrow<nb::tuple>(item);
+      check_image_key(key_and_image[0]);
+      check_image(key_and_image[1]);
+    }
   }
   self.attr(s.yaml_field) = yaml;
   self.attr(s.json_field) = json;
@@ -359,6 +398,18 @@ nb::object save_to_zip(nb::handle self, nb::handle pmml_filename) {
 }
 
 // --- archives: reading -----------------------------------------------------------------
+
+// The archive argument of a loader: a binary stream (read from its start), or the path of
+// the archive file (str or os.PathLike), which is opened here and returned to be closed
+// after the load; for a stream, a null object. Anything else (bytes, a text stream) is an
+// argument type error naming `name`.
+nb::object open_archive_path(nb::handle content, const char* name) {
+  if (PyUnicode_Check(content.ptr()) || nb::isinstance(content, state->path_like))
+    return state->open_file(content, "rb");
+  if (!is_stream(content) || nb::isinstance(content, state->text_io_base))
+    raise_argument_type_error(content, name, "binary stream or path");
+  return {};
+}
 
 // Places one member's data in the bundle by the role of its name; later members of the
 // same role (or image key) replace earlier ones.
@@ -454,10 +505,12 @@ nb::object bounded_tar_header(nb::handle cls, nb::handle archive) {
 
 nb::object load_from_tar(nb::handle, nb::handle tar_content, nb::handle max_size) {
   ExpansionBudget budget(max_size_value(max_size));
-  tar_content.attr("seek")(0);
+  Closing file(open_archive_path(tar_content, "tar_content"));
+  nb::handle stream = file.get().is_valid() ? file.get() : tar_content;
+  stream.attr("seek")(0);
   // "r:*" recognises uncompressed, gzip, bzip2 and xz archives from the data; compressed
   // data is decompressed as it is read, never ahead of it.
-  Closing archive(state->tarfile_open(nb::arg("fileobj") = tar_content, nb::arg("mode") = "r:*",
+  Closing archive(state->tarfile_open(nb::arg("fileobj") = stream, nb::arg("mode") = "r:*",
                                       nb::arg("tarinfo") = state->bounded_tar_info));
   Parts parts = empty_parts();
   for (nb::handle member : archive.get()) {
@@ -550,8 +603,10 @@ nb::bytes read_zip_entry(nb::handle archive, nb::handle info, nb::handle name,
 
 nb::object load_from_zip(nb::handle, nb::handle zip_content, nb::handle max_size) {
   ExpansionBudget budget(max_size_value(max_size));
-  zip_content.attr("seek")(0);
-  Closing archive(state->zip_file(zip_content, "r"));
+  Closing file(open_archive_path(zip_content, "zip_content"));
+  nb::handle stream = file.get().is_valid() ? file.get() : zip_content;
+  stream.attr("seek")(0);
+  Closing archive(state->zip_file(stream, "r"));
   Parts parts = empty_parts();
   for (nb::handle info : archive.get().attr("infolist")()) {
     nb::object name = info.attr("filename");
@@ -908,29 +963,36 @@ nb::object load_from_directory(nb::handle, nb::handle directory_arg, nb::handle 
 
 // --- declaration -----------------------------------------------------------------------
 
-nb::dict content_namespace(const nb::module_& m) {
-  nb::dict ns = class_namespace(
-      m, "AugmentedPredictiveModelContent",
-      "The files of a stored model: the model's YAML document, optionally the external "
-      "model as JSON or PMML text, and attached images by file name.");
-  const MethodDecl methods[] = {
-      method("__init__", &init_content, nb::arg("augmented_predictive_model_yaml"),
+std::vector<MethodDecl> content_methods() {
+  return {
+      method("__init__", &init_content, nb::arg("augmented_predictive_model_yaml").none(),
              nb::arg("external_model_json").none() = nb::none(),
              nb::arg("external_model_pmml").none() = nb::none(),
-             nb::arg("attached_images").none() = nb::none()),
+             nb::arg("attached_images").none() = nb::none(),
+             nb::sig("def __init__(self, augmented_predictive_model_yaml: io.StringIO, "
+                     "external_model_json: Optional[io.StringIO] = None, "
+                     "external_model_pmml: Optional[io.StringIO] = None, "
+                     "attached_images: Optional[dict[str, io.BytesIO]] = None) -> None")),
       method("save_to_directory", &save_to_directory, nb::arg("directory"),
-             nb::arg("pmml_filename").none() = nb::none()),
-      method("save_to_tar", &save_to_tar),
-      method("save_to_zip", &save_to_zip, nb::arg("pmml_filename").none() = nb::none()),
+             nb::arg("pmml_filename").none() = nb::none(),
+             nb::sig("def save_to_directory(self, directory: str | os.PathLike[str], "
+                     "pmml_filename: Optional[str] = None) -> None")),
+      method("save_to_tar", &save_to_tar, nb::sig("def save_to_tar(self) -> io.BytesIO")),
+      method("save_to_zip", &save_to_zip, nb::arg("pmml_filename").none() = nb::none(),
+             nb::sig("def save_to_zip(self, pmml_filename: Optional[str] = None) -> io.BytesIO")),
       class_method("load_from_directory", &load_from_directory, nb::arg("cls"),
-                   nb::arg("directory"), nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
-      class_method("load_from_tar", &load_from_tar, nb::arg("cls"), nb::arg("tar_content"),
-                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
-      class_method("load_from_zip", &load_from_zip, nb::arg("cls"), nb::arg("zip_content"),
-                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize),
+                   nb::arg("directory"), nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize,
+                   nb::sig("def load_from_directory(cls, directory: str | os.PathLike[str], *, "
+                           "max_size: int = 536870912) -> Self")),
+      class_method("load_from_tar", &load_from_tar, nb::arg("cls"), nb::arg("tar_content").none(),
+                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize,
+                   nb::sig("def load_from_tar(cls, tar_content: BinaryIO | str | "
+                           "os.PathLike[str], *, max_size: int = 536870912) -> Self")),
+      class_method("load_from_zip", &load_from_zip, nb::arg("cls"), nb::arg("zip_content").none(),
+                   nb::kw_only(), nb::arg("max_size") = kDefaultMaxSize,
+                   nb::sig("def load_from_zip(cls, zip_content: BinaryIO | str | "
+                           "os.PathLike[str], *, max_size: int = 536870912) -> Self")),
   };
-  for (const MethodDecl& md : methods) ns[md.name] = md.callable;
-  return ns;
 }
 
 // The tar reader's header class, checking extended headers before reading them.
@@ -945,17 +1007,19 @@ nb::object bounded_tar_info_class(const nb::module_& m) {
 
 void declare_content(nb::module_& m) {
   state->bounded_tar_info = bounded_tar_info_class(m);
-  nb::object object_type = nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-  nb::object cls = make_class(api().builtin_type, "AugmentedPredictiveModelContent",
-                              nb::make_tuple(object_type), content_namespace(m));
-  publish(m, "AugmentedPredictiveModelContent", cls);
-  state->content_class = cls;
+  state->content_class = declare_class(
+      m, {
+             .name = "AugmentedPredictiveModelContent",
+             .doc = "The files of a stored model: the model's YAML document, optionally the "
+                    "external model as JSON or PMML text, and attached images by file name.",
+             .methods = content_methods(),
+         });
 }
 
 }  // namespace
 
 NB_MODULE(content, m) {
-  m.doc() = "The content bundle: directory, tar and zip.";
+  describe_module(m, "The content bundle: directory, tar and zip.");
   load_api(m);
   state.emplace(m, load_state());
   declare_content(m);

@@ -257,8 +257,8 @@ void declare_functions(nb::module_& m) {
 }  // namespace
 
 NB_MODULE(_testing, m) {
-  load_api(m);
   m.doc() = "Declarations through every helper feature, for tests.";
+  load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);
   declare_counter(m);

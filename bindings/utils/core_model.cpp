@@ -51,16 +51,21 @@ void declare_core_model(nb::module_& m, nb::handle detector) {
           .name = "CoreModel",
           .doc = "Base of every record: strict fields, defaults, validation and plain-data form.",
           .base = api().base_model,
+          // JSON of the records' own methods writes infinite bounds and NaN values as
+          // Infinity and NaN, as safe_dumps_json does, so that model_validate_json reads
+          // back the same record (the default writes null and loses them).
           .config =
               api().config_dict(nb::arg("arbitrary_types_allowed") = true,
                                 nb::arg("extra") = "forbid", nb::arg("populate_by_name") = true,
-                                nb::arg("ignored_types") = nb::make_tuple(detector)),
+                                nb::arg("ignored_types") = nb::make_tuple(detector),
+                                nb::arg("ser_json_inf_nan") = "constants"),
       });
 }
 
 }  // namespace
 
 NB_MODULE(core_model, m) {
+  describe_module(m, "The record base of every record.");
   load_api(m);
   register_signed_function_type(m);
   nb::object detector = declare_cy_function_detector(m);

@@ -465,7 +465,7 @@ void load_state(nb::module_& m) {
   s.date_type = datetime.attr("date");
   s.time_type = datetime.attr("time");
   s.uuid_type = nb::module_::import_("uuid").attr("UUID");
-  publish(m, "RuamelSafeRepresenter", s.safe_representer);
+  m.attr("RuamelSafeRepresenter") = s.safe_representer;  // the base, not part of the API
 }
 
 void declare_valid_representer(nb::module_& m) {
@@ -478,8 +478,10 @@ void declare_valid_representer(nb::module_& m) {
           .bases = {state->safe_representer},
           .methods =
               {
-                  method("represent", &represent, nb::arg("data").none(), "Writes one document."),
+                  method("represent", &represent, nb::arg("data").none(),
+                         nb::sig("def represent(self, data: Any) -> None"), "Writes one document."),
                   method("represent_data", &represent_data, nb::arg("data").none(),
+                         nb::sig("def represent_data(self, data: Any) -> Any"),
                          "The YAML node of a value, after filtering and conversion."),
               },
       });
@@ -493,31 +495,41 @@ void declare_json_encoder(nb::module_& m) {
                     "plain-data conversion of YAML output.",
              .bases = {state->json_encoder},
              .methods = {method("default", &json_default, nb::arg("obj").none(),
+                                nb::sig("def default(self, obj: Any) -> Any"),
                                 "A replacement value for one the encoder cannot encode.")},
          });
 }
 
 void declare_functions(nb::module_& m) {
-  m.def("format_output_data", &format_output_data, nb::arg("obj").none(),
-        "A value converted to plain data for output; the same object when no rule applies.");
-  m.def("is_invalid", &is_invalid, nb::arg("value").none(),
-        "True for None and for values equal to an empty list or an empty mapping.");
-  m.def("filter_data", &filter_data, nb::arg("data").none(),
-        "A new mapping without its invalid entries; any other value unchanged.");
-  m.def("valid_dump_yaml", &valid_dump_yaml, nb::arg("data").none(), nb::arg("stream").none(),
-        nb::arg("kwds"), "Writes data as YAML to a text stream (a list: one document per item).");
-  m.def("valid_dumps_yaml", &valid_dumps_yaml, nb::arg("data").none(), nb::arg("kwds"),
-        "The YAML text of data.");
-  m.def("safe_loads_yaml", &safe_loads_yaml, nb::arg("content").none(),
-        "The plain data of a single YAML document.");
-  m.def("safe_dumps_json", &safe_dumps_json, nb::arg("obj").none(), nb::arg("kwargs"),
-        "The JSON text of obj, indented by 2 unless told otherwise.");
+  def_function(m, "format_output_data", &format_output_data, nb::arg("obj").none(),
+               nb::sig("def format_output_data(obj: Any) -> Any"),
+               "A value converted to plain data for output; the same object when no rule "
+               "applies.");
+  def_function(m, "is_invalid", &is_invalid, nb::arg("value").none(),
+               nb::sig("def is_invalid(value: Any) -> bool"),
+               "True for None and for values equal to an empty list or an empty mapping.");
+  def_function(m, "filter_data", &filter_data, nb::arg("data").none(),
+               nb::sig("def filter_data(data: Any) -> Any"),
+               "A new mapping without its invalid entries; any other value unchanged.");
+  def_function(m, "valid_dump_yaml", &valid_dump_yaml, nb::arg("data").none(),
+               nb::arg("stream").none(), nb::arg("kwds"),
+               nb::sig("def valid_dump_yaml(data: Any, stream: IO[str], **kwds: Any) -> None"),
+               "Writes data as YAML to a text stream (a list: one document per item).");
+  def_function(m, "valid_dumps_yaml", &valid_dumps_yaml, nb::arg("data").none(), nb::arg("kwds"),
+               nb::sig("def valid_dumps_yaml(data: Any, **kwds: Any) -> str"),
+               "The YAML text of data.");
+  def_function(m, "safe_loads_yaml", &safe_loads_yaml, nb::arg("content").none(),
+               nb::sig("def safe_loads_yaml(content: str) -> Any"),
+               "The plain data of a single YAML document.");
+  def_function(m, "safe_dumps_json", &safe_dumps_json, nb::arg("obj").none(), nb::arg("kwargs"),
+               nb::sig("def safe_dumps_json(obj: Any, **kwargs: Any) -> str"),
+               "The JSON text of obj, indented by 2 unless told otherwise.");
 }
 
 }  // namespace
 
 NB_MODULE(dump, m) {
-  m.doc() = "YAML and JSON output, YAML input.";
+  describe_module(m, "YAML and JSON output, YAML input.");
   load_api(m);
   load_state(m);
   declare_valid_representer(m);

@@ -197,7 +197,8 @@ RecordDecl numerical_bin_record(const Records& r) {
               {"upper_bound", optional(float_type()), default_none()},
           },
       .before_checks = {{"_complete_input", &complete_bin_input<generate_numerical_name>}},
-      .methods = {static_method("_get_number_formatting", &format_number, nb::arg("number"))},
+      .methods = {static_method("_get_number_formatting", &format_number, nb::arg("number"),
+                                nb::sig("def _get_number_formatting(number: float) -> str"))},
   };
 }
 
@@ -230,8 +231,11 @@ RecordDecl feature_binning_record(const Records& r, nb::handle core_model) {
       .methods =
           {
               method("bin_numeric_attribute", &bin_numeric_attribute, nb::arg("value").none(),
+                     nb::sig("def bin_numeric_attribute(self, value: Any) -> Optional[float]"),
                      "The value of the bin of a numeric value (None for missing)."),
               method("bin_categoric_attribute", &bin_categoric_attribute, nb::arg("value").none(),
+                     nb::sig("def bin_categoric_attribute(self, value: Optional[str]) -> "
+                             "Optional[float]"),
                      "The value of the bin of a category text (None for missing)."),
           },
   };
@@ -323,6 +327,7 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(feature_binning, m) {
+  describe_module(m, "The binning of attributes: numerical and categorical bins, lookups.");
   load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);

@@ -4,8 +4,6 @@
 // attribute name.
 #include <nanobind/nanobind.h>
 
-#include <tuple>
-
 #include <initializer_list>
 #include <limits>
 #include <optional>
@@ -51,7 +49,6 @@ struct State {
       encoded_feature_name{"encoded_feature_name"}, use_for_undefined{"use_for_undefined"},
       value{"value"}, bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
-
   static constexpr auto references = std::make_tuple(
       &State::feature_binning, &State::feature_transformation, &State::bins, &State::numerical,
       &State::categorical, &State::logger, &State::binning_logger, &State::attribute,
@@ -691,39 +688,60 @@ RecordDecl feature_preprocessing_record(nb::handle core_model, const Records& r)
           {
               method("get_transformation_formula", &get_transformation_formula,
                      nb::arg("attribute").none(),
+                     nb::sig("def get_transformation_formula(self, attribute: str) -> str"),
                      "The formula producing `attribute`, in parentheses; the attribute itself "
                      "when no transformation produces it."),
               method("add_feature_transformation", &add_feature_transformation,
                      nb::arg("transformations").none(),
+                     nb::sig("def add_feature_transformation(self, transformations: list[dict[str, "
+                             "Any]]) -> None"),
                      "Appends a transformation built from each mapping of the list."),
-              class_method("add_feature_binning", &add_feature_binning, nb::arg("cls"),
-                           nb::arg("attributes_binning").none(),
-                           "Binnings built from a compact specification (attribute name to "
-                           "dtype, bins, values...); changes no record."),
+              class_method(
+                  "add_feature_binning", &add_feature_binning, nb::arg("cls"),
+                  nb::arg("attributes_binning").none(),
+                  nb::sig("def add_feature_binning(cls, attributes_binning: dict[str, dict[str, "
+                          "Any]]) -> list[FeatureBinning]"),
+                  "Binnings built from a compact specification (attribute name to "
+                  "dtype, bins, values...); changes no record."),
               method("get_feature_binning", &get_feature_binning, nb::arg("attribute").none(),
+                     nb::sig("def get_feature_binning(self, "
+                             "attribute: str) -> Optional[FeatureBinning]"),
                      "The first binning of `attribute`, or None."),
               method("feature_binning_exists", &feature_binning_exists, nb::arg("attribute").none(),
+                     nb::sig("def feature_binning_exists(self, attribute: str) -> bool"),
                      "Whether `attribute` has a binning."),
               method("get_all_transformation_attributes", &get_all_transformation_attributes,
+                     nb::sig("def get_all_transformation_attributes(self) -> list[str]"),
                      "The attribute of every transformation."),
               method("get_attributes_created_in_transformations",
                      &get_attributes_created_in_transformations,
+                     nb::sig("def get_attributes_created_in_transformations(self) -> list[str]"),
                      "The new attribute names that transformations produce."),
               method("get_all_binning_attributes", &get_all_binning_attributes,
+                     nb::sig("def get_all_binning_attributes(self) -> list[str]"),
                      "The attribute of every binning."),
               method("get_attributes_created_in_binning", &get_attributes_created_in_binning,
+                     nb::sig("def get_attributes_created_in_binning(self) -> list[str]"),
                      "The new attribute names that binnings produce."),
               method("get_all_dummy_enc_attributes", &get_all_dummy_enc_attributes,
+                     nb::sig("def get_all_dummy_enc_attributes(self) -> list[str]"),
                      "The indicator names that the dummy encodings create."),
               method("apply_feature_binning", &apply_feature_binning, nb::arg("attribute").none(),
                      nb::arg("attribute_value").none(),
+                     nb::sig("def apply_feature_binning(self, attribute: str, "
+                             "attribute_value: Union[str, int, float, None]) -> Optional[float]"),
                      "The bin value of one value of `attribute`; None without a binning."),
               method("apply_feature_binning_batch", &apply_feature_binning_batch,
                      nb::arg("attribute").none(), nb::arg("attribute_values").none(),
+                     nb::sig("def apply_feature_binning_batch(self, attribute: str, "
+                             "attribute_values: list[Any]) -> Optional[list[Optional[float]]]"),
                      "The bin values of a list of values of `attribute`, in order; None "
                      "without a binning."),
               method("apply_dummy_encoding", &apply_dummy_encoding, nb::arg("attribute").none(),
                      nb::arg("attribute_value").none(),
+                     nb::sig("def apply_dummy_encoding(self, attribute: str, "
+                             "attribute_value: Union[str, int, float, None]) -> Optional[dict[str, "
+                             "int]]"),
                      "The indicator values (name to 0 or 1) of one value of `attribute`; None "
                      "without an encoding."),
           },
@@ -765,6 +783,9 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(feature_preprocessing, m) {
+  describe_module(m,
+                  "The preparation of a model's inputs: transformations and binnings of its "
+                  "attributes, applied in order.");
   load_api(m);
   State& s = state.emplace(m);
   s.feature_binning = import_class(kBinningModule, "FeatureBinning");

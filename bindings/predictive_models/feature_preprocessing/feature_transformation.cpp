@@ -2,6 +2,7 @@
 // formula transformations of attributes and their query view.
 #include <nanobind/nanobind.h>
 
+#include "common/classes.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 
@@ -35,6 +36,7 @@ void declare_views(nb::module_& m, nb::handle feature_transformation) {
 }  // namespace
 
 NB_MODULE(feature_transformation, m) {
+  describe_module(m, "Formula transformations of attributes.");
   load_api(m);
   nb::object core_model =
       nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");

@@ -2,6 +2,8 @@
 // description, its general notes and attached images, and their query views.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
@@ -220,9 +222,11 @@ RecordDecl summary_record(const Records& r, nb::handle core_model, nb::handle sa
       .methods =
           {
               method("add_general_note", &add_general_note, nb::arg("note").none(),
+                     nb::sig("def add_general_note(self, note: Mapping[str, str] | str) -> None"),
                      "Adds the entries of a mapping (keeping existing keys) or a text under the "
                      "next free key note_<n>."),
               method("remove_general_note", &remove_general_note, nb::arg("note_key").none(),
+                     nb::sig("def remove_general_note(self, note_key: str) -> None"),
                      "Removes the note under a key, if present."),
           },
   };
@@ -289,6 +293,9 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(model_summary, m) {
+  describe_module(m,
+                  "The description of a model: hyperparameters, attribute descriptions, notes and "
+                  "attached images.");
   load_api(m);
   State& s = state.emplace(m);
   s.mapping_abc = import_class("collections.abc", "Mapping");

@@ -88,6 +88,7 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(subset_summary, m) {
+  describe_module(m, "The description of the sample a model was built or checked on.");
   load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include <limits>
+#include <tuple>
 
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
@@ -133,17 +134,29 @@ RecordDecl tracking_record(const Records& r, nb::handle core_model) {
       .methods =
           {
               method("remove_feature_binning", &remove_feature_binning, nb::arg("attribute").none(),
+                     nb::sig("def remove_feature_binning(self, attribute: str) -> None"),
                      "Removes every binning of the attribute from `binning`."),
               method("feature_binning_exists", &feature_binning_exists, nb::arg("attribute").none(),
+                     nb::sig("def feature_binning_exists(self, attribute: str) -> bool"),
                      "Whether `binning` holds a binning of the attribute."),
               method("get_feature_binning", &get_feature_binning, nb::arg("attribute").none(),
                      nb::arg("attribute_dtype").none(), nb::arg("attribute_value").none(),
+                     nb::sig("def get_feature_binning(self, attribute: str, "
+                             "attribute_dtype: AttributeDataType | str, "
+                             "attribute_value: str | float | None) -> "
+                             "AttributeBinNumerical | AttributeBinCategorical | None"),
                      "The bin into which an observed value of the attribute falls, or None."),
               class_method("_get_numerical_bin", &get_numerical_bin, nb::arg("cls"),
                            nb::arg("binning").none(), nb::arg("value").none(),
+                           nb::sig("def _get_numerical_bin(cls, binning: FeatureBinning, "
+                                   "value: float | None) -> "
+                                   "AttributeBinNumerical | AttributeBinCategorical | None"),
                            "The bin of a float (None or NaN for missing) in a binning, or None."),
               class_method("_get_categorical_bin", &get_categorical_bin, nb::arg("cls"),
                            nb::arg("binning").none(), nb::arg("value").none(),
+                           nb::sig("def _get_categorical_bin(cls, binning: FeatureBinning, "
+                                   "value: str | float | None) -> "
+                                   "AttributeBinNumerical | AttributeBinCategorical | None"),
                            "The bin of a category (None, NaN or \"nan\" for missing) in a "
                            "binning, or None."),
           },
@@ -175,6 +188,9 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(model_tracking, m) {
+  describe_module(m,
+                  "The tracking of a model in production: the binnings of its inputs and "
+                  "of its output.");
   load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);

@@ -3,6 +3,8 @@
 // texts into metrics, and the record's query view.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
@@ -105,6 +107,8 @@ RecordDecl predictive_score_performance_record(const Records& r) {
       .before_checks = {{"validate_performance_metrics", &validate_performance_metrics}},
       .methods = {class_method("validate_performance_metric_str", &validate_performance_metric_str,
                                nb::arg("cls"), nb::arg("metric").none(),
+                               nb::sig("def validate_performance_metric_str(cls, metric: str) "
+                                       "-> PerformanceMetrics"),
                                "The PerformanceMetrics member a metric text names.")},
   };
 }
@@ -132,6 +136,7 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(score_performance, m) {
+  describe_module(m, "The performance of a model's score over the subsets of its sample.");
   load_api(m);
   State& s = state.emplace(m);
   Records records = declare_records(m);

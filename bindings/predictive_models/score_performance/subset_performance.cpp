@@ -2,6 +2,8 @@
 // types, performance metrics and the metric values measured on one sample for one target.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
@@ -108,6 +110,7 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(subset_performance, m) {
+  describe_module(m, "The performance figures of a model on one subset of its sample.");
   load_api(m);
   state.emplace(m);
   Records records = declare_records(m);

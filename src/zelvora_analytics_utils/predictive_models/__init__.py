@@ -1,0 +1,3 @@
+"""Predictive models: the model record, its parts and its bundle of files."""
+
+__all__: list[str] = []

@@ -1,6 +1,8 @@
 import io
 import os
-from typing import Optional, Union
+from typing import BinaryIO, Optional, Union
+
+__all__ = ["AugmentedPredictiveModelContent"]
 
 _Path = Union[str, os.PathLike[str]]
 
@@ -25,9 +27,9 @@ class AugmentedPredictiveModelContent:
     ) -> AugmentedPredictiveModelContent: ...
     @classmethod
     def load_from_tar(
-        cls, tar_content: io.BytesIO, *, max_size: int = 536870912
+        cls, tar_content: Union[BinaryIO, _Path], *, max_size: int = 536870912
     ) -> AugmentedPredictiveModelContent: ...
     @classmethod
     def load_from_zip(
-        cls, zip_content: io.BytesIO, *, max_size: int = 536870912
+        cls, zip_content: Union[BinaryIO, _Path], *, max_size: int = 536870912
     ) -> AugmentedPredictiveModelContent: ...

@@ -4,6 +4,18 @@ from typing import IO, Any
 from ruamel.yaml.nodes import Node
 from ruamel.yaml.representer import SafeRepresenter as RuamelSafeRepresenter
 
+__all__ = [
+    "ValidRepresenter",
+    "ZelvoJSONEncoder",
+    "format_output_data",
+    "is_invalid",
+    "filter_data",
+    "valid_dump_yaml",
+    "valid_dumps_yaml",
+    "safe_loads_yaml",
+    "safe_dumps_json",
+]
+
 def format_output_data(obj: Any) -> Any: ...
 def is_invalid(value: Any) -> bool: ...
 def filter_data(data: Any) -> Any: ...

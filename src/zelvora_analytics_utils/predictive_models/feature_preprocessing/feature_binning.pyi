@@ -1,17 +1,34 @@
 import enum
-from typing import Annotated, Any, Literal, Optional, Union
+from typing import Annotated, Any, ClassVar, Literal, Optional, Self, Union
 
 import pydantic
 
-from zelvora_analytics_utils.utils.core_model import CoreModel
+from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView
+
+__all__ = [
+    "AttributeDataType",
+    "PredictiveModelBinName",
+    "AbstractAttributeBin",
+    "AttributeBinNumerical",
+    "AttributeBinCategorical",
+    "AttributeBin",
+    "FeatureBinning",
+    "AbstractAttributeBinType",
+    "AttributeBinNumericalType",
+    "AttributeBinCategoricalType",
+    "FeatureBinningType",
+]
 
 logger: Any
 
 class AttributeDataType(str, enum.Enum):
+    __strawberry_definition__: ClassVar[Any]
+    def __new__(cls, value: object) -> Self: ...
     CATEGORICAL = "CATEGORICAL"
     NUMERICAL = "NUMERICAL"
 
 class PredictiveModelBinName(str, enum.Enum):
+    def __new__(cls, value: object) -> Self: ...
     DEFAULT = "0_default"
     DEFINED_DEFAULT = "0_defined_default"
     SYSTEM_DEFAULT = "0_system_default"
@@ -49,27 +66,70 @@ class FeatureBinning(CoreModel):
     def bin_numeric_attribute(self, value: Any) -> Optional[float]: ...
     def bin_categoric_attribute(self, value: Optional[str]) -> Optional[float]: ...
 
-class AbstractAttributeBinType:
+class AbstractAttributeBinType(_PydanticView):
     name: str
     value: Optional[float]
     frequency: Optional[float]
     target_rate: Optional[float]
     id: int
-    type: AttributeDataType
-    @classmethod
-    def from_pydantic(cls, instance: Any, extra: Optional[dict[str, Any]] = None) -> Any: ...
+    def type(self) -> AttributeDataType: ...
+    def __init__(
+        self,
+        *,
+        name: str,
+        value: Optional[float] = ...,
+        frequency: Optional[float] = ...,
+        target_rate: Optional[float] = ...,
+        id: int,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: AbstractAttributeBin, extra: Optional[dict[str, Any]] = None) -> AbstractAttributeBinType: ...
+    def to_pydantic(self, **kwargs: Any) -> AbstractAttributeBin: ...
 
 class AttributeBinCategoricalType(AbstractAttributeBinType):
     categories: Optional[list[str]]
+    def __init__(
+        self,
+        *,
+        name: str,
+        value: Optional[float] = ...,
+        frequency: Optional[float] = ...,
+        target_rate: Optional[float] = ...,
+        id: int,
+        categories: Optional[list[str]] = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(  # type: ignore[override]
+        instance: AttributeBinCategorical, extra: Optional[dict[str, Any]] = None
+    ) -> AttributeBinCategoricalType: ...
+    def to_pydantic(self, **kwargs: Any) -> AttributeBinCategorical: ...
 
 class AttributeBinNumericalType(AbstractAttributeBinType):
     lower_bound: Optional[float]
     upper_bound: Optional[float]
-    formatted_lower_bound: Optional[str]
-    formatted_upper_bound: Optional[str]
+    def formatted_lower_bound(self) -> Optional[str]: ...
+    def formatted_upper_bound(self) -> Optional[str]: ...
+    def __init__(
+        self,
+        *,
+        name: str,
+        value: Optional[float] = ...,
+        frequency: Optional[float] = ...,
+        target_rate: Optional[float] = ...,
+        id: int,
+        lower_bound: Optional[float] = ...,
+        upper_bound: Optional[float] = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(  # type: ignore[override]
+        instance: AttributeBinNumerical, extra: Optional[dict[str, Any]] = None
+    ) -> AttributeBinNumericalType: ...
+    def to_pydantic(self, **kwargs: Any) -> AttributeBinNumerical: ...
 
-class FeatureBinningType:
+class FeatureBinningType(_PydanticView):
     attribute: str
-    feature_binning: list[Union[AttributeBinNumericalType, AttributeBinCategoricalType]]
-    @classmethod
-    def from_pydantic(cls, instance: FeatureBinning, extra: Optional[dict[str, Any]] = None) -> FeatureBinningType: ...
+    def feature_binning(self) -> list[Union[AttributeBinNumericalType, AttributeBinCategoricalType]]: ...
+    def __init__(self, *, attribute: str) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: FeatureBinning, extra: Optional[dict[str, Any]] = None) -> FeatureBinningType: ...
+    def to_pydantic(self, **kwargs: Any) -> FeatureBinning: ...

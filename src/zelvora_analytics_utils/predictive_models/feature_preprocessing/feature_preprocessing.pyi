@@ -8,7 +8,14 @@ from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_tra
     FeatureTransformation,
     FeatureTransformationType,
 )
-from zelvora_analytics_utils.utils.core_model import CoreModel
+from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView
+
+__all__ = [
+    "PredictiveModelDummyEncodingSingleValue",
+    "PredictiveModelDummyEncoding",
+    "FeaturePreprocessing",
+    "FeaturePreprocessingType",
+]
 
 logger: Any
 
@@ -47,10 +54,15 @@ class FeaturePreprocessing(CoreModel):
         self, attribute: str, attribute_value: Union[str, int, float, None]
     ) -> Optional[dict[str, int]]: ...
 
-class FeaturePreprocessingType:
+class FeaturePreprocessingType(_PydanticView):
     binning: list[FeatureBinningType]
     transformations: list[FeatureTransformationType]
-    @classmethod
-    def from_pydantic(
-        cls, instance: FeaturePreprocessing, extra: Optional[dict[str, Any]] = None
-    ) -> FeaturePreprocessingType: ...
+    def __init__(
+        self,
+        *,
+        transformations: list[FeatureTransformationType] = ...,
+        binning: list[FeatureBinningType] = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: FeaturePreprocessing, extra: Optional[dict[str, Any]] = None) -> FeaturePreprocessingType: ...
+    def to_pydantic(self, **kwargs: Any) -> FeaturePreprocessing: ...

@@ -2,7 +2,15 @@ import datetime
 from typing import Any, Optional
 
 from zelvora_analytics_utils.predictive_models.score_performance.subset_performance import SampleType as SampleType
-from zelvora_analytics_utils.utils.core_model import CoreModel
+from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView
+
+__all__ = [
+    "SampleType",
+    "ClassFrequency",
+    "SampleDescription",
+    "ClassFrequencyType",
+    "SampleDescriptionType",
+]
 
 class ClassFrequency(CoreModel):
     label_class: Any
@@ -15,17 +23,29 @@ class SampleDescription(CoreModel):
     number_of_observations: Optional[int] = None
     label_class_frequency: Optional[list[ClassFrequency]] = None
 
-class ClassFrequencyType:
+class ClassFrequencyType(_PydanticView):
     number_of_observations: Optional[int]
-    label_class: str
-    @classmethod
-    def from_pydantic(cls, instance: ClassFrequency, extra: Optional[dict[str, Any]] = None) -> ClassFrequencyType: ...
+    def label_class(self) -> str: ...
+    def __init__(self, *, number_of_observations: Optional[int] = ...) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: ClassFrequency, extra: Optional[dict[str, Any]] = None) -> ClassFrequencyType: ...
+    def to_pydantic(self, **kwargs: Any) -> ClassFrequency: ...
 
-class SampleDescriptionType:
+class SampleDescriptionType(_PydanticView):
     sample_type: Optional[SampleType]
     first_date: Optional[datetime.date]
     last_date: Optional[datetime.date]
     number_of_observations: Optional[int]
     label_class_frequency: Optional[list[ClassFrequencyType]]
-    @classmethod
-    def from_pydantic(cls, instance: SampleDescription, extra: Optional[dict[str, Any]] = None) -> SampleDescriptionType: ...
+    def __init__(
+        self,
+        *,
+        sample_type: Optional[SampleType] = ...,
+        first_date: Optional[datetime.date] = ...,
+        last_date: Optional[datetime.date] = ...,
+        number_of_observations: Optional[int] = ...,
+        label_class_frequency: Optional[list[ClassFrequencyType]] = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: SampleDescription, extra: Optional[dict[str, Any]] = None) -> SampleDescriptionType: ...
+    def to_pydantic(self, **kwargs: Any) -> SampleDescription: ...

@@ -1,0 +1,3 @@
+"""The tracking of a model in production."""
+
+__all__: list[str] = []

@@ -7,7 +7,9 @@ from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_bin
     FeatureBinning,
     FeatureBinningType,
 )
-from zelvora_analytics_utils.utils.core_model import CoreModel
+from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView
+
+__all__ = ["PredictiveModelTracking", "PredictiveModelTrackingType"]
 
 class PredictiveModelTracking(CoreModel):
     binning: list[FeatureBinning] = ...
@@ -29,10 +31,15 @@ class PredictiveModelTracking(CoreModel):
         cls, binning: FeatureBinning, value: Union[str, float, None]
     ) -> Union[AttributeBinNumerical, AttributeBinCategorical, None]: ...
 
-class PredictiveModelTrackingType:
+class PredictiveModelTrackingType(_PydanticView):
     binning: list[FeatureBinningType]
     predictive_model_output_binning: Optional[FeatureBinningType]
-    @classmethod
-    def from_pydantic(
-        cls, instance: PredictiveModelTracking, extra: Optional[dict[str, Any]] = None
-    ) -> PredictiveModelTrackingType: ...
+    def __init__(
+        self,
+        *,
+        binning: list[FeatureBinningType] = ...,
+        predictive_model_output_binning: Optional[FeatureBinningType] = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: PredictiveModelTracking, extra: Optional[dict[str, Any]] = None) -> PredictiveModelTrackingType: ...
+    def to_pydantic(self, **kwargs: Any) -> PredictiveModelTracking: ...

@@ -1,0 +1,3 @@
+"""The performance of a model's score, overall and by sample subset."""
+
+__all__: list[str] = []

@@ -5,7 +5,9 @@ from zelvora_analytics_utils.predictive_models.score_performance.subset_performa
     SubsetPerformance,
     SubsetPerformanceType,
 )
-from zelvora_analytics_utils.utils.core_model import CoreModel
+from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView
+
+__all__ = ["PredictiveScorePerformance", "PredictiveScorePerformanceType"]
 
 class PredictiveScorePerformance(CoreModel):
     subset_performance: list[SubsetPerformance] = ...
@@ -15,10 +17,15 @@ class PredictiveScorePerformance(CoreModel):
     @classmethod
     def validate_performance_metrics(cls, data: Any) -> Any: ...
 
-class PredictiveScorePerformanceType:
+class PredictiveScorePerformanceType(_PydanticView):
     subset_performance: list[SubsetPerformanceType]
     performance_metrics: list[PerformanceMetrics]
-    @classmethod
-    def from_pydantic(
-        cls, instance: PredictiveScorePerformance, extra: Optional[dict[str, Any]] = None
-    ) -> PredictiveScorePerformanceType: ...
+    def __init__(
+        self,
+        *,
+        subset_performance: list[SubsetPerformanceType] = ...,
+        performance_metrics: list[PerformanceMetrics] = ...,
+    ) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: PredictiveScorePerformance, extra: Optional[dict[str, Any]] = None) -> PredictiveScorePerformanceType: ...
+    def to_pydantic(self, **kwargs: Any) -> PredictiveScorePerformance: ...

@@ -1,9 +1,19 @@
 import enum
-from typing import Any, Optional
+from typing import Any, ClassVar, Optional, Self
 
-from zelvora_analytics_utils.utils.core_model import CoreModel
+from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView, _QueryType
+
+__all__ = [
+    "SampleType",
+    "PerformanceMetrics",
+    "SubsetPerformance",
+    "SubsetPerformancePerformanceType",
+    "SubsetPerformanceType",
+]
 
 class SampleType(str, enum.Enum):
+    __strawberry_definition__: ClassVar[Any]
+    def __new__(cls, value: object) -> Self: ...
     TRAIN = "TRAIN"
     VALID = "VALID"
     TEST = "TEST"
@@ -11,6 +21,8 @@ class SampleType(str, enum.Enum):
     CV = "CV"
 
 class PerformanceMetrics(str, enum.Enum):
+    __strawberry_definition__: ClassVar[Any]
+    def __new__(cls, value: object) -> Self: ...
     AUC = "AUC"
     GINI = "GINI"
     LIFT = "LIFT"
@@ -24,16 +36,16 @@ class SubsetPerformance(CoreModel):
     target: str
     performance: dict[PerformanceMetrics, float] = ...
 
-class SubsetPerformancePerformanceType:
+class SubsetPerformancePerformanceType(_QueryType):
     metric: PerformanceMetrics
     value: float
     def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
 
-class SubsetPerformanceType:
+class SubsetPerformanceType(_PydanticView):
     sample: SampleType
     target: str
-    performance: list[SubsetPerformancePerformanceType]
-    @classmethod
-    def from_pydantic(
-        cls, instance: SubsetPerformance, extra: Optional[dict[str, Any]] = None
-    ) -> SubsetPerformanceType: ...
+    def performance(self) -> list[SubsetPerformancePerformanceType]: ...
+    def __init__(self, *, sample: SampleType, target: str) -> None: ...
+    @staticmethod
+    def from_pydantic(instance: SubsetPerformance, extra: Optional[dict[str, Any]] = None) -> SubsetPerformanceType: ...
+    def to_pydantic(self, **kwargs: Any) -> SubsetPerformance: ...
