@@ -409,13 +409,23 @@ RecordDecl abstract_model_record(const Records& r) {
       .methods =
           {
               method("get_content", &get_content,
+                     nb::sig("def get_content(self) -> "
+                             "zelvora_analytics_utils.predictive_models.content."
+                             "AugmentedPredictiveModelContent"),
                      "The model's bundle: YAML document, external model file and images."),
-              class_method("parse_from_content", &parse_from_content, nb::arg("cls"),
-                           nb::arg("content"),
-                           "A validated, migrated model rebuilt from a bundle."),
-              method("get_coefficient", &coefficient_of, nb::arg("attribute"),
+              class_method(
+                  "parse_from_content", &parse_from_content,
+                  nb::sig("def parse_from_content(cls, content: "
+                          "zelvora_analytics_utils.predictive_models.content."
+                          "AugmentedPredictiveModelContent) -> AbstractAugmentedPredictiveModel"),
+                  nb::arg("cls"), nb::arg("content"),
+                  "A validated, migrated model rebuilt from a bundle."),
+              method("get_coefficient", &coefficient_of,
+                     nb::sig("def get_coefficient(self, attribute: str) -> float | None"),
+                     nb::arg("attribute"),
                      "The external model's coefficient of an attribute, or None."),
               method("get_external_model_category", &get_category,
+                     nb::sig("def get_external_model_category(self) -> PredictiveModelCategory"),
                      "The category of the model type."),
           },
       .abstract_methods = {"_migrate", "get_external_model_stringio",
@@ -441,24 +451,34 @@ RecordDecl model_record(const Records& r) {
           },
       .methods =
           {
-              method("_migrate", &migrate, "Completes a model stored in an older layout."),
+              method("_migrate", &migrate, nb::sig("def _migrate(self) -> None"),
+                     "Completes a model stored in an older layout."),
               method("get_external_model_stringio", &get_stringio,
+                     nb::sig("def get_external_model_stringio(self) -> io.StringIO"),
                      "The external model file as a new text stream: PMML text or JSON."),
               method("get_external_model_feature_names", &get_feature_names,
+                     nb::sig("def get_external_model_feature_names(self) -> list[str] | None"),
                      "The feature names of the external model, or None."),
               method("get_external_model_intercept", &get_intercept,
+                     nb::sig("def get_external_model_intercept(self) -> float | None"),
                      "The intercept of the external model, or None."),
               method("get_external_model_intercept_name", &get_intercept_name,
+                     nb::sig("def get_external_model_intercept_name(self) -> str | None"),
                      "The name of the intercept, or None."),
               method("get_external_model_coefficients", &get_coefficients,
+                     nb::sig("def get_external_model_coefficients(self) -> list[float] | None"),
                      "The coefficients of a linear external model, or None."),
               method("get_external_model_best_iteration", &get_best_iteration,
+                     nb::sig("def get_external_model_best_iteration(self) -> int | None"),
                      "Boosting rounds up to the best one (XGB), or None."),
               method("get_external_model_number_of_trees", &get_number_of_trees,
+                     nb::sig("def get_external_model_number_of_trees(self) -> int | None"),
                      "The number of trees (XGB), or None."),
               method("get_external_model_number_of_attributes", &get_number_of_attributes,
+                     nb::sig("def get_external_model_number_of_attributes(self) -> int | None"),
                      "The number of input features (XGB), or None."),
               method("get_external_model_best_eval_metric", &get_best_eval_metric,
+                     nb::sig("def get_external_model_best_eval_metric(self) -> float | None"),
                      "The evaluation metric at the best round (XGB), or None."),
           },
   };
