@@ -19,6 +19,7 @@ MODULES = [
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing",
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation",
     "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking",
+    "zelvora_analytics_utils.predictive_models.augmented_predictive_model",
 ]
 
 

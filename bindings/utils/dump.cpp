@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
@@ -33,6 +34,8 @@ struct State {
   // ruamel.yaml
   nb::object yaml_class, safe_representer, base_represent, base_represent_data, represent_str,
       scalar_node, yaml11_resolver;
+  nb::object c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
+  nb::object yaml_error;
   // json
   nb::object json_encoder, base_default, json_dumps;
   // standard library and pydantic types
@@ -49,12 +52,13 @@ struct State {
   static constexpr auto references = std::make_tuple(
       &State::yaml_class, &State::safe_representer, &State::base_represent,
       &State::base_represent_data, &State::represent_str, &State::scalar_node,
-      &State::yaml11_resolver, &State::json_encoder, &State::base_default, &State::json_dumps,
-      &State::string_io, &State::mapping_abc, &State::dataclass_asdict, &State::decimal_type,
-      &State::date_type, &State::time_type, &State::uuid_type, &State::valid_representer,
-      &State::json_encoder_class, &State::value, &State::isoformat, &State::model_dump,
-      &State::asdict, &State::dataclass_fields, &State::items, &State::style, &State::text_tag,
-      &State::single_quoted, &State::double_quoted, &State::safe, &State::implicit_plain);
+      &State::yaml11_resolver, &State::c_emitter, &State::yaml_error, &State::json_encoder,
+      &State::base_default, &State::json_dumps, &State::string_io, &State::mapping_abc,
+      &State::dataclass_asdict, &State::decimal_type, &State::date_type, &State::time_type,
+      &State::uuid_type, &State::valid_representer, &State::json_encoder_class, &State::value,
+      &State::isoformat, &State::model_dump, &State::asdict, &State::dataclass_fields,
+      &State::items, &State::style, &State::text_tag, &State::single_quoted, &State::double_quoted,
+      &State::safe, &State::implicit_plain);
 };
 
 ModuleState<State> state;
@@ -276,12 +280,52 @@ void keep_readable(nb::handle node, nb::handle value) {
   }
 }
 
+// --- the C emitter ------------------------------------------------------------------------
+//
+// ruamel.yaml's optional C emitter writes some texts differently from its pure-Python
+// emitter (quote style, escapes, where long lines break). A document goes through it only
+// when every text in it is printable ASCII without quotes or backslashes and no written
+// line comes near the width, where both emitters write the same bytes; any other
+// document is written again by the pure-Python emitter.
+
+constexpr std::size_t kCEmitterLineLimit = 100;
+
+// The C-emitter dump running on this thread, if any.
+struct CEmitterDump {
+  bool plain_texts = true;  ///< every text met so far is one both emitters write alike
+};
+thread_local CEmitterDump* c_emitter_dump = nullptr;
+
+bool written_alike(nb::handle text) {
+  const std::optional<std::string_view> ascii = ascii_view(text);
+  if (!ascii) return false;
+  for (const char c : *ascii) {
+    if (c < 0x20 || c > 0x7e || c == '\'' || c == '"' || c == '\\') return false;
+  }
+  return true;
+}
+
+bool lines_within_limit(nb::handle text) {
+  const std::optional<std::string_view> ascii = ascii_view(text);
+  if (!ascii) return false;
+  std::size_t start = 0;
+  while (start <= ascii->size()) {
+    std::size_t end = ascii->find('\n', start);
+    if (end == std::string_view::npos) end = ascii->size();
+    if (end - start > kCEmitterLineLimit) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
 // Called by the library for the root, every key, value and item: filter, convert, then
 // the safe representer's own representation (which recurses back here).
 nb::object represent_data(nb::handle self, nb::handle data) {
   nb::object processed = format_output_data(filter_data(data));
   nb::object node = state->base_represent_data(self, processed);
   keep_readable(node, processed);
+  if (c_emitter_dump && PyUnicode_Check(processed.ptr()) && !written_alike(processed))
+    c_emitter_dump->plain_texts = false;
   return node;
 }
 
@@ -310,8 +354,39 @@ nb::list documents_of(nb::handle data) {
   return one;
 }
 
+// The text of the documents through the C emitter, or nothing when the pure-Python
+// emitter could write it differently (or the C emitter failed: the pure path then raises).
+std::optional<nb::object> c_emitter_text(nb::handle documents) {
+  const State& s = *state;
+  nb::object yaml = s.yaml_class(nb::arg("typ") = s.safe);
+  yaml.attr("default_flow_style") = false;
+  yaml.attr("width") = kYamlWidth;
+  yaml.attr("Representer") = s.valid_representer;
+  nb::object buffer = s.string_io();
+  CEmitterDump dump;
+  CEmitterDump* outer = std::exchange(c_emitter_dump, &dump);
+  try {
+    yaml.attr("dump_all")(documents, nb::arg("stream") = buffer);
+  } catch (nb::python_error&) {
+    c_emitter_dump = outer;
+    return std::nullopt;
+  }
+  c_emitter_dump = outer;
+  if (!dump.plain_texts) return std::nullopt;
+  nb::object text = buffer.attr("getvalue")();
+  if (!lines_within_limit(text)) return std::nullopt;
+  return text;
+}
+
 void valid_dump_yaml(nb::handle data, nb::handle stream, nb::kwargs kwds) {
-  make_writer().attr("dump_all")(documents_of(data), nb::arg("stream") = stream, **kwds);
+  nb::list documents = documents_of(data);
+  if (!state->c_emitter.is_none() && PyDict_GET_SIZE(kwds.ptr()) == 0) {
+    if (std::optional<nb::object> text = c_emitter_text(documents)) {
+      stream.attr("write")(*text);
+      return;
+    }
+  }
+  make_writer().attr("dump_all")(documents, nb::arg("stream") = stream, **kwds);
 }
 
 nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
@@ -325,10 +400,21 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
 // --- YAML input --------------------------------------------------------------------------
 
 // The safe loader builds plain data only: no tag in the text makes an application object.
+// With ruamel.yaml's C extension installed the safe reader parses in C; a text the C
+// parser refuses (it rejects escapes of lone surrogates, which the writer produces) is
+// read again by the pure-Python parser, whose result or error is the answer.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
-  nb::object reader = state->yaml_class(nb::arg("typ") = state->safe);
-  return reader.attr("load")(content);
+  const State& s = *state;
+  nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
+  if (s.c_emitter.is_none()) return reader.attr("load")(content);
+  try {
+    return reader.attr("load")(content);
+  } catch (nb::python_error& e) {
+    if (!e.matches(s.yaml_error.ptr())) throw;
+  }
+  nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
+  return pure.attr("load")(content);
 }
 
 // --- JSON output -------------------------------------------------------------------------
@@ -360,6 +446,11 @@ void load_state(nb::module_& m) {
   s.yaml11_resolver = nb::module_::import_("ruamel.yaml.resolver")
                           .attr("VersionedResolver")(nb::arg("version") = nb::make_tuple(1, 1));
   s.implicit_plain = nb::make_tuple(true, false);
+  // The C emitter when ruamel.yaml picks it for a safe writer (its extension installed).
+  nb::object safe_emitter = s.yaml_class(nb::arg("typ") = s.safe).attr("Emitter");
+  nb::object pure_emitter = nb::module_::import_("ruamel.yaml.emitter").attr("Emitter");
+  s.c_emitter = safe_emitter.is(pure_emitter) ? nb::none() : safe_emitter;
+  s.yaml_error = nb::module_::import_("ruamel.yaml.error").attr("YAMLError");
 
   nb::module_ json = nb::module_::import_("json");
   s.json_encoder = json.attr("JSONEncoder");
