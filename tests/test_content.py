@@ -502,6 +502,43 @@ def sparse_tar_with_data(real_size):
     return buffer
 
 
+def forged_header(name, size_field, type=tarfile.REGTYPE):
+    """A ustar header whose size field holds `size_field` as written, checksum fixed."""
+    info = tarfile.TarInfo(name)
+    info.type = type
+    block = bytearray(info.tobuf(format=tarfile.USTAR_FORMAT))
+    block[124:136] = size_field
+    block[148:156] = b" " * 8
+    block[148:156] = b"%06o\0 " % sum(block)
+    return bytes(block)
+
+
+MODEL_MEMBER = tarfile.TarInfo("extended_model.yaml")
+MODEL_MEMBER.size = 4
+MODEL_MEMBER = MODEL_MEMBER.tobuf(format=tarfile.USTAR_FORMAT) + b"m: 1".ljust(512, b"\0")
+HUGE = b"\x80" + b"\xff" * 11  # base-256: about 3e26 bytes
+
+
+@pytest.mark.parametrize("compress", [bytes, gzip.compress], ids=["tar", "tar.gz"])
+@pytest.mark.parametrize(
+    "members, error, message",
+    [
+        # Found by the fuzz smoke: the model document itself declaring the huge size.
+        (forged_header("extended_model.yaml", HUGE), ValueError, "'extended_model.yaml'.*max_size"),
+        (MODEL_MEMBER + forged_header("a.png", HUGE), ValueError, "'a.png'.*max_size"),
+        (MODEL_MEMBER + forged_header("a.png", HUGE, b"A"), tarfile.ReadError, "runs past the end"),
+        (MODEL_MEMBER + forged_header("a.png", b"\xff" * 12), tarfile.ReadError, "negative"),
+        (MODEL_MEMBER + forged_header("a.png", b"\xff" * 10 + b"\xf0\0", b"A"), tarfile.ReadError,
+         "negative"),
+        (MODEL_MEMBER + forged_header("p", HUGE, tarfile.XHDTYPE), ValueError, "extended header"),
+    ],
+)  # fmt: skip
+@pytest.mark.parametrize("limit", [{}, {"max_size": 2**100}], ids=["default", "unlimited"])
+def test_forged_member_sizes_fail_with_the_loading_errors(members, error, message, compress, limit):
+    with pytest.raises(error, match=message):
+        Content.load_from_tar(io.BytesIO(compress(members + bytes(1024))), **limit)
+
+
 def test_sparse_tar_members_are_refused():
     with pytest.raises(ValueError, match="'disk.png' is a sparse file"):
         Content.load_from_tar(sparse_tar_with_data(4 * MiB), max_size=64 * MiB)
