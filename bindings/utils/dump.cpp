@@ -38,8 +38,11 @@ struct State {
   // standard library and pydantic types
   nb::object string_io, mapping_abc, dataclass_asdict;
   nb::object decimal_type, date_type, time_type, uuid_type;
+  // ruamel.yaml's safe constructor, its constructors of tagged numbers and booleans, and
+  // its error for a node it cannot construct
+  nb::object safe_constructor, constructor_error, construct_int, construct_float, construct_bool;
   // classes of this module
-  nb::object valid_representer, json_encoder_class;
+  nb::object valid_representer, json_encoder_class, checked_constructor;
   // names and constants, built once
   nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
       dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"},
@@ -50,9 +53,11 @@ struct State {
       &State::yaml_class, &State::safe_representer, &State::base_represent,
       &State::base_represent_data, &State::represent_str, &State::scalar_node,
       &State::yaml11_resolver, &State::json_encoder, &State::base_default, &State::json_dumps,
-      &State::string_io, &State::mapping_abc, &State::dataclass_asdict, &State::decimal_type,
-      &State::date_type, &State::time_type, &State::uuid_type, &State::valid_representer,
-      &State::json_encoder_class, &State::value, &State::isoformat, &State::model_dump,
+      &State::safe_constructor, &State::constructor_error, &State::construct_int,
+      &State::construct_float, &State::construct_bool, &State::string_io, &State::mapping_abc,
+      &State::dataclass_asdict, &State::decimal_type, &State::date_type, &State::time_type,
+      &State::uuid_type, &State::valid_representer, &State::json_encoder_class,
+      &State::checked_constructor, &State::value, &State::isoformat, &State::model_dump,
       &State::asdict, &State::dataclass_fields, &State::items, &State::style, &State::text_tag,
       &State::single_quoted, &State::double_quoted, &State::safe, &State::implicit_plain);
 };
@@ -324,10 +329,40 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
 
 // --- YAML input --------------------------------------------------------------------------
 
+// The scalars whose text the safe constructor parses itself; explicitly tagged, any text
+// reaches it ("!!int" alone, "!!float _", "!!bool maybe").
+constexpr std::array<const char*, 3> kCheckedScalarTags = {
+    "tag:yaml.org,2002:int", "tag:yaml.org,2002:float", "tag:yaml.org,2002:bool"};
+constexpr std::array<nb::object State::*, 3> kBaseScalarConstructors = {
+    &State::construct_int, &State::construct_float, &State::construct_bool};
+
+// The safe constructor's own construction of a number or boolean, with a text it cannot
+// read reported as its constructor error at the node, as malformed YAML is, instead of
+// the index, key or value error of its parsing.
+nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::handle node) {
+  try {
+    return ((*state).*kBaseScalarConstructors[index])(self, node);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_IndexError) && !error.matches(PyExc_KeyError) &&
+        !error.matches(PyExc_ValueError))
+      throw;
+    const std::string_view tag = kCheckedScalarTags[index];
+    const std::string_view kind = tag.substr(tag.rfind(':') + 1);
+    nb::object refusal = state->constructor_error(
+        nb::arg("problem") = nb::str("failed to construct {} from {!r}")
+                                 .format(nb::str(kind.data(), kind.size()), node.attr("value")),
+        nb::arg("problem_mark") = node.attr("start_mark"));
+    PyException_SetCause(refusal.ptr(), error.value().inc_ref().ptr());
+    PyErr_SetObject(state->constructor_error.ptr(), refusal.ptr());
+    throw nb::python_error();
+  }
+}
+
 // The safe loader builds plain data only: no tag in the text makes an application object.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
   nb::object reader = state->yaml_class(nb::arg("typ") = state->safe);
+  reader.attr("Constructor") = state->checked_constructor;
   return reader.attr("load")(content);
 }
 
@@ -375,6 +410,13 @@ void load_state(nb::module_& m) {
   s.time_type = datetime.attr("time");
   s.uuid_type = nb::module_::import_("uuid").attr("UUID");
   publish(m, "RuamelSafeRepresenter", s.safe_representer);
+
+  nb::module_ constructor = nb::module_::import_("ruamel.yaml.constructor");
+  s.safe_constructor = constructor.attr("SafeConstructor");
+  s.constructor_error = constructor.attr("ConstructorError");
+  nb::object registry = s.safe_constructor.attr("yaml_constructors");
+  for (std::size_t i = 0; i < kCheckedScalarTags.size(); ++i)
+    s.*kBaseScalarConstructors[i] = registry[nb::str(kCheckedScalarTags[i])];
 }
 
 void declare_valid_representer(nb::module_& m) {
@@ -392,6 +434,23 @@ void declare_valid_representer(nb::module_& m) {
                          "The YAML node of a value, after filtering and conversion."),
               },
       });
+}
+
+void declare_checked_constructor(nb::module_& m) {
+  nb::object cls = declare_class(
+      m, {
+             .name = "CheckedSafeConstructor",
+             .doc = "Safe constructor that reports a tagged number or boolean it cannot read "
+                    "as a constructor error at the node.",
+             .bases = {state->safe_constructor},
+         });
+  // add_constructor gives the class its own copy of the registry.
+  for (std::size_t i = 0; i < kCheckedScalarTags.size(); ++i)
+    cls.attr("add_constructor")(kCheckedScalarTags[i],
+                                nb::cpp_function([i](nb::handle self, nb::handle node) {
+                                  return construct_checked_scalar(i, self, node);
+                                }));
+  state->checked_constructor = cls;
 }
 
 void declare_json_encoder(nb::module_& m) {
@@ -430,6 +489,7 @@ NB_MODULE(dump, m) {
   load_api(m);
   load_state(m);
   declare_valid_representer(m);
+  declare_checked_constructor(m);
   declare_json_encoder(m);
   declare_functions(m);
 }
