@@ -5,6 +5,7 @@ import lzma
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tarfile
@@ -552,6 +553,65 @@ def sparse_tar_with_data(real_size):
             info.size, info.pax_headers = len(data), pax
             archive.addfile(info, io.BytesIO(data))
     return buffer
+
+
+def forged_header(name, size_field, type=tarfile.REGTYPE):
+    """A ustar header whose size field holds `size_field` as written, checksum fixed."""
+    info = tarfile.TarInfo(name)
+    info.type = type
+    block = bytearray(info.tobuf(format=tarfile.USTAR_FORMAT))
+    block[124:136] = size_field
+    block[148:156] = b" " * 8
+    block[148:156] = b"%06o\0 " % sum(block)
+    return bytes(block)
+
+
+MODEL_MEMBER = tarfile.TarInfo("extended_model.yaml")
+MODEL_MEMBER.size = 4
+MODEL_MEMBER = MODEL_MEMBER.tobuf(format=tarfile.USTAR_FORMAT) + b"m: 1".ljust(512, b"\0")
+HUGE = b"\x80" + b"\xff" * 11  # base-256: about 3e26 bytes
+
+
+@pytest.mark.parametrize("compress", [bytes, gzip.compress], ids=["tar", "tar.gz"])
+@pytest.mark.parametrize(
+    "members, error, message",
+    [
+        # Found by the fuzz smoke: the model document itself declaring the huge size.
+        (forged_header("extended_model.yaml", HUGE), ValueError, "'extended_model.yaml'.*max_size"),
+        (MODEL_MEMBER + forged_header("a.png", HUGE), ValueError, "'a.png'.*max_size"),
+        (MODEL_MEMBER + forged_header("a.png", HUGE, b"A"), tarfile.ReadError, "runs past the end"),
+        (MODEL_MEMBER + forged_header("a.png", b"\xff" * 12), tarfile.ReadError, "negative"),
+        (MODEL_MEMBER + forged_header("a.png", b"\xff" * 10 + b"\xf0\0", b"A"), tarfile.ReadError,
+         "negative"),
+        (MODEL_MEMBER + forged_header("p", HUGE, tarfile.XHDTYPE), ValueError, "extended header"),
+    ],
+)  # fmt: skip
+@pytest.mark.parametrize("limit", [{}, {"max_size": 2**100}], ids=["default", "unlimited"])
+def test_forged_member_sizes_fail_with_the_loading_errors(members, error, message, compress, limit):
+    with pytest.raises(error, match=message):
+        Content.load_from_tar(io.BytesIO(compress(members + bytes(1024))), **limit)
+
+
+def zip64_declaring(file_size):
+    """A zip whose last entry declares `file_size` through a zip64 extra field."""
+    data = bytearray(zip_with("chart.png", b"x", zipfile.ZIP_STORED).getvalue())
+    entry = data.rfind(b"PK\x01\x02")
+    extra = struct.pack("<HHQ", 1, 8, file_size)
+    data[entry + 24 : entry + 28] = b"\xff" * 4  # the size is in the zip64 field
+    name_length, extra_length = struct.unpack("<HH", data[entry + 28 : entry + 32])
+    data[entry + 30 : entry + 32] = struct.pack("<H", extra_length + len(extra))
+    at = entry + 46 + name_length + extra_length
+    data[at:at] = extra
+    end = data.rfind(b"PK\x05\x06")
+    directory_size = struct.unpack("<I", data[end + 12 : end + 16])[0]
+    data[end + 12 : end + 16] = struct.pack("<I", directory_size + len(extra))
+    return io.BytesIO(bytes(data))
+
+
+@pytest.mark.parametrize("limit", [{}, {"max_size": 2**100}], ids=["default", "unlimited"])
+def test_zip_entry_declaring_a_size_past_the_machine_range_is_past_max_size(limit):
+    with pytest.raises(ValueError, match="'chart.png'.*max_size"):
+        Content.load_from_zip(zip64_declaring(2**64 - 1), **limit)
 
 
 def test_sparse_tar_members_are_refused():

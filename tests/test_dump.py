@@ -20,6 +20,7 @@ import yaml as pyyaml
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from pydantic import Field
+from ruamel.yaml.constructor import ConstructorError
 from ruamel.yaml.error import YAMLError
 from ruamel.yaml.representer import RepresenterError
 
@@ -240,6 +241,35 @@ def test_safe_loads_yaml(text, data):
 def test_safe_loads_yaml_rejects_malformed_or_unsafe_text(text):
     with pytest.raises((YAMLError, RecursionError)):
         dump.safe_loads_yaml(text)
+
+
+@pytest.mark.parametrize(
+    ("text", "line", "column"),
+    [
+        ("attribute: age\nfeature_binning:\n- id: !!float \n  value: 0.1\n", 2, 6),
+        ("id: !!int\n", 0, 4),
+        ("- !!int ''\n", 0, 2),
+        ("a: !!float _\n", 0, 3),
+        ("a: !!int 0x\n", 0, 3),
+        ("a: !!float +\n", 0, 3),
+        ("a: !!bool maybe\n", 0, 3),
+    ],
+)
+def test_tagged_scalar_that_cannot_be_read_fails_as_yaml_at_its_place(text, line, column):
+    with pytest.raises(ConstructorError, match="failed to construct") as raised:
+        dump.safe_loads_yaml(text)
+    mark = raised.value.problem_mark
+    assert (mark.line, mark.column) == (line, column)  # both from 0
+
+
+@pytest.mark.parametrize(
+    ("text", "data"),
+    [("a: !!int '12'\nb: !!float 1_0.5\nc: !!bool yes\nd: !!int -0x1f\n",
+      {"a": 12, "b": 10.5, "c": True, "d": -31}), ("!!float .nan", math.nan)],
+)  # fmt: skip
+def test_tagged_scalars_that_can_be_read_keep_their_value(text, data):
+    loaded = dump.safe_loads_yaml(text)
+    assert loaded == data or (math.isnan(data) and math.isnan(loaded))
 
 
 @pytest.mark.parametrize(

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -171,6 +172,16 @@ class Closing {
 constexpr long long kDefaultMaxSize = 512LL * 1024 * 1024;
 constexpr Py_ssize_t kReadChunk = 1 << 20;
 
+// A byte count read from an archive header as a Python int; nothing when it lies past the
+// machine's range, either way (a forged header may declare any number).
+std::optional<long long> byte_count(nb::handle value) {
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (count == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow != 0) return std::nullopt;
+  return count;
+}
+
 // The bytes a load may still expand to; every member is charged before it is kept.
 class ExpansionBudget {
  public:
@@ -183,6 +194,13 @@ class ExpansionBudget {
   // Refuses a member whose declared size alone exceeds what is left.
   void check_declared(nb::handle member, long long size) const {
     if (size > remaining_) refuse(member);
+  }
+
+  // The same for a size read from an archive header (a Python int of any magnitude).
+  void check_declared(nb::handle member, nb::handle size) const {
+    const std::optional<long long> count = byte_count(size);
+    if (!count) refuse(member);
+    check_declared(member, *count);
   }
 
   // Charges `size` bytes that were actually read.
@@ -443,6 +461,11 @@ Parts empty_parts() {
   return {nb::object(), nb::none(), nb::none(), nb::dict()};
 }
 
+[[noreturn]] void raise_tar_read_error(const nb::str& message) {
+  PyErr_SetObject(state->tar_read_error.ptr(), message.ptr());
+  throw nb::python_error();
+}
+
 // The tar reader ends its member list quietly at a truncated or invalid header past the
 // first one, and at the end of the data; the block where it stopped must be the
 // end-of-archive marker that every writer emits, else members would be lost without a
@@ -455,11 +478,9 @@ void check_tar_ended_cleanly(nb::handle archive) {
   nb::bytes block = nb::borrow<nb::bytes>(data.attr("read")(kBlockSize));
   const std::string_view bytes(block.c_str(), block.size());
   if (bytes.size() == kBlockSize && bytes.find_first_not_of('\0') == std::string_view::npos) return;
-  PyErr_SetObject(state->tar_read_error.ptr(),
-                  nb::str("truncated or corrupt tar archive: no end-of-archive marker at offset {}")
-                      .format(offset)
-                      .ptr());
-  throw nb::python_error();
+  raise_tar_read_error(
+      nb::str("truncated or corrupt tar archive: no end-of-archive marker at offset {}")
+          .format(offset));
 }
 
 // A sparse member declares a size its stored data does not hold; it is refused outright.
@@ -471,7 +492,7 @@ void check_not_sparse(nb::handle member) {
 
 nb::bytes read_tar_member(nb::handle archive, nb::handle member, ExpansionBudget& budget) {
   nb::object name = member.attr("name");
-  budget.check_declared(name, nb::cast<long long>(member.attr("size")));
+  budget.check_declared(name, member.attr("size"));
   Closing data(archive.attr("extractfile")(member));
   nb::bytes bytes = read_bounded(data.get(), name, budget);
   data.close();
@@ -484,11 +505,33 @@ constexpr long long kMaxExtendedHeader = 1 << 20;
 
 void check_extended_header(nb::handle info) {
   if (PySequence_Contains(state->tar_extended_types.ptr(), info.attr("type").ptr()) != 1) return;
-  if (nb::cast<long long>(info.attr("size")) <= kMaxExtendedHeader) return;
+  const std::optional<long long> size = byte_count(info.attr("size"));
+  if (size && *size <= kMaxExtendedHeader) return;
   raise_value_error(
       nb::str(
           "tar extended header at offset {} declares {} bytes, more than the {} a bundle allows")
           .format(info.attr("offset"), info.attr("size"), kMaxExtendedHeader));
+}
+
+// A negative size (base-256 numbers carry a sign) would move the reader backwards.
+void check_size_not_negative(nb::handle info) {
+  nb::object size = info.attr("size");
+  const int negative = PyObject_RichCompareBool(size.ptr(), nb::int_(0).ptr(), Py_LT);
+  if (negative < 0) throw nb::python_error();
+  if (negative == 0) return;
+  raise_tar_read_error(nb::str("corrupt tar header at offset {}: negative member size {}")
+                           .format(info.attr("offset"), size));
+}
+
+// The reader skips the data of members it does not load by seeking to the next header;
+// a size past the machine's range would make that seek fail with an arithmetic error.
+// Regular members are left to the loading limit, which names them.
+void check_next_header_reachable(nb::handle member, nb::handle archive) {
+  if (nb::cast<bool>(member.attr("isreg")())) return;
+  if (byte_count(archive.attr("offset"))) return;
+  raise_tar_read_error(
+      nb::str("corrupt tar header at offset {}: member size {} runs past the end of the data")
+          .format(member.attr("offset"), member.attr("size")));
 }
 
 // `TarInfo.fromtarfile` as the tar reader has it, with the extended header checked
@@ -499,8 +542,12 @@ nb::object bounded_tar_header(nb::handle cls, nb::handle archive) {
   nb::object block = data.attr("read")(kBlockSize);
   nb::object info = cls.attr("frombuf")(block, archive.attr("encoding"), archive.attr("errors"));
   info.attr("offset") = nb::int_(nb::cast<long long>(data.attr("tell")()) - kBlockSize);
+  check_size_not_negative(info);
   check_extended_header(info);
-  return info.attr("_proc_member")(archive);
+  nb::object member = info.attr("_proc_member")(archive);
+  check_size_not_negative(member);  // a pax record may give another size
+  check_next_header_reachable(member, archive);
+  return member;
 }
 
 nb::object load_from_tar(nb::handle, nb::handle tar_content, nb::handle max_size) {
@@ -564,7 +611,7 @@ void check_zip_crc(nb::handle info, nb::handle name, nb::handle data) {
 // call. Like the zip reader, it stops at the declared size and checks the CRC.
 nb::bytes read_bzip2_entry(nb::handle archive, nb::handle info, nb::handle name,
                            ExpansionBudget& budget) {
-  const auto declared = nb::cast<long long>(info.attr("file_size"));
+  const auto declared = nb::cast<long long>(info.attr("file_size"));  // checked in range
   Closing raw(open_raw_zip_entry(archive, info));
   nb::object decompressor = state->bzip2_decompressor();
   nb::list pieces;
@@ -592,7 +639,7 @@ nb::bytes read_bzip2_entry(nb::handle archive, nb::handle info, nb::handle name,
 
 nb::bytes read_zip_entry(nb::handle archive, nb::handle info, nb::handle name,
                          ExpansionBudget& budget) {
-  budget.check_declared(name, nb::cast<long long>(info.attr("file_size")));
+  budget.check_declared(name, info.attr("file_size"));
   if (info.attr("compress_type").equal(state->zip_bzip2))
     return read_bzip2_entry(archive, info, name, budget);
   Closing entry(archive.attr("open")(info));

@@ -41,8 +41,11 @@ struct State {
   // standard library and pydantic types
   nb::object string_io, mapping_abc, dataclass_asdict;
   nb::object decimal_type, date_type, time_type, uuid_type;
+  // ruamel.yaml's safe constructor, its constructors of tagged numbers and booleans, and
+  // its error for a node it cannot construct
+  nb::object safe_constructor, constructor_error, construct_int, construct_float, construct_bool;
   // classes of this module
-  nb::object valid_representer, json_encoder_class;
+  nb::object valid_representer, json_encoder_class, checked_constructor;
   // names and constants, built once
   nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
       dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"},
@@ -58,7 +61,9 @@ struct State {
       &State::uuid_type, &State::valid_representer, &State::json_encoder_class, &State::value,
       &State::isoformat, &State::model_dump, &State::asdict, &State::dataclass_fields,
       &State::items, &State::style, &State::text_tag, &State::single_quoted, &State::double_quoted,
-      &State::safe, &State::implicit_plain);
+      &State::safe, &State::implicit_plain, &State::safe_constructor, &State::constructor_error,
+      &State::construct_int, &State::construct_float, &State::construct_bool,
+      &State::checked_constructor);
 };
 
 ModuleState<State> state;
@@ -399,6 +404,35 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
 
 // --- YAML input --------------------------------------------------------------------------
 
+// The scalars whose text the safe constructor parses itself; explicitly tagged, any text
+// reaches it ("!!int" alone, "!!float _", "!!bool maybe").
+constexpr std::array<const char*, 3> kCheckedScalarTags = {
+    "tag:yaml.org,2002:int", "tag:yaml.org,2002:float", "tag:yaml.org,2002:bool"};
+constexpr std::array<nb::object State::*, 3> kBaseScalarConstructors = {
+    &State::construct_int, &State::construct_float, &State::construct_bool};
+
+// The safe constructor's own construction of a number or boolean, with a text it cannot
+// read reported as its constructor error at the node, as malformed YAML is, instead of
+// the index, key or value error of its parsing.
+nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::handle node) {
+  try {
+    return ((*state).*kBaseScalarConstructors[index])(self, node);
+  } catch (nb::python_error& error) {
+    if (!error.matches(PyExc_IndexError) && !error.matches(PyExc_KeyError) &&
+        !error.matches(PyExc_ValueError))
+      throw;
+    const std::string_view tag = kCheckedScalarTags[index];
+    const std::string_view kind = tag.substr(tag.rfind(':') + 1);
+    nb::object refusal = state->constructor_error(
+        nb::arg("problem") = nb::str("failed to construct {} from {!r}")
+                                 .format(nb::str(kind.data(), kind.size()), node.attr("value")),
+        nb::arg("problem_mark") = node.attr("start_mark"));
+    PyException_SetCause(refusal.ptr(), error.value().inc_ref().ptr());
+    PyErr_SetObject(state->constructor_error.ptr(), refusal.ptr());
+    throw nb::python_error();
+  }
+}
+
 // The safe loader builds plain data only: no tag in the text makes an application object.
 // With ruamel.yaml's C extension installed the safe reader parses in C; a text the C
 // parser refuses (it rejects escapes of lone surrogates, which the writer produces) is
@@ -407,6 +441,7 @@ nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
   const State& s = *state;
   nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
+  reader.attr("Constructor") = s.checked_constructor;
   if (s.c_emitter.is_none()) return reader.attr("load")(content);
   try {
     return reader.attr("load")(content);
@@ -414,6 +449,7 @@ nb::object safe_loads_yaml(nb::handle content) {
     if (!e.matches(s.yaml_error.ptr())) throw;
   }
   nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
+  pure.attr("Constructor") = s.checked_constructor;
   return pure.attr("load")(content);
 }
 
@@ -466,6 +502,13 @@ void load_state(nb::module_& m) {
   s.time_type = datetime.attr("time");
   s.uuid_type = nb::module_::import_("uuid").attr("UUID");
   m.attr("RuamelSafeRepresenter") = s.safe_representer;  // the base, not part of the API
+
+  nb::module_ constructor = nb::module_::import_("ruamel.yaml.constructor");
+  s.safe_constructor = constructor.attr("SafeConstructor");
+  s.constructor_error = constructor.attr("ConstructorError");
+  nb::object registry = s.safe_constructor.attr("yaml_constructors");
+  for (std::size_t i = 0; i < kCheckedScalarTags.size(); ++i)
+    s.*kBaseScalarConstructors[i] = registry[nb::str(kCheckedScalarTags[i])];
 }
 
 void declare_valid_representer(nb::module_& m) {
@@ -485,6 +528,23 @@ void declare_valid_representer(nb::module_& m) {
                          "The YAML node of a value, after filtering and conversion."),
               },
       });
+}
+
+void declare_checked_constructor(nb::module_& m) {
+  nb::object cls = declare_class(
+      m, {
+             .name = "CheckedSafeConstructor",
+             .doc = "Safe constructor that reports a tagged number or boolean it cannot read "
+                    "as a constructor error at the node.",
+             .bases = {state->safe_constructor},
+         });
+  // add_constructor gives the class its own copy of the registry.
+  for (std::size_t i = 0; i < kCheckedScalarTags.size(); ++i)
+    cls.attr("add_constructor")(kCheckedScalarTags[i],
+                                nb::cpp_function([i](nb::handle self, nb::handle node) {
+                                  return construct_checked_scalar(i, self, node);
+                                }));
+  state->checked_constructor = cls;
 }
 
 void declare_json_encoder(nb::module_& m) {
@@ -533,6 +593,7 @@ NB_MODULE(dump, m) {
   load_api(m);
   load_state(m);
   declare_valid_representer(m);
+  declare_checked_constructor(m);
   declare_json_encoder(m);
   declare_functions(m);
 }

@@ -1,6 +1,7 @@
 import json
 from typing import IO, Any
 
+from ruamel.yaml.constructor import SafeConstructor
 from ruamel.yaml.nodes import Node
 from ruamel.yaml.representer import SafeRepresenter as RuamelSafeRepresenter
 
@@ -26,6 +27,9 @@ class ValidRepresenter(RuamelSafeRepresenter):
 
 def valid_dump_yaml(data: Any, stream: IO[str], **kwds: Any) -> None: ...
 def valid_dumps_yaml(data: Any, **kwds: Any) -> str: ...
+
+class CheckedSafeConstructor(SafeConstructor): ...
+
 def safe_loads_yaml(content: str) -> Any: ...
 
 class ZelvoJSONEncoder(json.JSONEncoder):
