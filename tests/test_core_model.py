@@ -1,3 +1,5 @@
+import pytest
+
 from zelvora_analytics_utils.utils.core_model import CoreModel, CyFunctionDetector
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import (
     AttributeBinNumerical,
@@ -53,3 +55,27 @@ def test_record_class_may_hold_compiled_functions_without_annotation():
     namespace = {"probe": FeatureBinning.__dict__["bin_numeric_attribute"], "__module__": __name__}
     record = type(CoreModel)("Probe", (CoreModel,), namespace)
     assert record.model_fields == {}
+
+
+def test_compiled_method_binds_like_a_function():
+    binning = FeatureBinning.model_validate(
+        {
+            "attribute": "x",
+            "attribute_data_type": "NUMERICAL",
+            "feature_binning": [
+                {"type": "NUMERICAL", "id": 2, "lower_bound": 0.0, "upper_bound": 10.0, "value": 7.0},
+                {"type": "NUMERICAL", "id": 1, "name": "1_null", "value": -1.0},
+            ],
+        }
+    )
+    function = FeatureBinning.__dict__["bin_numeric_attribute"]
+    assert FeatureBinning.bin_numeric_attribute is function
+    assert function.__get__(None, FeatureBinning) is function
+    bound = binning.bin_numeric_attribute
+    assert bound.__self__ is binning and bound.__func__ is function
+    assert bound(5.5) == bound(value=5.5) == function(binning, 5.5) == 7.0
+    assert bound(None) == -1.0
+    with pytest.raises(TypeError):
+        bound()
+    with pytest.raises(TypeError):
+        function()

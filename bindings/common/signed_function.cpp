@@ -44,16 +44,36 @@ int signed_function_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int signed_function_clear(PyObject* self) {
-  SignedFunction* f = nb::inst_ptr<SignedFunction>(self);
-  f->target.reset();
+  if (nb::inst_ready(self)) nb::inst_ptr<SignedFunction>(self)->target.reset();
   PyObject** dict = _PyObject_GetDictPtr(self);
   if (dict) Py_CLEAR(*dict);
   return 0;
 }
 
+// Calls and binding as C slots: a method call costs one forwarded call, not Python-level
+// dispatches of `__get__` and `__call__`.
+PyObject* signed_function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  // Owned for the call: the function may be cleared while its target runs.
+  nb::object target;
+  if (nb::inst_ready(self)) target = nb::inst_ptr<SignedFunction>(self)->target;
+  if (!target.is_valid()) {
+    PyErr_SetString(PyExc_TypeError, "compiled function is not callable (no target)");
+    return nullptr;
+  }
+  return PyObject_Call(target.ptr(), args, kwargs);
+}
+
+// Read on the class: the function itself; on an instance: a method bound to it.
+PyObject* signed_function_get(PyObject* self, PyObject* instance, PyObject*) {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, instance);
+}
+
 PyType_Slot signed_function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(signed_function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(signed_function_clear)},
+    {Py_tp_call, reinterpret_cast<void*>(signed_function_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(signed_function_get)},
     {0, nullptr}};
 
 nb::object make_signature(const Signature& signature) {
@@ -193,16 +213,7 @@ nb::dict annotations_of(nb::handle signature) {
 void register_signed_function_type(nb::module_& m) {
   nb::class_<SignedFunction>(m, "compiled_function", nb::dynamic_attr(),
                              nb::type_slots(signed_function_slots),
-                             "A compiled function with an inspectable signature.")
-      .def("__call__", [](const SignedFunction& f, nb::args args,
-                          nb::kwargs kwargs) { return f.target(*args, **kwargs); })
-      .def(
-          "__get__",
-          [](nb::handle self, nb::handle instance, nb::handle) -> nb::object {
-            if (instance.is_none()) return nb::borrow(self);
-            return api().method_type(self, instance);
-          },
-          nb::arg("instance").none(), nb::arg("owner").none() = nb::none());
+                             "A compiled function with an inspectable signature.");
 
   nb::class_<ReadyAwaitable>(m, "ready_awaitable", nb::type_slots(ready_slots),
                              "An awaitable whose result is already known.")
