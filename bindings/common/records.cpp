@@ -30,14 +30,15 @@ nb::object after_validator(const AfterCheck& c, nb::handle module) {
 
 // A signed function, unlike a compiled method, takes the `__isabstractmethod__` mark
 // that the abstract-class machinery collects.
-nb::object abstract_operation(const char* name, nb::handle module) {
+nb::object abstract_operation(const AbstractDecl& decl, nb::handle module) {
+  const char* name = decl.name;
   nb::object body = nb::cpp_function(
       [](nb::args, nb::kwargs) -> nb::object {
         PyErr_SetNone(PyExc_NotImplementedError);
         throw nb::python_error();
       },
       nb::name(name));
-  nb::object f = signed_function(std::move(body), name, {{{"self"}}}, module,
+  nb::object f = signed_function(std::move(body), name, {{{"self"}}, nb::str(decl.returns)}, module,
                                  "Abstract operation: a derived record supplies it.");
   f.attr("__isabstractmethod__") = true;
   return f;
@@ -55,8 +56,8 @@ nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
     ns[c.name] = before_validator(c, ns["__module__"]);
   for (const AfterCheck& c : decl.after_checks) ns[c.name] = after_validator(c, ns["__module__"]);
   for (const MethodDecl& md : decl.methods) ns[md.name] = md.callable;
-  for (const char* name : decl.abstract_methods)
-    ns[name] = abstract_operation(name, ns["__module__"]);
+  for (const AbstractDecl& a : decl.abstract_methods)
+    ns[a.name] = abstract_operation(a, ns["__module__"]);
   return ns;
 }
 

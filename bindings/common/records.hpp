@@ -96,6 +96,12 @@ struct AfterCheck {
   AfterCheckFn check;
 };
 
+/// An operation a derived record must supply, with its result type as annotation text.
+struct AbstractDecl {
+  const char* name;
+  const char* returns = "None";
+};
+
 struct RecordDecl {
   const char* name;
   const char* doc = "";
@@ -104,8 +110,8 @@ struct RecordDecl {
   std::vector<BeforeCheck> before_checks = {};
   std::vector<AfterCheck> after_checks = {};
   std::vector<MethodDecl> methods = {};
-  std::vector<const char*> abstract_methods = {};  ///< operations a derived record must supply
-  nb::object config = {};                          ///< model_config, set on the record base only
+  std::vector<AbstractDecl> abstract_methods = {};  ///< operations a derived record must supply
+  nb::object config = {};                           ///< model_config, set on the record base only
 };
 
 /// Creates the record class, publishes it in `m` and returns it.

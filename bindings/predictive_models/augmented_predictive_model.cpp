@@ -428,13 +428,19 @@ RecordDecl abstract_model_record(const Records& r) {
                      nb::sig("def get_external_model_category(self) -> PredictiveModelCategory"),
                      "The category of the model type."),
           },
-      .abstract_methods = {"_migrate", "get_external_model_stringio",
-                           "get_external_model_feature_names", "get_external_model_intercept",
-                           "get_external_model_intercept_name", "get_external_model_coefficients",
-                           "get_external_model_best_iteration",
-                           "get_external_model_number_of_trees",
-                           "get_external_model_number_of_attributes",
-                           "get_external_model_best_eval_metric"},
+      .abstract_methods =
+          {
+              {"_migrate"},
+              {"get_external_model_stringio", "io.StringIO"},
+              {"get_external_model_feature_names", "Optional[List[str]]"},
+              {"get_external_model_intercept", "Optional[float]"},
+              {"get_external_model_intercept_name", "Optional[str]"},
+              {"get_external_model_coefficients", "Optional[List[float]]"},
+              {"get_external_model_best_iteration", "Optional[int]"},
+              {"get_external_model_number_of_trees", "Optional[int]"},
+              {"get_external_model_number_of_attributes", "Optional[int]"},
+              {"get_external_model_best_eval_metric", "Optional[float]"},
+          },
   };
 }
 
@@ -618,7 +624,8 @@ void load_state(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(augmented_predictive_model, m) {
-  m.doc() = "The record of a deployed predictive model, its external model and its views.";
+  describe_module(m,
+                  "The record of a deployed predictive model, its external model and its views.");
   load_api(m);
   state.emplace(m);
   Records records = declare_records(m);

@@ -117,7 +117,7 @@ Records declare_records(nb::module_& m) {
                             .base = record_base(),
                             .fields = {{"name", str_type(), default_value(nb::str("shape"))}},
                             .methods = {method("summary", &shape_summary)},
-                            .abstract_methods = {"area", "_migrate"},
+                            .abstract_methods = {{"area", "float"}, {"_migrate"}},
                         });
   declare_record(m, {
                         .name = "HalfShape",

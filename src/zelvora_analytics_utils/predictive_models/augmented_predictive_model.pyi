@@ -1,7 +1,8 @@
 import abc
 import enum
 import io
-from typing import Any, Optional, TypeVar
+from typing import Any, ClassVar, Optional, Self, TypeVar
+
 
 from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import (
@@ -20,11 +21,23 @@ from zelvora_analytics_utils.predictive_models.score_performance.score_performan
     PredictiveScorePerformance,
     PredictiveScorePerformanceType,
 )
-from zelvora_analytics_utils.utils.core_model import CoreModel
+from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView, _QueryType
+
+__all__ = [
+    "PredictiveModelType",
+    "PredictiveModelCategory",
+    "AbstractAugmentedPredictiveModel",
+    "AugmentedPredictiveModel",
+    "ExternalPredictiveModelType",
+    "AugmentedPredictiveModelType",
+]
+
 
 _Model = TypeVar("_Model", bound=AbstractAugmentedPredictiveModel)
 
 class PredictiveModelType(str, enum.Enum):
+    __strawberry_definition__: ClassVar[Any]
+    def __new__(cls, value: object) -> Self: ...
     LOGISTIC_REGRESSION = "LOGISTIC_REGRESSION"
     PMML = "PMML"
     XGB = "XGB"
@@ -33,6 +46,8 @@ class PredictiveModelType(str, enum.Enum):
     COX_PH_FITTER = "COX_PH_FITTER"
 
 class PredictiveModelCategory(str, enum.Enum):
+    __strawberry_definition__: ClassVar[Any]
+    def __new__(cls, value: object) -> Self: ...
     STATIC = "STATIC"
     HORIZON = "HORIZON"
     NONE = "NONE"
@@ -87,19 +102,18 @@ class AugmentedPredictiveModel(AbstractAugmentedPredictiveModel):
     def get_external_model_number_of_attributes(self) -> Optional[int]: ...
     def get_external_model_best_eval_metric(self) -> Optional[float]: ...
 
-class ExternalPredictiveModelType:
-    @property
-    def extended_model(self) -> AugmentedPredictiveModel: ...  # kept out of the schema
+class ExternalPredictiveModelType(_QueryType):
+    extended_model: AugmentedPredictiveModel  # private: kept out of the schema
     def __init__(self, *, extended_model: AugmentedPredictiveModel) -> None: ...
-    coefficients: Optional[list[float]]
-    intercept: Optional[float]
-    intercept_name: Optional[str]
-    best_eval_metric: Optional[float]
-    best_iteration: Optional[int]
-    number_of_attributes: Optional[int]
-    number_of_trees: Optional[int]
+    def coefficients(self) -> Optional[list[float]]: ...
+    def intercept(self) -> Optional[float]: ...
+    def intercept_name(self) -> Optional[str]: ...
+    def best_eval_metric(self) -> Optional[float]: ...
+    def best_iteration(self) -> Optional[int]: ...
+    def number_of_attributes(self) -> Optional[int]: ...
+    def number_of_trees(self) -> Optional[int]: ...
 
-class AugmentedPredictiveModelType:
+class AugmentedPredictiveModelType(_PydanticView):
     directory_name: Optional[str]
     attributes: list[str]
     predictive_model_type: Optional[PredictiveModelType]
@@ -109,10 +123,24 @@ class AugmentedPredictiveModelType:
     description: PredictiveModelSummaryType
     performance: PredictiveScorePerformanceType
     monitoring: PredictiveModelTrackingType
-    formula: Optional[str]
-    external_model: ExternalPredictiveModelType
-    category: PredictiveModelCategory
-    @classmethod
+    def __init__(
+        self,
+        *,
+        attributes: list[str] = ...,
+        predictive_model_type: Optional[PredictiveModelType] = ...,
+        target: Optional[str] = ...,
+        target_class: Optional[str] = ...,
+        feature_preprocessing: FeaturePreprocessingType = ...,
+        description: PredictiveModelSummaryType = ...,
+        performance: PredictiveScorePerformanceType = ...,
+        monitoring: PredictiveModelTrackingType = ...,
+        directory_name: Optional[str] = ...,
+    ) -> None: ...
+    def formula(self) -> Optional[str]: ...
+    def external_model(self) -> ExternalPredictiveModelType: ...
+    def category(self) -> PredictiveModelCategory: ...
+    @staticmethod
     def from_pydantic(
-        cls, instance: AugmentedPredictiveModel, extra: Optional[dict[str, Any]] = None
+        instance: AugmentedPredictiveModel, extra: Optional[dict[str, Any]] = None
     ) -> AugmentedPredictiveModelType: ...
+    def to_pydantic(self, **kwargs: Any) -> AugmentedPredictiveModel: ...

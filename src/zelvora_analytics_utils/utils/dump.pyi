@@ -8,6 +8,7 @@ from ruamel.yaml.representer import SafeRepresenter as RuamelSafeRepresenter
 __all__ = [
     "ValidRepresenter",
     "ZelvoJSONEncoder",
+    "CheckedSafeConstructor",
     "format_output_data",
     "is_invalid",
     "filter_data",
