@@ -2,6 +2,8 @@
 # Sets up .venv (with the helpers' test module) and runs the whole test suite (arguments
 # go to pytest). A nanobind leak report at interpreter exit fails the run.
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+# nanobind's exit report is silent unless asked for; the tests and their subprocesses ask.
+export ZELVORA_LEAK_WARNINGS=1
 setup_venv -C cmake.define.ZELVORA_BUILD_TESTING=ON
 cd "$ROOT"
 log="$(mktemp)"

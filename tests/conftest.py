@@ -1,8 +1,13 @@
+import os
 import subprocess
 import sys
 import textwrap
 
 import pytest
+
+# nanobind reports objects still alive at interpreter exit only when asked; the suite and
+# every interpreter it starts ask, so that a leak shows (scripts/test.sh fails on it).
+os.environ.setdefault("ZELVORA_LEAK_WARNINGS", "1")
 
 
 @pytest.fixture

@@ -9,6 +9,29 @@ std::string_view utf8(nb::handle text) {
   return {data, static_cast<std::size_t>(size)};
 }
 
+std::string text_bytes(nb::handle text) {
+  Py_ssize_t size = 0;
+  if (const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size))
+    return {data, static_cast<std::size_t>(size)};
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+  PyErr_Clear();
+  nb::object bytes =
+      steal_or_throw(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass"));
+  return {PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))};
+}
+
+nb::str from_text_bytes(std::string_view bytes) {
+  return steal_or_throw<nb::str>(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass"));
+}
+
+std::optional<std::string_view> ascii_view(nb::handle text) {
+  PyObject* t = text.ptr();
+  if (!PyUnicode_IS_ASCII(t)) return std::nullopt;
+  return std::string_view(static_cast<const char*>(PyUnicode_DATA(t)),
+                          static_cast<std::size_t>(PyUnicode_GET_LENGTH(t)));
+}
+
 double to_double(nb::handle number) {
   const double x = PyFloat_AsDouble(number.ptr());
   if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();

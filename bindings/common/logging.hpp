@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string_view>
+#include <tuple>
 
 namespace zelvora::py {
 
@@ -11,7 +12,8 @@ namespace nb = nanobind;
 
 /// A module's structlog logger, named after the module's dotted path. It holds the
 /// library's lazy proxy, so the logging configuration in force at each call applies
-/// (capture_logs included).
+/// (capture_logs included). Events are text_bytes (common/conversions.hpp), so a user
+/// text with a lone surrogate reaches the record unchanged.
 class Logger {
  public:
   Logger() = default;
@@ -25,6 +27,10 @@ class Logger {
  private:
   void emit(const char* level, std::string_view event) const;
   nb::object proxy_;
+
+ public:
+  /// Its Python reference, for a module state holding the logger.
+  static constexpr auto references = std::make_tuple(&Logger::proxy_);
 };
 
 }  // namespace zelvora::py

@@ -1,11 +1,14 @@
 #include "common/python_api.hpp"
 
+#include <cstdlib>
+#include <string_view>
+
 #include "common/module_state.hpp"
 
 namespace zelvora::py {
 namespace {
 
-ExitScoped<PythonApi> handles;
+ModuleState<PythonApi> handles("_zelvora_python_api");
 
 nb::object import_attr(const char* module, const char* name) {
   return nb::module_::import_(module).attr(name);
@@ -59,10 +62,19 @@ PythonApi load() {
   return a;
 }
 
+bool leak_warnings_requested() {
+  const char* value = std::getenv("ZELVORA_LEAK_WARNINGS");
+  return value && std::string_view(value) == "1";
+}
+
 }  // namespace
 
+void load_api(nb::module_& m) {
+  nb::set_leak_warnings(leak_warnings_requested());
+  handles.emplace(m, load());
+}
+
 const PythonApi& api() {
-  if (!handles.has_value()) handles.emplace(load());
   return *handles;
 }
 

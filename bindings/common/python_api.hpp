@@ -3,12 +3,14 @@
 
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 namespace zelvora::py {
 
 namespace nb = nanobind;
 
-/// The Python objects every binding module reaches for. Loaded on first use, at module
-/// init, and released at interpreter exit.
+/// The Python objects every binding module reaches for. Loaded first thing in a module's
+/// init and kept in the module's state (see module_state.hpp).
 struct PythonApi {
   // builtins and the standard library
   nb::object builtin_type, classmethod, staticmethod, abstract_base, method_type;
@@ -25,9 +27,28 @@ struct PythonApi {
       strawberry_type, strawberry_private;
   // structlog
   nb::object get_logger;
+
+  static constexpr auto references = std::make_tuple(
+      &PythonApi::builtin_type, &PythonApi::classmethod, &PythonApi::staticmethod,
+      &PythonApi::abstract_base, &PythonApi::method_type, &PythonApi::typing_optional,
+      &PythonApi::typing_list, &PythonApi::typing_dict, &PythonApi::typing_literal,
+      &PythonApi::typing_union, &PythonApi::typing_annotated, &PythonApi::typing_get_origin,
+      &PythonApi::typing_get_args, &PythonApi::typing_any, &PythonApi::date_type,
+      &PythonApi::mark_coroutine, &PythonApi::enum_type, &PythonApi::signature,
+      &PythonApi::parameter, &PythonApi::parameter_empty, &PythonApi::positional_or_keyword,
+      &PythonApi::base_model, &PythonApi::field, &PythonApi::model_validator,
+      &PythonApi::config_dict, &PythonApi::strawberry_auto, &PythonApi::strawberry_field,
+      &PythonApi::strawberry_enum, &PythonApi::strawberry_union, &PythonApi::pydantic_type,
+      &PythonApi::strawberry_type, &PythonApi::strawberry_private, &PythonApi::get_logger);
 };
 
-/// The handles of the calling module; loads them on the first call.
+/// Loads the handles into module `m`'s state; the first call of every module's init.
+/// Also sets whether nanobind reports leaked objects at exit: only when the environment
+/// asks for it (ZELVORA_LEAK_WARNINGS=1, as the test runs do), since the objects that a
+/// program still holds at exit are no fault of its own.
+void load_api(nb::module_& m);
+
+/// The handles of the calling module.
 const PythonApi& api();
 
 /// `type(name, bases, namespace)` through the metaclass of the first base, the way a

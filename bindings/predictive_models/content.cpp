@@ -17,6 +17,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -46,9 +47,18 @@ struct State {
   // Attribute names of the bundle, interned once.
   nb::str yaml_field{"augmented_predictive_model_yaml"}, json_field{"external_model_json"},
       pmml_field{"external_model_pmml"}, images_field{"attached_images"};
+
+  static constexpr auto references = std::make_tuple(
+      &State::content_class, &State::bounded_tar_info, &State::string_io, &State::bytes_io,
+      &State::text_io_base, &State::tarfile_open, &State::tar_info, &State::tar_read_error,
+      &State::tar_extended_types, &State::zip_file, &State::zip_deflated, &State::zip_stored,
+      &State::zip_bzip2, &State::zip_lzma, &State::bad_zip_file, &State::bzip2_decompressor,
+      &State::crc32, &State::copy, &State::fsdecode, &State::listdir, &State::mkdir,
+      &State::path_join, &State::path_isdir, &State::yaml_field, &State::json_field,
+      &State::pmml_field, &State::images_field);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 State load_state() {
   State s;
@@ -946,6 +956,7 @@ void declare_content(nb::module_& m) {
 
 NB_MODULE(content, m) {
   m.doc() = "The content bundle: directory, tar and zip.";
-  state.emplace(load_state());
+  load_api(m);
+  state.emplace(m, load_state());
   declare_content(m);
 }

@@ -257,6 +257,7 @@ void declare_functions(nb::module_& m) {
 }  // namespace
 
 NB_MODULE(_testing, m) {
+  load_api(m);
   m.doc() = "Declarations through every helper feature, for tests.";
   Records records = declare_records(m);
   declare_views(m, records);

@@ -61,6 +61,7 @@ void declare_core_model(nb::module_& m, nb::handle detector) {
 }  // namespace
 
 NB_MODULE(core_model, m) {
+  load_api(m);
   register_signed_function_type(m);
   nb::object detector = declare_cy_function_detector(m);
   declare_core_model(m, detector);

@@ -8,7 +8,9 @@
 
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string_view>
+#include <tuple>
 
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
@@ -35,7 +37,7 @@ struct State {
   nb::object json_encoder, base_default, json_dumps;
   // standard library and pydantic types
   nb::object string_io, mapping_abc, dataclass_asdict;
-  nb::object enum_type, decimal_type, date_type, time_type, uuid_type, base_model;
+  nb::object decimal_type, date_type, time_type, uuid_type;
   // classes of this module
   nb::object valid_representer, json_encoder_class;
   // names and constants, built once
@@ -43,9 +45,19 @@ struct State {
       dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"},
       text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, double_quoted{"\""}, safe{"safe"};
   nb::tuple implicit_plain;  // (True, False): the resolver's question for a plain scalar
+
+  static constexpr auto references = std::make_tuple(
+      &State::yaml_class, &State::safe_representer, &State::base_represent,
+      &State::base_represent_data, &State::represent_str, &State::scalar_node,
+      &State::yaml11_resolver, &State::json_encoder, &State::base_default, &State::json_dumps,
+      &State::string_io, &State::mapping_abc, &State::dataclass_asdict, &State::decimal_type,
+      &State::date_type, &State::time_type, &State::uuid_type, &State::valid_representer,
+      &State::json_encoder_class, &State::value, &State::isoformat, &State::model_dump,
+      &State::asdict, &State::dataclass_fields, &State::items, &State::style, &State::text_tag,
+      &State::single_quoted, &State::double_quoted, &State::safe, &State::implicit_plain);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // A subclass test without __instancecheck__ hooks: cheap on the per-node path.
 bool is_instance_of(PyObject* v, const nb::object& cls) {
@@ -164,13 +176,14 @@ nb::object convert_value(nb::handle obj) {
   const State& s = *state;
   if (is_plain_leaf(v) || PyDict_CheckExact(v)) return nb::borrow(obj);
   if (PyFloat_CheckExact(v)) return rounded_float(obj);
-  if (is_instance_of(v, s.enum_type)) return obj.attr(s.value);
+  const PythonApi& a = api();
+  if (is_instance_of(v, a.enum_type)) return obj.attr(s.value);
   if (is_instance_of(v, s.decimal_type)) return rounded_float(steal_or_throw(PyNumber_Float(v)));
   if (PyFloat_Check(v)) return rounded_float(obj);
   if (is_instance_of(v, s.date_type) || is_instance_of(v, s.time_type))
     return call_method(obj, s.isoformat);
   if (is_instance_of(v, s.uuid_type)) return steal_or_throw(PyObject_Str(v));
-  if (is_instance_of(v, s.base_model)) return record_dict(obj);
+  if (is_instance_of(v, a.base_model)) return record_dict(obj);
   if (PySet_Check(v)) return steal_or_throw(PySequence_List(v));
   if (is_dataclass_object(v)) return dataclass_dict(obj);
   return nb::borrow(obj);
@@ -210,7 +223,9 @@ bool may_read_as_other_kind_in_yaml11(nb::handle text) {
   if (first > 0x7f) return false;
   const char c = static_cast<char>(first);
   if (std::string_view("yYnNtTfFoO").find(c) != std::string_view::npos) {
-    return is_yaml11_word(utf8(text));
+    // The words are ASCII; any other text (a lone surrogate included) is none of them.
+    const std::optional<std::string_view> ascii = ascii_view(text);
+    return ascii && is_yaml11_word(*ascii);
   }
   if (std::string_view("-+.0123456789<=~").find(c) == std::string_view::npos) return false;
   const State& s = *state;
@@ -334,7 +349,7 @@ nb::object safe_dumps_json(nb::handle obj, nb::kwargs kwargs) {
 // --- module ------------------------------------------------------------------------------
 
 void load_state(nb::module_& m) {
-  State& s = state.emplace();
+  State& s = state.emplace(m);
   nb::module_ ruamel = nb::module_::import_("ruamel.yaml");
   s.yaml_class = ruamel.attr("YAML");
   s.safe_representer = nb::module_::import_("ruamel.yaml.representer").attr("SafeRepresenter");
@@ -355,12 +370,10 @@ void load_state(nb::module_& m) {
   s.mapping_abc = nb::module_::import_("collections.abc").attr("Mapping");
   s.dataclass_asdict = nb::module_::import_("dataclasses").attr("asdict");
   nb::module_ datetime = nb::module_::import_("datetime");
-  s.enum_type = api().enum_type;
   s.decimal_type = nb::module_::import_("decimal").attr("Decimal");
   s.date_type = datetime.attr("date");
   s.time_type = datetime.attr("time");
   s.uuid_type = nb::module_::import_("uuid").attr("UUID");
-  s.base_model = api().base_model;
   publish(m, "RuamelSafeRepresenter", s.safe_representer);
 }
 
@@ -414,6 +427,7 @@ void declare_functions(nb::module_& m) {
 
 NB_MODULE(dump, m) {
   m.doc() = "YAML and JSON output, YAML input.";
+  load_api(m);
   load_state(m);
   declare_valid_representer(m);
   declare_json_encoder(m);

@@ -3,15 +3,16 @@
 #include <nanobind/nanobind.h>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
 #include "common/logging.hpp"
 #include "common/module_state.hpp"
+#include "common/record_bins.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 #include "zelvora/bin_lookup.hpp"
@@ -27,34 +28,19 @@ constexpr const char* kModule =
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning";
 
 struct State {
-  nb::object numerical_bin, categorical_bin;
+  BinRecordTypes bins;
   Logger logger;
-  // Field names, interned once for the lookups.
-  nb::str name{"name"}, value{"value"}, id{"id"}, type{"type"}, lower_bound{"lower_bound"},
-      upper_bound{"upper_bound"}, categories{"categories"}, feature_binning{"feature_binning"},
-      attribute{"attribute"};
+
+  static constexpr auto references = std::make_tuple(&State::bins, &State::logger);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- plain-data helpers ------------------------------------------------------------
 
+// str(value) as text bytes: any str, lone surrogates included, survives the trip.
 std::string text_of(nb::handle value) {
-  return std::string(utf8(nb::str(value)));
-}
-
-// A field of a record, read from the instance dict (falling back to attribute access).
-nb::object field_of(nb::handle record, nb::handle key) {
-  PyObject* dict = PyObject_GenericGetDict(record.ptr(), nullptr);
-  if (dict) {
-    PyObject* item = PyDict_GetItemWithError(dict, key.ptr());
-    Py_DECREF(dict);
-    if (item) return nb::borrow(item);
-    if (PyErr_Occurred()) throw nb::python_error();
-  } else {
-    PyErr_Clear();
-  }
-  return nb::getattr(record, key);
+  return text_bytes(nb::str(value));
 }
 
 // --- number formatting -----------------------------------------------------------------
@@ -66,6 +52,19 @@ nb::str format_number(nb::handle number) {
 
 // --- input completion: name generation and kind fill -----------------------------------
 
+// Runs `form` and reports whether it could: a TypeError or ValueError means the input
+// cannot form a name, and validation reports that input instead.
+template <class Form>
+bool formed(Form form) {
+  try {
+    form();
+    return true;
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_TypeError) || e.matches(PyExc_ValueError)) return false;
+    throw;
+  }
+}
+
 nb::object required_id_text(const nb::dict& data) {
   if (!data.contains("id")) throw nb::key_error("id");
   return nb::str(data["id"]);
@@ -76,24 +75,37 @@ void generate_numerical_name(nb::dict& data) {
   nb::object lower = data.contains("lower_bound") ? nb::object(data["lower_bound"]) : nb::none();
   nb::object upper = data.contains("upper_bound") ? nb::object(data["upper_bound"]) : nb::none();
   if (lower.is_none() || upper.is_none()) return;
-  const std::string name =
-      zelvora::numerical_bin_name(text_of(required_id_text(data)), text_of(format_number(lower)),
-                                  text_of(format_number(upper)));
-  data["name"] = to_str(name);
+  const std::string id = text_of(required_id_text(data));
+  std::string lower_text, upper_text;
+  if (!formed([&] {
+        lower_text = text_of(format_number(lower));
+        upper_text = text_of(format_number(upper));
+      }))
+    return;
+  data["name"] = from_text_bytes(zelvora::numerical_bin_name(id, lower_text, upper_text));
 }
 
 void generate_categorical_name(nb::dict& data) {
   if (data.contains("name") && !nb::object(data["name"]).is_none()) return;
+  const std::string id = text_of(required_id_text(data));
   std::string categories = "None";
   nb::object given = data.contains("categories") ? nb::object(data["categories"]) : nb::none();
   if (!given.is_none()) {
+    // An iterator is read once, and its values go to the name and the field alike.
+    nb::list items;
+    if (!formed([&] { items = steal_or_throw<nb::list>(PySequence_List(given.ptr())); })) return;
+    if (PyIter_Check(given.ptr())) data["categories"] = items;
     std::vector<std::string> texts;
-    for (nb::handle category : given) texts.push_back(text_of(category));
+    if (!formed([&] {
+          for (Py_ssize_t k = 0; k < PyList_GET_SIZE(items.ptr()); ++k) {
+            nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), k));
+            texts.push_back(text_of(item));
+          }
+        }))
+      return;
     categories = zelvora::join_categories(texts);
   }
-  const std::string name =
-      zelvora::categorical_bin_name(text_of(required_id_text(data)), categories);
-  data["name"] = to_str(name);
+  data["name"] = from_text_bytes(zelvora::categorical_bin_name(id, categories));
 }
 
 // Sets "type" to the first value of the record kind's restricted `type` field.
@@ -118,145 +130,36 @@ nb::object complete_bin_input(nb::handle cls, nb::handle data) {
 
 // --- the binning engine ----------------------------------------------------------------
 
-// The bins of a binning, read lazily from the records for the core's lookup. Fields are
-// read from each bin's instance dict, fetched once per bin.
-class RecordBins {
- public:
-  RecordBins(nb::handle binning, nb::handle kind)
-      : kind_(reinterpret_cast<PyTypeObject*>(kind.ptr())) {
-    bins_ = steal_or_throw(PySequence_Fast(field_of(binning, state->feature_binning).ptr(),
-                                           "feature_binning must be a list"));
-  }
-  std::size_t size() const {
-    return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(bins_.ptr()));
-  }
-  zelvora::BinRole role(std::size_t i) const {
-    nb::object name = field(i, state->name);
-    if (!PyUnicode_Check(name.ptr())) return zelvora::BinRole::ordinary;
-    return zelvora::bin_role(utf8(name));
-  }
-  bool is_of_kind(std::size_t i) const { return PyObject_TypeCheck(bin(i).ptr(), kind_); }
-  std::optional<double> lower_bound(std::size_t i) const {
-    return bound(field(i, state->lower_bound));
-  }
-  std::optional<double> upper_bound(std::size_t i) const {
-    return bound(field(i, state->upper_bound));
-  }
-  nb::object value(std::size_t i) const { return field(i, state->value); }
-
- protected:
-  nb::handle bin(std::size_t i) const {
-    return PySequence_Fast_GET_ITEM(bins_.ptr(), static_cast<Py_ssize_t>(i));
-  }
-
-  nb::object field(std::size_t i, nb::handle key) const {
-    if (i != cached_index_) {
-      cached_dict_ = nb::steal(PyObject_GenericGetDict(bin(i).ptr(), nullptr));
-      if (!cached_dict_.is_valid()) PyErr_Clear();
-      cached_index_ = i;
-    }
-    if (cached_dict_.is_valid()) {
-      if (PyObject* item = PyDict_GetItemWithError(cached_dict_.ptr(), key.ptr()))
-        return nb::borrow(item);
-      if (PyErr_Occurred()) throw nb::python_error();
-    }
-    return nb::getattr(bin(i), key);
-  }
-
- private:
-  static std::optional<double> bound(nb::handle b) {
-    if (b.is_none()) return std::nullopt;
-    if (PyFloat_CheckExact(b.ptr())) return PyFloat_AS_DOUBLE(b.ptr());
-    return to_double(b);
-  }
-
-  PyTypeObject* kind_;
-  nb::object bins_;
-  mutable std::size_t cached_index_ = static_cast<std::size_t>(-1);
-  mutable nb::object cached_dict_;
-};
-
-// Categorical bins, answering whether a bin's categories hold one value.
-class CategoricalRecordBins : public RecordBins {
- public:
-  CategoricalRecordBins(nb::handle binning, nb::handle value)
-      : RecordBins(binning, state->categorical_bin), value_(value) {}
-  bool contains_value(std::size_t i) const {
-    nb::object categories = field(i, state->categories);
-    if (PyList_CheckExact(categories.ptr()) && PyUnicode_CheckExact(value_.ptr()))
-      return list_holds_text(categories);
-    const int found = PySequence_Contains(categories.ptr(), value_.ptr());
-    if (found < 0) throw nb::python_error();
-    return found == 1;
-  }
-
- private:
-  // `value_ in categories` for a list and an exact str, comparing exact str items
-  // directly (equal texts share one representation) and others through ==.
-  bool list_holds_text(nb::handle categories) const {
-    PyObject* value = value_.ptr();
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(categories.ptr()); ++k) {
-      nb::object item = nb::borrow(PyList_GET_ITEM(categories.ptr(), k));
-      if (PyUnicode_CheckExact(item.ptr())) {
-        if (same_text(item.ptr(), value)) return true;
-        continue;
-      }
-      const int equal = PyObject_RichCompareBool(item.ptr(), value, Py_EQ);
-      if (equal < 0) throw nb::python_error();
-      if (equal == 1) return true;
-    }
-    return false;
-  }
-
-  static bool same_text(PyObject* a, PyObject* b) {
-    if (a == b) return true;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
-    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
-                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
-  }
-
-  nb::handle value_;
-};
-
 // The chosen bin's value, after writing the log record a catch-all hit asks for.
 // `value_text` is only called when a record is written.
 template <class ValueText>
-nb::object chosen_value(const RecordBins& bins, const zelvora::BinChoice& choice,
-                        nb::handle binning, ValueText value_text) {
-  if (choice.log != zelvora::DefaultHitLog::none) {
-    const std::string attribute = text_of(field_of(binning, state->attribute));
+nb::object chosen_value(const BinHit& hit, nb::handle binning, ValueText value_text) {
+  const BinRecordTypes& types = state->bins;
+  if (hit.log != zelvora::DefaultHitLog::none) {
+    const std::string attribute = text_of(record_field(binning, types.attribute));
     const std::string message = zelvora::default_hit_message(attribute, value_text());
-    if (choice.log == zelvora::DefaultHitLog::warning) {
+    if (hit.log == zelvora::DefaultHitLog::warning) {
       state->logger.warning(message);
     } else {
       state->logger.debug(message);
     }
   }
-  if (!choice.bin) return nb::none();
-  return bins.value(*choice.bin);
+  if (hit.bin.is_none()) return nb::none();
+  return record_field(hit.bin, types.value);
 }
 
 nb::object bin_numeric_attribute(nb::handle self, nb::handle value) {
   const double x =
       value.is_none() ? std::numeric_limits<double>::quiet_NaN() : to_double(nb::float_(value));
-  RecordBins bins(self, state->numerical_bin);
-  try {
-    const zelvora::BinChoice choice = zelvora::find_numeric_bin(bins, x);
-    return chosen_value(bins, choice, self, [x] { return zelvora::float_repr(x); });
-  } catch (const zelvora::UnorderableBound& e) {
-    throw nb::type_error(e.what());
-  }
+  const BinHit hit = find_numerical_bin_record(state->bins, self, x, zelvora::kEnginePolicy);
+  return chosen_value(hit, self, [x] { return zelvora::float_repr(x); });
 }
 
 nb::object bin_categoric_attribute(nb::handle self, nb::handle value) {
   check_argument_type(value, &PyUnicode_Type, "value", NoneAllowed::yes);
-  const bool missing = value.is_none() || zelvora::is_missing_category(utf8(value));
-  CategoricalRecordBins bins(self, value);
-  const zelvora::BinChoice choice = zelvora::find_categoric_bin(bins, missing);
-  return chosen_value(bins, choice, self, [value] {
-    return value.is_none() ? std::string("None") : std::string(utf8(value));
-  });
+  const BinHit hit = find_categorical_bin_record(state->bins, self, value, zelvora::kEnginePolicy);
+  return chosen_value(
+      hit, self, [value] { return value.is_none() ? std::string("None") : text_bytes(value); });
 }
 
 // --- records ---------------------------------------------------------------------------
@@ -420,11 +323,12 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(feature_binning, m) {
+  load_api(m);
   Records records = declare_records(m);
   declare_views(m, records);
-  State& s = state.emplace();
-  s.numerical_bin = records.numerical_bin;
-  s.categorical_bin = records.categorical_bin;
+  State& s = state.emplace(m);
+  s.bins.numerical_bin = records.numerical_bin;
+  s.bins.categorical_bin = records.categorical_bin;
   s.logger = Logger(kModule);
   m.attr("logger") = s.logger.proxy();
 }

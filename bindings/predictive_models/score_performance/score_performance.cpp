@@ -3,6 +3,8 @@
 // texts into metrics, and the record's query view.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
@@ -21,9 +23,13 @@ constexpr const char* kSubsetPerformance =
 struct State {
   nb::object performance_metrics, lift, enum_type, mapping, mutable_mapping;
   nb::str metrics_key{"performance_metrics"}, lift_prefix{"LIFT("};
+
+  static constexpr auto references =
+      std::make_tuple(&State::performance_metrics, &State::lift, &State::enum_type, &State::mapping,
+                      &State::mutable_mapping, &State::metrics_key, &State::lift_prefix);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- the metric text rule ----------------------------------------------------------------
 
@@ -128,7 +134,8 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(score_performance, m) {
-  State& s = state.emplace();
+  load_api(m);
+  State& s = state.emplace(m);
   Records records = declare_records(m);
   declare_views(m, records);
   s.performance_metrics = records.performance_metrics;

@@ -2,6 +2,8 @@
 // types, performance metrics and the metric values measured on one sample for one target.
 #include <nanobind/nanobind.h>
 
+#include <tuple>
+
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/module_state.hpp"
@@ -16,9 +18,12 @@ namespace {
 struct State {
   nb::object performance_entry;  // SubsetPerformancePerformanceType
   nb::str metric{"metric"}, value{"value"};
+
+  static constexpr auto references =
+      std::make_tuple(&State::performance_entry, &State::metric, &State::value);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 struct Records {
   nb::object sample_type, performance_metrics, subset_performance;
@@ -105,7 +110,8 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(subset_performance, m) {
-  state.emplace();
+  load_api(m);
+  state.emplace(m);
   Records records = declare_records(m);
   declare_views(m, records);
 }

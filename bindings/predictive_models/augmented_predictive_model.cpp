@@ -1,0 +1,607 @@
+// zelvora_analytics_utils.predictive_models.augmented_predictive_model: the record of one
+// deployed predictive model, its external model readers, its content round trip and its
+// query views.
+#include <nanobind/nanobind.h>
+
+#include <cmath>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <tuple>
+
+#include "common/arguments.hpp"
+#include "common/classes.hpp"
+#include "common/conversions.hpp"
+#include "common/errors.hpp"
+#include "common/module_state.hpp"
+#include "common/python_api.hpp"
+#include "common/records.hpp"
+#include "common/views.hpp"
+#include "zelvora/number_format.hpp"
+
+namespace nb = nanobind;
+using namespace zelvora::py;
+
+namespace {
+
+constexpr const char* kPreprocessing =
+    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing";
+constexpr const char* kSummary =
+    "zelvora_analytics_utils.predictive_models.model_summary.model_summary";
+constexpr const char* kPerformance =
+    "zelvora_analytics_utils.predictive_models.score_performance.score_performance";
+constexpr const char* kTracking =
+    "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking";
+constexpr const char* kContent = "zelvora_analytics_utils.predictive_models.content";
+constexpr const char* kDump = "zelvora_analytics_utils.utils.dump";
+
+constexpr int kFormulaDecimals = 4;
+
+struct State {
+  // enumeration members
+  nb::object logistic_regression, pmml, xgb, expert_score, random_forest, cox_ph_fitter;
+  nb::object category_static, category_horizon, category_none;
+  // collaborators
+  nb::object content_class, external_view, string_io, bytes_io, json_loads;
+  nb::object valid_dumps_yaml, safe_loads_yaml, safe_dumps_json;
+  // keys and names, interned once
+  nb::str attributes{"attributes"}, predictive_model_type{"predictive_model_type"},
+      feature_preprocessing{"feature_preprocessing"}, description{"description"},
+      directory_name{"directory_name"}, external_model{"external_model"},
+      feature_names{"feature_names"}, intercept{"intercept"}, intercept_name{"intercept_name"},
+      model{"model"}, logreg_model_params{"logreg_model_params"}, coef{"coef_"},
+      intercept_list{"intercept_"}, xgb_model{"xgb_model"}, learner{"learner"},
+      learner_attributes{"attributes"}, best_iteration{"best_iteration"}, best_score{"best_score"},
+      gradient_booster{"gradient_booster"}, gbtree_model_param{"gbtree_model_param"},
+      num_trees{"num_trees"}, learner_model_param{"learner_model_param"},
+      num_feature{"num_feature"}, type_key{"type"}, pmml_model{"pmml_model"},
+      attached_images{"attached_images"}, filename{"filename"}, image{"image"},
+      predictive_model_name{"predictive_model_name"}, yaml_part{"augmented_predictive_model_yaml"},
+      json_part{"external_model_json"}, pmml_part{"external_model_pmml"}, seek{"seek"},
+      read{"read"}, getvalue{"getvalue"}, get_feature_names{"get_external_model_feature_names"},
+      get_coefficients{"get_external_model_coefficients"},
+      get_intercept{"get_external_model_intercept"}, get_stringio{"get_external_model_stringio"},
+      get_coefficient{"get_coefficient"}, get_category{"get_external_model_category"},
+      migrate{"_migrate"}, model_validate{"model_validate"},
+      get_transformation_formula{"get_transformation_formula"},
+      all_transformation_attributes{"get_all_transformation_attributes"},
+      created_in_transformations{"get_attributes_created_in_transformations"},
+      all_binning_attributes{"get_all_binning_attributes"},
+      all_dummy_enc_attributes{"get_all_dummy_enc_attributes"}, index{"index"};
+  nb::int_ first{0};
+
+  static constexpr auto references = std::make_tuple(
+      &State::logistic_regression, &State::pmml, &State::xgb, &State::expert_score,
+      &State::random_forest, &State::cox_ph_fitter, &State::category_static,
+      &State::category_horizon, &State::category_none, &State::content_class, &State::external_view,
+      &State::string_io, &State::bytes_io, &State::json_loads, &State::valid_dumps_yaml,
+      &State::safe_loads_yaml, &State::safe_dumps_json, &State::attributes,
+      &State::predictive_model_type, &State::feature_preprocessing, &State::description,
+      &State::directory_name, &State::external_model, &State::feature_names, &State::intercept,
+      &State::intercept_name, &State::model, &State::logreg_model_params, &State::coef,
+      &State::intercept_list, &State::xgb_model, &State::learner, &State::learner_attributes,
+      &State::best_iteration, &State::best_score, &State::gradient_booster,
+      &State::gbtree_model_param, &State::num_trees, &State::learner_model_param,
+      &State::num_feature, &State::type_key, &State::pmml_model, &State::attached_images,
+      &State::filename, &State::image, &State::predictive_model_name, &State::yaml_part,
+      &State::json_part, &State::pmml_part, &State::seek, &State::read, &State::getvalue,
+      &State::get_feature_names, &State::get_coefficients, &State::get_intercept,
+      &State::get_stringio, &State::get_coefficient, &State::get_category, &State::migrate,
+      &State::model_validate, &State::get_transformation_formula,
+      &State::all_transformation_attributes, &State::created_in_transformations,
+      &State::all_binning_attributes, &State::all_dummy_enc_attributes, &State::index,
+      &State::first);
+};
+
+ModuleState<State> state;
+
+// --- small helpers -----------------------------------------------------------------------
+
+bool equals(nb::handle a, nb::handle b) {
+  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (equal < 0) throw nb::python_error();
+  return equal == 1;
+}
+
+bool type_is(nb::handle model, nb::handle member) {
+  return equals(model.attr(state->predictive_model_type), member);
+}
+
+nb::object call(nb::handle self, nb::handle name) {
+  return steal_or_throw(PyObject_CallMethodNoArgs(self.ptr(), name.ptr()));
+}
+
+// Null or an empty list (the readers return lists only).
+bool is_none_or_empty(nb::handle value) {
+  if (value.is_none()) return true;
+  const Py_ssize_t size = PyObject_Length(value.ptr());
+  if (size < 0) throw nb::python_error();
+  return size == 0;
+}
+
+// --- external model readers --------------------------------------------------------------
+
+// The value at a key path of the external model. A missing key anywhere (KeyError) gives
+// nothing; an index error (first element of an empty list) and a type error (a container
+// of the wrong kind on the path) leave as they are.
+std::optional<nb::object> lookup(nb::handle self, std::initializer_list<nb::handle> path) {
+  nb::object value = self.attr(state->external_model);
+  for (nb::handle step : path) {
+    PyObject* next = PyObject_GetItem(value.ptr(), step.ptr());
+    if (!next) {
+      if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+        return std::nullopt;
+      }
+      throw nb::python_error();
+    }
+    value = nb::steal(next);
+  }
+  return value;
+}
+
+// The first path that is present, checked for its kind; null when none is.
+nb::object read_checked(nb::handle self,
+                        std::initializer_list<std::initializer_list<nb::handle>> paths,
+                        PyTypeObject* kind, const char* kind_name) {
+  for (const auto& path : paths) {
+    if (std::optional<nb::object> value = lookup(self, path)) {
+      check_kind(*value, kind, kind_name, NoneAllowed::yes);
+      return std::move(*value);
+    }
+  }
+  return nb::none();
+}
+
+nb::object get_feature_names(nb::handle self) {
+  const State& s = *state;
+  return read_checked(self, {{s.feature_names}}, &PyList_Type, "list");
+}
+
+nb::object get_intercept(nb::handle self) {
+  const State& s = *state;
+  return read_checked(self,
+                      {{s.intercept},
+                       {s.model, s.intercept_list, s.first},
+                       {s.logreg_model_params, s.intercept_list, s.first}},
+                      &PyFloat_Type, "float");
+}
+
+nb::object get_intercept_name(nb::handle self) {
+  const State& s = *state;
+  return read_checked(self, {{s.intercept_name}}, &PyUnicode_Type, "str");
+}
+
+nb::object get_coefficients(nb::handle self) {
+  const State& s = *state;
+  return read_checked(self, {{s.model, s.coef, s.first}, {s.logreg_model_params, s.coef, s.first}},
+                      &PyList_Type, "list");
+}
+
+// A tree figure of an XGB model: the value at `path` converted with `convert` (int() or
+// float() rules: a null value or an unreadable text fails); null for other model types
+// and when a key is missing.
+template <class Convert>
+nb::object tree_figure(nb::handle self, std::initializer_list<nb::handle> path, Convert convert) {
+  if (!type_is(self, state->xgb)) return nb::none();
+  std::optional<nb::object> value = lookup(self, path);
+  if (!value) return nb::none();
+  return convert(*value);
+}
+
+nb::object to_int(nb::handle value) {
+  return steal_or_throw(PyNumber_Long(value.ptr()));
+}
+
+nb::object to_float(nb::handle value) {
+  return steal_or_throw(PyNumber_Float(value.ptr()));
+}
+
+// Stored from 0; reported as the number of rounds up to and including the best one.
+nb::object get_best_iteration(nb::handle self) {
+  const State& s = *state;
+  return tree_figure(self, {s.xgb_model, s.learner, s.learner_attributes, s.best_iteration},
+                     [](nb::handle v) {
+                       return steal_or_throw(PyNumber_Add(to_int(v).ptr(), nb::int_(1).ptr()));
+                     });
+}
+
+nb::object get_number_of_trees(nb::handle self) {
+  const State& s = *state;
+  return tree_figure(
+      self,
+      {s.xgb_model, s.learner, s.gradient_booster, s.model, s.gbtree_model_param, s.num_trees},
+      to_int);
+}
+
+nb::object get_number_of_attributes(nb::handle self) {
+  const State& s = *state;
+  return tree_figure(self, {s.xgb_model, s.learner, s.learner_model_param, s.num_feature}, to_int);
+}
+
+nb::object get_best_eval_metric(nb::handle self) {
+  const State& s = *state;
+  return tree_figure(self, {s.xgb_model, s.learner, s.learner_attributes, s.best_score}, to_float);
+}
+
+nb::object get_category(nb::handle self) {
+  const State& s = *state;
+  nb::object type = self.attr(s.predictive_model_type);
+  if (equals(type, s.cox_ph_fitter)) return s.category_horizon;
+  for (nb::handle member : {s.logistic_regression, s.xgb, s.expert_score, s.random_forest, s.pmml})
+    if (equals(type, member)) return s.category_static;
+  return s.category_none;
+}
+
+nb::object get_stringio(nb::handle self) {
+  const State& s = *state;
+  nb::object external = self.attr(s.external_model);
+  if (type_is(self, s.pmml))
+    return s.string_io(steal_or_throw(PyObject_GetItem(external.ptr(), s.pmml_model.ptr())));
+  return s.string_io(s.safe_dumps_json(external));
+}
+
+// --- consistency check and coefficient lookup --------------------------------------------
+
+nb::object as_set(nb::handle names) {
+  return steal_or_throw(PySet_New(names.ptr()));
+}
+
+nb::object set_difference(nb::handle a, nb::handle b) {
+  return steal_or_throw(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+
+[[noreturn]] void raise_unknown(const char* what, nb::handle unknown, nb::handle attributes) {
+  nb::str message = nb::str("{} defined for unknown attributes: {}. Model attributes are {}.")
+                        .format(what, nb::repr(unknown), nb::repr(attributes));
+  PyErr_SetObject(PyExc_ValueError, message.ptr());
+  throw nb::python_error();
+}
+
+nb::object preprocess_attributes(nb::handle self) {
+  const State& s = *state;
+  nb::object attributes = self.attr(s.attributes);
+  nb::object preprocessing = self.attr(s.feature_preprocessing);
+  nb::object attribute_set = as_set(attributes);
+
+  nb::object unknown =
+      set_difference(as_set(call(preprocessing, s.all_transformation_attributes)), attribute_set);
+  if (PySet_GET_SIZE(unknown.ptr()) > 0) raise_unknown("Transformation", unknown, attribute_set);
+
+  nb::object after_transformations = steal_or_throw(
+      PySequence_Concat(attributes.ptr(), call(preprocessing, s.created_in_transformations).ptr()));
+  unknown = set_difference(as_set(call(preprocessing, s.all_binning_attributes)),
+                           as_set(after_transformations));
+  if (PySet_GET_SIZE(unknown.ptr()) > 0) raise_unknown("Binning", unknown, attribute_set);
+
+  // Dummy encodings name the features they create, which are thereby known: the third
+  // step never fails, but a failure of the listing reaches the caller.
+  call(preprocessing, s.all_dummy_enc_attributes);
+  return nb::borrow(self);
+}
+
+// The coefficient at the attribute's position among the external model's feature names
+// (the model's attributes when it lists none). A missing name or key gives null; a
+// position past the coefficients fails.
+nb::object coefficient_of(nb::handle self, nb::handle attribute) {
+  const State& s = *state;
+  nb::object coefficients, index;
+  try {
+    nb::object names = call(self, s.get_feature_names);
+    if (is_none_or_empty(names)) names = self.attr(s.attributes);
+    index = names.attr(s.index)(attribute);
+    coefficients = call(self, s.get_coefficients);
+  } catch (nb::python_error& e) {
+    if (e.matches(PyExc_ValueError) || e.matches(PyExc_KeyError)) return nb::none();
+    throw;
+  }
+  if (coefficients.is_none()) return nb::none();
+  return steal_or_throw(PyObject_GetItem(coefficients.ptr(), index.ptr()));
+}
+
+// --- content round trip -------------------------------------------------------------------
+
+nb::object rewound_text(nb::handle stream) {
+  const State& s = *state;
+  stream.attr(s.seek)(0);
+  return stream.attr(s.read)();
+}
+
+nb::object get_content(nb::handle self) {
+  const State& s = *state;
+  nb::object yaml = s.string_io(s.valid_dumps_yaml(self));
+
+  nb::dict images;
+  nb::object attached = self.attr(s.description).attr(s.attached_images);
+  if (!attached.is_none()) {
+    nb::list records = steal_or_throw<nb::list>(PySequence_List(attached.ptr()));
+    for (nb::handle record : records) {
+      nb::object data = record.attr(s.image);
+      if (data.is_none()) continue;
+      images[record.attr(s.filename)] = s.bytes_io(data);
+    }
+  }
+
+  nb::object external = call(self, s.get_stringio);
+  const bool pmml = type_is(self, s.pmml);
+  return s.content_class(nb::arg("augmented_predictive_model_yaml") = yaml,
+                         nb::arg("external_model_json") = pmml ? nb::none() : external,
+                         nb::arg("external_model_pmml") = pmml ? external : nb::none(),
+                         nb::arg("attached_images") = images);
+}
+
+void set_item(nb::handle container, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+nb::object parse_from_content(nb::handle cls, nb::handle content) {
+  const State& s = *state;
+  nb::object data = s.safe_loads_yaml(rewound_text(content.attr(s.yaml_part)));
+
+  nb::object json = content.attr(s.json_part);
+  nb::object pmml = content.attr(s.pmml_part);
+  if (!json.is_none()) {
+    set_item(data, s.external_model, s.json_loads(rewound_text(json)));
+  } else if (!pmml.is_none()) {
+    nb::dict external;
+    external[s.type_key] = s.pmml;
+    external[s.pmml_model] = rewound_text(pmml);
+    set_item(data, s.external_model, external);
+  }
+
+  nb::object model = cls.attr(s.model_validate)(data);
+
+  nb::object attached = model.attr(s.description).attr(s.attached_images);
+  if (!attached.is_none()) {
+    nb::object files = content.attr(s.attached_images);
+    nb::list records = steal_or_throw<nb::list>(PySequence_List(attached.ptr()));
+    for (nb::handle record : records) {
+      nb::object file =
+          steal_or_throw(PyObject_GetItem(files.ptr(), record.attr(s.filename).ptr()));
+      nb::setattr(record, s.image, file.attr(s.getvalue)());
+    }
+  }
+  call(model, s.migrate);
+  return model;
+}
+
+void migrate(nb::handle self) {
+  const State& s = *state;
+  if (type_is(self, s.expert_score) && is_none_or_empty(call(self, s.get_feature_names))) {
+    nb::object attributes = steal_or_throw(PySequence_List(self.attr(s.attributes).ptr()));
+    set_item(self.attr(s.external_model), s.feature_names, attributes);
+  }
+  nb::object description = self.attr(s.description);
+  if (description.attr(s.predictive_model_name).is_none())
+    nb::setattr(description, s.predictive_model_name, self.attr(s.directory_name));
+}
+
+// --- records ------------------------------------------------------------------------------
+
+struct Records {
+  nb::object model_type, category, abstract_model, model;
+};
+
+RecordDecl abstract_model_record(const Records& r) {
+  nb::object text = str_type();
+  return {
+      .name = "AbstractAugmentedPredictiveModel",
+      .doc =
+          "A predictive model implemented in the decision application: its attributes, "
+          "preprocessing, description, performance and monitoring.",
+      .base = record_base(),
+      .fields =
+          {
+              {"attributes", list_of(text), default_factory(list_type())},
+              {"predictive_model_type", optional(r.model_type), default_none()},
+              {"target", optional(text), default_none()},
+              {"target_class", optional(text), default_none()},
+              {"feature_preprocessing", import_class(kPreprocessing, "FeaturePreprocessing"),
+               default_factory(import_class(kPreprocessing, "FeaturePreprocessing"))},
+              {"description", import_class(kSummary, "PredictiveModelSummary"),
+               default_factory(import_class(kSummary, "PredictiveModelSummary"))},
+              {"performance", import_class(kPerformance, "PredictiveScorePerformance"),
+               default_factory(import_class(kPerformance, "PredictiveScorePerformance"))},
+              {"monitoring", import_class(kTracking, "PredictiveModelTracking"),
+               default_factory(import_class(kTracking, "PredictiveModelTracking"))},
+          },
+      .after_checks = {{"preprocess_attributes", &preprocess_attributes}},
+      .methods =
+          {
+              method("get_content", &get_content,
+                     "The model's bundle: YAML document, external model file and images."),
+              class_method("parse_from_content", &parse_from_content, nb::arg("cls"),
+                           nb::arg("content"),
+                           "A validated, migrated model rebuilt from a bundle."),
+              method("get_coefficient", &coefficient_of, nb::arg("attribute"),
+                     "The external model's coefficient of an attribute, or None."),
+              method("get_external_model_category", &get_category,
+                     "The category of the model type."),
+          },
+      .abstract_methods = {"_migrate", "get_external_model_stringio",
+                           "get_external_model_feature_names", "get_external_model_intercept",
+                           "get_external_model_intercept_name", "get_external_model_coefficients",
+                           "get_external_model_best_iteration",
+                           "get_external_model_number_of_trees",
+                           "get_external_model_number_of_attributes",
+                           "get_external_model_best_eval_metric"},
+  };
+}
+
+RecordDecl model_record(const Records& r) {
+  return {
+      .name = "AugmentedPredictiveModel",
+      .doc = "A predictive model with its parsed external model file.",
+      .base = r.abstract_model,
+      .fields =
+          {
+              {"directory_name", optional(str_type()), default_none()},
+              {"external_model", dict_of(str_type(), any_type()), default_factory(dict_type()),
+               /*exclude=*/true},
+          },
+      .methods =
+          {
+              method("_migrate", &migrate, "Completes a model stored in an older layout."),
+              method("get_external_model_stringio", &get_stringio,
+                     "The external model file as a new text stream: PMML text or JSON."),
+              method("get_external_model_feature_names", &get_feature_names,
+                     "The feature names of the external model, or None."),
+              method("get_external_model_intercept", &get_intercept,
+                     "The intercept of the external model, or None."),
+              method("get_external_model_intercept_name", &get_intercept_name,
+                     "The name of the intercept, or None."),
+              method("get_external_model_coefficients", &get_coefficients,
+                     "The coefficients of a linear external model, or None."),
+              method("get_external_model_best_iteration", &get_best_iteration,
+                     "Boosting rounds up to the best one (XGB), or None."),
+              method("get_external_model_number_of_trees", &get_number_of_trees,
+                     "The number of trees (XGB), or None."),
+              method("get_external_model_number_of_attributes", &get_number_of_attributes,
+                     "The number of input features (XGB), or None."),
+              method("get_external_model_best_eval_metric", &get_best_eval_metric,
+                     "The evaluation metric at the best round (XGB), or None."),
+          },
+  };
+}
+
+Records declare_records(nb::module_& m) {
+  Records r;
+  r.model_type = declare_text_enum(m, "PredictiveModelType",
+                                   {{"LOGISTIC_REGRESSION", "LOGISTIC_REGRESSION"},
+                                    {"PMML", "PMML"},
+                                    {"XGB", "XGB"},
+                                    {"EXPERT_SCORE", "EXPERT_SCORE"},
+                                    {"RANDOM_FOREST", "RANDOM_FOREST"},
+                                    {"COX_PH_FITTER", "COX_PH_FITTER"}},
+                                   "Kinds of predictive model.");
+  r.category = declare_text_enum(m, "PredictiveModelCategory",
+                                 {{"STATIC", "STATIC"}, {"HORIZON", "HORIZON"}, {"NONE", "NONE"}},
+                                 "Whether a model scores once (static) or over a horizon.");
+  r.abstract_model = declare_record(m, abstract_model_record(r));
+  r.model = declare_record(m, model_record(r));
+  return r;
+}
+
+// --- query views --------------------------------------------------------------------------
+
+// Fixed-point text with four decimals; zero of either sign is written without a sign.
+std::string factor_text(double x) {
+  return zelvora::fixed_text(x == 0 ? 0.0 : x, kFormulaDecimals);
+}
+
+// The linear predictor of a logistic regression: intercept, then one term per feature.
+nb::object model_formula(nb::handle model) {
+  const State& s = *state;
+  if (!type_is(model, s.logistic_regression)) return nb::none();
+  nb::object intercept = call(model, s.get_intercept);
+  std::string text = factor_text(intercept.is_none() ? 0.0 : to_double(intercept));
+
+  nb::object names = call(model, s.get_feature_names);
+  if (is_none_or_empty(names)) names = model.attr(s.attributes);
+  nb::list visited = steal_or_throw<nb::list>(PySequence_List(names.ptr()));
+  nb::object preprocessing = model.attr(s.feature_preprocessing);
+  for (nb::handle name : visited) {
+    nb::object coef = model.attr(s.get_coefficient)(name);
+    nb::object term = preprocessing.attr(s.get_transformation_formula)(nb::arg("attribute") = name);
+    const std::string term_text = text_bytes(nb::str(term));
+    if (coef.is_none()) {
+      text += " + " + term_text;
+      continue;
+    }
+    const double c = to_double(coef);
+    text += c < 0 ? " - " + factor_text(-c) : " + " + factor_text(c);
+    text += " * " + term_text;
+  }
+  return from_text_bytes(text);
+}
+
+nb::object external_model_view(nb::handle model) {
+  return state->external_view(nb::arg("extended_model") = model);
+}
+
+void declare_views(nb::module_& m, const Records& r) {
+  State& s = *state;
+  nb::object model_type = schema_enum(r.model_type);
+  nb::object category = schema_enum(r.category);
+  s.external_view = declare_query_type(
+      m, {
+             .name = "ExternalPredictiveModelType",
+             .doc = "Figures read from a model's external model file.",
+             .private_members = {{"extended_model", r.model}},
+             .computed =
+                 {
+                     computed_method("coefficients", optional(list_of(float_type())),
+                                     "get_external_model_coefficients"),
+                     computed_method("intercept", optional(float_type()),
+                                     "get_external_model_intercept"),
+                     computed_method("intercept_name", optional(str_type()),
+                                     "get_external_model_intercept_name"),
+                     computed_method("best_eval_metric", optional(float_type()),
+                                     "get_external_model_best_eval_metric"),
+                     computed_method("best_iteration", optional(int_type()),
+                                     "get_external_model_best_iteration"),
+                     computed_method("number_of_attributes", optional(int_type()),
+                                     "get_external_model_number_of_attributes"),
+                     computed_method("number_of_trees", optional(int_type()),
+                                     "get_external_model_number_of_trees"),
+                 },
+             .source = "extended_model",
+         });
+  const ViewDecl model{
+      .name = "AugmentedPredictiveModelType",
+      .record = r.model,
+      .mirrored = {"directory_name",
+                   "attributes",
+                   {"predictive_model_type", optional(model_type)},
+                   "target",
+                   "target_class",
+                   {"feature_preprocessing",
+                    import_class(kPreprocessing, "FeaturePreprocessingType")},
+                   {"description", import_class(kSummary, "PredictiveModelSummaryType")},
+                   {"performance", import_class(kPerformance, "PredictiveScorePerformanceType")},
+                   {"monitoring", import_class(kTracking, "PredictiveModelTrackingType")}},
+      .computed =
+          {
+              computed("formula", optional(str_type()), &model_formula,
+                       "The linear predictor of a logistic regression."),
+              computed("external_model", s.external_view, &external_model_view,
+                       "Figures of the external model."),
+              computed_method("category", category, "get_external_model_category"),
+          },
+      .doc = "A deployed predictive model.",
+  };
+  declare_view(m, model);
+}
+
+void load_state(nb::module_& m, const Records& r) {
+  State& s = *state;
+  s.logistic_regression = r.model_type.attr("LOGISTIC_REGRESSION");
+  s.pmml = r.model_type.attr("PMML");
+  s.xgb = r.model_type.attr("XGB");
+  s.expert_score = r.model_type.attr("EXPERT_SCORE");
+  s.random_forest = r.model_type.attr("RANDOM_FOREST");
+  s.cox_ph_fitter = r.model_type.attr("COX_PH_FITTER");
+  s.category_static = r.category.attr("STATIC");
+  s.category_horizon = r.category.attr("HORIZON");
+  s.category_none = r.category.attr("NONE");
+  s.content_class = import_class(kContent, "AugmentedPredictiveModelContent");
+  nb::module_ io = nb::module_::import_("io");
+  s.string_io = io.attr("StringIO");
+  s.bytes_io = io.attr("BytesIO");
+  s.json_loads = import_class("json", "loads");
+  s.valid_dumps_yaml = import_class(kDump, "valid_dumps_yaml");
+  s.safe_loads_yaml = import_class(kDump, "safe_loads_yaml");
+  s.safe_dumps_json = import_class(kDump, "safe_dumps_json");
+  (void)m;
+}
+
+}  // namespace
+
+NB_MODULE(augmented_predictive_model, m) {
+  m.doc() = "The record of a deployed predictive model, its external model and its views.";
+  load_api(m);
+  state.emplace(m);
+  Records records = declare_records(m);
+  load_state(m, records);
+  declare_views(m, records);
+}

@@ -1,0 +1,43 @@
+// zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation:
+// formula transformations of attributes and their query view.
+#include <nanobind/nanobind.h>
+
+#include "common/records.hpp"
+#include "common/views.hpp"
+
+namespace nb = nanobind;
+using namespace zelvora::py;
+
+namespace {
+
+RecordDecl feature_transformation_record(nb::handle core_model) {
+  return {
+      .name = "FeatureTransformation",
+      .doc = "A formula transformation of an attribute, optionally under a new attribute name.",
+      .base = core_model,
+      .fields =
+          {
+              {"attribute", str_type()},
+              {"transformation", str_type()},
+              {"transformed_attribute_name", optional(str_type()), default_none()},
+          },
+  };
+}
+
+void declare_views(nb::module_& m, nb::handle feature_transformation) {
+  declare_view(m, {
+                      .name = "FeatureTransformationType",
+                      .record = feature_transformation,
+                      .mirrored = {"attribute", "transformation", "transformed_attribute_name"},
+                  });
+}
+
+}  // namespace
+
+NB_MODULE(feature_transformation, m) {
+  load_api(m);
+  nb::object core_model =
+      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
+  nb::object feature_transformation = declare_record(m, feature_transformation_record(core_model));
+  declare_views(m, feature_transformation);
+}
