@@ -11,6 +11,7 @@ MODULES = [
     "zelvora_analytics_utils.utils.dump",
     "zelvora_analytics_utils.predictive_models.content",
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning",
+    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing",
     "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation",
     "zelvora_analytics_utils.predictive_models.score_performance.subset_performance",
     "zelvora_analytics_utils.predictive_models.score_performance.score_performance",

@@ -29,13 +29,14 @@ nb::object rebuilt(nb::handle kind, nb::handle message) {
 
 void raise_with_prefix(const nb::python_error& error, std::string_view prefix) {
   nb::object original = nb::borrow(error.value());
+  // Interruptions and exits (KeyboardInterrupt, SystemExit) are no errors of the operation:
+  // they pass unchanged, SystemExit's code included.
   if (!PyObject_TypeCheck(original.ptr(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
-    // KeyboardInterrupt, SystemExit, GeneratorExit: not errors of the operation.
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(original.ptr())), original.ptr());
     throw nb::python_error();
   }
   nb::object text =
-      steal_or_throw(PyUnicode_Concat(to_str(prefix).ptr(), message_of(original).ptr()));
+      steal_or_throw(PyUnicode_Concat(from_text_bytes(prefix).ptr(), message_of(original).ptr()));
   nb::object reshaped = rebuilt(original.type(), text);
   PyException_SetCause(reshaped.ptr(), original.release().ptr());
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(reshaped.ptr())), reshaped.ptr());
