@@ -18,6 +18,7 @@ MODULES = [
     "zelvora_analytics_utils.predictive_models.model_summary.subset_summary",
     "zelvora_analytics_utils.predictive_models.model_summary.model_summary",
     "zelvora_analytics_utils.predictive_models.augmented_predictive_model",
+    "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking",
 ]
 
 
