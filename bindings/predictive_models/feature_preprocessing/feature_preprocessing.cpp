@@ -49,9 +49,18 @@ struct State {
       lower_bound{"lower_bound"}, upper_bound{"upper_bound"}, categories{"categories"},
       bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
+  static constexpr auto references = std::make_tuple(
+      &State::feature_binning, &State::numerical_bin, &State::categorical_bin,
+      &State::feature_transformation, &State::numerical, &State::categorical, &State::logger,
+      &State::binning_logger, &State::attribute, &State::attribute_data_type, &State::binning,
+      &State::transformations, &State::transformed_attribute_name, &State::transformation,
+      &State::binned_attribute_name, &State::dummy_encoding, &State::encoding,
+      &State::encoded_feature_name, &State::use_for_undefined, &State::value, &State::name,
+      &State::feature_binning_field, &State::lower_bound, &State::upper_bound, &State::categories,
+      &State::bin_numeric_attribute, &State::bin_categoric_attribute);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- small helpers ---------------------------------------------------------------------
 
@@ -796,7 +805,8 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(feature_preprocessing, m) {
-  State& s = state.emplace();
+  load_api(m);
+  State& s = state.emplace(m);
   s.feature_binning = import_class(kBinningModule, "FeatureBinning");
   s.numerical_bin = import_class(kBinningModule, "AttributeBinNumerical");
   s.categorical_bin = import_class(kBinningModule, "AttributeBinCategorical");

@@ -23,9 +23,12 @@ struct State {
   BinRecordTypes bins;
   nb::str binning{"binning"}, attribute{"attribute"}, get_numerical_bin{"_get_numerical_bin"},
       get_categorical_bin{"_get_categorical_bin"};
+  static constexpr auto references = std::make_tuple(
+      &State::numerical, &State::categorical, &State::feature_binning, &State::bins,
+      &State::binning, &State::attribute, &State::get_numerical_bin, &State::get_categorical_bin);
 };
 
-ExitScoped<State> state;
+ModuleState<State> state;
 
 // --- the monitoring lookups: the bin record itself, every name tested, nothing logged ---
 
@@ -171,9 +174,10 @@ void declare_views(nb::module_& m, const Records& r) {
 }  // namespace
 
 NB_MODULE(model_tracking, m) {
+  load_api(m);
+  State& s = state.emplace(m);
   Records records = declare_records(m);
   declare_views(m, records);
-  State& s = state.emplace();
   s.numerical = records.data_type.attr("NUMERICAL");
   s.categorical = records.data_type.attr("CATEGORICAL");
   s.feature_binning = records.feature_binning;
