@@ -288,13 +288,13 @@ def model_formula(model: Any) -> Optional[str]:
         AugmentedPredictiveModelType,
     )
 
-    @strawberry.type
-    class Query:
-        @strawberry.field
-        def model(self) -> AugmentedPredictiveModelType:  # type: ignore[valid-type]
-            return model  # type: ignore[no-any-return]
+    def resolve_model() -> Any:
+        return model
 
-    result = strawberry.Schema(query=Query).execute_sync("{ model { formula } }")
+    # A real annotation (this module's are strings), for the schema library to read.
+    resolve_model.__annotations__["return"] = AugmentedPredictiveModelType
+    query = strawberry.type(type("Query", (), {"model": strawberry.field(resolver=resolve_model)}))
+    result = strawberry.Schema(query=query).execute_sync("{ model { formula } }")
     if result.errors:
         raise CommandError(f"cannot build the formula: {one_line(result.errors[0].message)}")
     assert result.data is not None
@@ -421,9 +421,11 @@ def command_validate(args: argparse.Namespace) -> int:
     elif not errors:
         sys.stdout.write(f"{args.bundle}: valid\n")
     else:
-        sys.stdout.write(f"{args.bundle}: invalid, {len(errors)} error(s)\n")
-        sys.stdout.write("".join(f"  {loc}: {msg}\n" for loc, msg in errors))
-    return EXIT_FAILURE if errors else EXIT_OK
+        sys.stdout.write("".join(f"{loc}: {msg}\n" for loc, msg in errors))
+    if errors:
+        sys.stderr.write(f"{PROG} validate: {args.bundle}: invalid model, {len(errors)} error(s)\n")
+        return EXIT_FAILURE
+    return EXIT_OK
 
 
 def command_inspect(args: argparse.Namespace) -> int:
@@ -634,6 +636,8 @@ def command_bin(args: argparse.Namespace) -> int:
                 if progress:
                     position = source.buffer.tell() if size is not None else None
                     progress.update(count, position)
+        except (UnicodeDecodeError, csv.Error) as error:
+            raise CommandError(f"{name}: cannot read: {describe(error)}") from error
         finally:
             if progress:
                 progress.close()
@@ -703,16 +707,28 @@ def snake_case(name: str) -> str:
     return "".join(out)
 
 
+def describe_from_record(view: type) -> None:
+    """Gives a view, and each mirrored field, the documentation of its record where it
+    has no description of its own."""
+    definition = view.__strawberry_definition__  # type: ignore[attr-defined]
+    record = getattr(view, "_pydantic_type", None)
+    if record is None:
+        return
+    if not definition.description and record.__doc__:
+        definition.description = one_line(record.__doc__)
+    for field in definition.fields:
+        source = record.model_fields.get(field.python_name)
+        if not field.description and source is not None and source.description:
+            field.description = one_line(source.description)
+
+
 def graphql_schema() -> str:
     """The SDL of a schema whose query type offers every view."""
     import strawberry
 
     views = view_classes()
     for view in views:
-        definition = view.__strawberry_definition__  # type: ignore[attr-defined]
-        record = getattr(view, "_pydantic_type", None)
-        if not definition.description and record is not None and record.__doc__:
-            definition.description = one_line(record.__doc__)
+        describe_from_record(view)
     fields = {}
     annotations = {}
     for view in views:
