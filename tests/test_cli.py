@@ -270,7 +270,7 @@ BAD_CASES = [
     ("corrupt zip", "cannot read the zip bundle"),
     ("corrupt tar", "cannot read the tar bundle"),
     ("no model document", "cannot read the zip bundle"),
-    ("bad yaml", "invalid model: extended_model.yaml"),
+    ("bad yaml", "invalid model: extended_model.yaml: line 2 column 1: expected ',' or ']'"),
     ("bad json", "invalid model: external_model.json: line 1"),
     ("inconsistent model", "Binning defined for unknown attributes"),
 ]
@@ -428,6 +428,7 @@ def test_schema_graphql_holds_every_view():
         assert name in schema.type_map, name
     model = schema.type_map["AugmentedPredictiveModelType"]
     assert model.description
+    assert schema.type_map["PredictiveModelType"].description == "Kinds of predictive model."
     assert "formula" in model.fields
     assert schema.query_type.fields["augmentedPredictiveModel"].type.name == "AugmentedPredictiveModelType"
 

@@ -22,16 +22,16 @@ import sys
 import tempfile
 import time
 import zipfile
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, MutableMapping, Sequence
 from typing import Any, Optional, TextIO
 
 __all__ = ["main"]
 
-PROG = "zelvora"
-EXIT_OK, EXIT_FAILURE, EXIT_USAGE = 0, 1, 2
+# The package's modules (and through them pydantic and strawberry) are imported by the
+# commands that use them, so that --help and usage errors answer at once.
 
-MODEL_MODULE = "zelvora_analytics_utils.predictive_models.augmented_predictive_model"
-CONTENT_MODULE = "zelvora_analytics_utils.predictive_models.content"
+PROG = "zelvora"
+EXIT_OK, EXIT_FAILURE = 0, 1  # argparse exits with 2 on a usage error
 
 BATCH_SIZE = 10_000
 # The progress bar shows only for inputs at least this large (bytes of a file; values
@@ -144,6 +144,16 @@ def location_text(location: Sequence[Any]) -> str:
     return ".".join(str(part) for part in location) or "(model)"
 
 
+def yaml_problem(error: Exception) -> str:
+    """A YAML syntax error as "line L column C: problem (context)"."""
+    mark, problem = getattr(error, "problem_mark", None), getattr(error, "problem", None)
+    if mark is None or not problem:
+        return describe(error)
+    context = getattr(error, "context", None)
+    where = f"line {mark.line + 1} column {mark.column + 1}"
+    return f"{where}: {problem}" + (f" ({context})" if context else "")
+
+
 def parse_failure(error: Exception) -> list[tuple[str, str]]:
     """The (location, message) pairs of a failed model parse."""
     from pydantic import ValidationError
@@ -156,7 +166,7 @@ def parse_failure(error: Exception) -> list[tuple[str, str]]:
     if isinstance(error, json.JSONDecodeError):
         return [("external_model.json", f"line {error.lineno} column {error.colno}: {error.msg}")]
     if type(error).__module__.startswith("ruamel.yaml"):
-        return [("extended_model.yaml", describe(error))]
+        return [("extended_model.yaml", yaml_problem(error))]
     if isinstance(error, KeyError):
         return [("attached_images", f"no file in the bundle for image {error.args[0]!r}")]
     return [("(bundle)", describe(error))]
@@ -394,7 +404,10 @@ def print_report(report: dict[str, Any]) -> None:
             + (f" -> {renamed}" if renamed else "")
         )
         headers = ("id", "name", "value", "frequency", "target rate")
-        rows = [(b["id"], b["name"], b["value"], b["frequency"], b["target_rate"]) for b in binning["bins"]]
+        rows = [
+            (b["id"], b["name"], b["value"], b["frequency"], b["target_rate"])
+            for b in binning["bins"]
+        ]
         lines.extend("  " + line for line in table(headers, rows))
     sys.stdout.write("\n".join(lines) + "\n")
 
@@ -451,7 +464,8 @@ def command_convert(args: argparse.Namespace) -> int:
     except CommandError:
         raise
     except Exception as error:
-        raise CommandError(f"{args.target}: cannot write the {kind} bundle: {describe(error)}") from error
+        message = f"{args.target}: cannot write the {kind} bundle: {describe(error)}"
+        raise CommandError(message) from error
     if args.json:
         print_json({"source": args.source, "target": args.target, "kind": kind})
     else:
@@ -547,7 +561,9 @@ class CatchAllCount:
         self.verbose = verbose
         self.count = 0
 
-    def __call__(self, logger: Any, method: str, event: dict[str, Any]) -> dict[str, Any]:
+    def __call__(
+        self, logger: Any, method: str, event: MutableMapping[str, Any]
+    ) -> MutableMapping[str, Any]:
         import structlog
 
         if str(event.get("event", "")).startswith("Predictive model hit default value"):
@@ -557,7 +573,9 @@ class CatchAllCount:
         return event
 
 
-def bin_batch(preprocessing: Any, attribute: str, batch: list[tuple[int, Optional[str]]], name: str) -> list[Any]:
+def bin_batch(
+    preprocessing: Any, attribute: str, batch: list[tuple[int, Optional[str]]], name: str
+) -> list[Any]:
     values = [value for _, value in batch]
     try:
         return list(preprocessing.apply_feature_binning_batch(attribute, values))
@@ -595,7 +613,8 @@ def open_output(path: Optional[str]) -> Iterator[TextIO]:
     if os.path.isdir(path):
         raise CommandError(f"{path}: is a directory")
     parent = os.path.dirname(os.path.abspath(path))
-    handle, temporary = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".part", dir=parent)
+    prefix = "." + os.path.basename(path) + "."
+    handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
     try:
         with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as file:
             yield file
@@ -617,7 +636,9 @@ def command_bin(args: argparse.Namespace) -> int:
     preprocessing = model.feature_preprocessing
     if not preprocessing.feature_binning_exists(args.attribute):
         known = ", ".join(preprocessing.get_all_binning_attributes()) or "none"
-        raise CommandError(f"{args.bundle}: no binning for attribute {args.attribute!r} (binned: {known})")
+        raise CommandError(
+            f"{args.bundle}: no binning for attribute {args.attribute!r} (binned: {known})"
+        )
     counter = CatchAllCount(args.verbose)
     structlog.configure(
         processors=[counter, structlog.dev.ConsoleRenderer(colors=False)],
@@ -626,7 +647,10 @@ def command_bin(args: argparse.Namespace) -> int:
     name = args.file if args.file not in (None, "-") else "<stdin>"
     count = 0
     with open_input(args.file) as (source, size), open_output(args.output) as target:
-        values = csv_values(source, name, args.column or args.attribute) if name != "<stdin>" else line_values(source)
+        if name == "<stdin>":
+            values = line_values(source)
+        else:
+            values = csv_values(source, name, args.column or args.attribute)
         progress = Progress(size) if sys.stderr.isatty() else None
         try:
             for batch in batches(values):
@@ -670,7 +694,8 @@ def json_schema() -> dict[str, Any]:
 
 
 def view_classes() -> list[type]:
-    """Every query view the package's modules publish, in module order."""
+    """Every query view the package's modules publish, in module order. Their
+    enumerations are given their documentation as description on the way."""
     import zelvora_analytics_utils
 
     views: list[type] = []
@@ -686,15 +711,15 @@ def view_classes() -> list[type]:
                 continue
             raise
         for value in vars(module).values():
-            definition = getattr(value, "__strawberry_definition__", None)
-            # Object types only: enumerations come along with the views that use them.
-            if (
-                isinstance(value, type)
-                and hasattr(definition, "fields")
-                and not definition.is_input
-                and value not in views
-            ):
-                views.append(value)
+            definition: Any = getattr(value, "__strawberry_definition__", None)
+            if not isinstance(value, type) or definition is None:
+                continue
+            if hasattr(definition, "fields"):
+                if not definition.is_input and value not in views:
+                    views.append(value)
+            elif not definition.description and value.__doc__:
+                # An enumeration: it comes along with the views that use it.
+                definition.description = one_line(value.__doc__)
     return views
 
 
@@ -755,7 +780,10 @@ def command_schema(args: argparse.Namespace) -> int:
 
 Argument = tuple[tuple[str, ...], dict[str, Any]]
 
-BUNDLE: Argument = (("bundle",), {"metavar": "BUNDLE", "help": "a bundle: a directory, a tar or a zip archive"})
+BUNDLE: Argument = (
+    ("bundle",),
+    {"metavar": "BUNDLE", "help": "a bundle: a directory, a tar or a zip archive"},
+)
 JSON: Argument = (("--json",), {"action": "store_true", "help": "write the result as JSON"})
 
 COMMANDS: list[tuple[str, Callable[[argparse.Namespace], int], str, list[Argument]]] = [
@@ -816,7 +844,10 @@ COMMANDS: list[tuple[str, Callable[[argparse.Namespace], int], str, list[Argumen
                 ("-v", "--verbose"),
                 {"action": "store_true", "help": "log every value that only a default bin covers"},
             ),
-            (("--json",), {"action": "store_true", "help": "write each bin value as JSON (null where none)"}),
+            (
+                ("--json",),
+                {"action": "store_true", "help": "write each bin value as JSON (null where none)"},
+            ),
         ],
     ),
     (
@@ -837,7 +868,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     for name, function, text, arguments in COMMANDS:
-        command = commands.add_parser(name, help=text.split(". ")[0].rstrip(".") + ".", description=text)
+        summary = text.split(". ")[0].rstrip(".") + "."
+        command = commands.add_parser(name, help=summary, description=text)
         for flags, options in arguments:
             command.add_argument(*flags, **options)
         if name == "schema":
