@@ -302,6 +302,12 @@ def test_validate_reports_bad_documents(tmp_path, case):
     assert json.loads(result.stdout)["valid"] is False
 
 
+def test_a_fifo_is_no_bundle(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    assert_one_line_error(zelvora("validate", fifo), "not a bundle")
+
+
 def test_convert_no_check_copies_an_invalid_model(tmp_path):
     source = bad_bundle(tmp_path, "inconsistent model")
     result = zelvora("convert", "--no-check", source, tmp_path / "copy.zip")
@@ -354,6 +360,7 @@ def test_bin_output_file_appears_only_when_complete(zip_bundle, tmp_path):
         (["age", "{data}"], None, "data.csv:3: Binning attribute age: "),
         (["age", "{tmp}/latin.csv"], None, "latin.csv: cannot read: 'utf-8' codec can't decode"),
         (["age", "{tmp}/empty.csv"], None, "empty.csv: empty; expected a header row"),
+        (["-o", "{tmp}/no/out.txt", "age"], "30\n", "/no: no such directory"),
         (["city"], "Praha\n", ""),
     ],
 )

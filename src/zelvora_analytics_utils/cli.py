@@ -108,6 +108,8 @@ def bundle_kind(path: str) -> str:
         raise CommandError(f"{path}: no such file or directory")
     if os.path.isdir(path):
         return "directory"
+    if not os.path.isfile(path):  # a FIFO or a device would block or never end
+        raise CommandError(f"{path}: not a bundle (neither a directory nor a regular file)")
     try:
         with open(path, "rb") as file:
             head = file.read(512)
@@ -613,6 +615,8 @@ def open_output(path: Optional[str]) -> Iterator[TextIO]:
     if os.path.isdir(path):
         raise CommandError(f"{path}: is a directory")
     parent = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(parent):
+        raise CommandError(f"{os.path.dirname(path)}: no such directory")
     prefix = "." + os.path.basename(path) + "."
     handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
     try:
@@ -898,6 +902,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         with contextlib.suppress(OSError):
             os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILURE
+    except OSError as error:  # the file system's answer, such as a full disk
+        sys.stderr.write(f"{PROG} {args.command}: error: {describe(error)}\n")
     except Exception as error:  # never a traceback, but say it is ours
         sys.stderr.write(
             f"{PROG} {args.command}: internal error: {type(error).__name__}: {describe(error)}\n"
