@@ -1,0 +1,911 @@
+"""The ``zelvora`` command line: check, show, convert and apply stored models; print schemas.
+
+Run as ``zelvora`` or ``python -m zelvora_analytics_utils``; ``zelvora COMMAND --help``
+describes each command. Results go to standard output, messages to standard error. Exit
+status: 0 on success, 1 when the command fails (or ``validate`` finds the model invalid),
+2 on a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import csv
+import gzip
+import io
+import json
+import math
+import os
+import pkgutil
+import shutil
+import sys
+import tempfile
+import time
+import zipfile
+from collections.abc import Callable, Iterable, Iterator, MutableMapping, Sequence
+from typing import Any, Optional, TextIO
+
+__all__ = ["main"]
+
+# The package's modules (and through them pydantic and strawberry) are imported by the
+# commands that use them, so that --help and usage errors answer at once.
+
+PROG = "zelvora"
+EXIT_OK, EXIT_FAILURE = 0, 1  # argparse exits with 2 on a usage error
+
+BATCH_SIZE = 10_000
+# The progress bar shows only for inputs at least this large (bytes of a file; values
+# counted so far on a pipe), and redraws at most this often (seconds).
+PROGRESS_MIN_BYTES = 1 << 20
+PROGRESS_MIN_VALUES = 100_000
+PROGRESS_INTERVAL = 0.1
+
+
+class CommandError(Exception):
+    """A failure reported as one line on standard error."""
+
+
+class InvalidModel(CommandError):
+    """A bundle whose model document does not validate; `errors` are (location, message)."""
+
+    def __init__(self, path: str, errors: list[tuple[str, str]]) -> None:
+        self.path = path
+        self.errors = errors
+        location, message = errors[0]
+        more = f" (and {len(errors) - 1} more; see 'zelvora validate')" if len(errors) > 1 else ""
+        super().__init__(f"{path}: invalid model: {location}: {message}{more}")
+
+
+# --- messages ------------------------------------------------------------------------------
+
+
+def one_line(text: str) -> str:
+    return " ".join(str(text).split())
+
+
+def describe(error: BaseException) -> str:
+    """An error as one line, without the Python type names a user need not know."""
+    if isinstance(error, OSError) and error.strerror:
+        name = error.filename
+        return f"{name}: {error.strerror}" if name is not None else error.strerror
+    if isinstance(error, KeyError) and len(error.args) == 1:
+        return f"missing {error.args[0]!r}"
+    text = one_line(str(error))
+    return text or type(error).__name__
+
+
+def json_safe(value: Any) -> Any:
+    """Plain data as strict JSON can hold it: non-finite floats become "inf", "-inf", "nan"."""
+    if isinstance(value, float) and not math.isfinite(value):
+        return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
+    if isinstance(value, dict):
+        return {str(k): json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [json_safe(v) for v in value]
+    if hasattr(value, "value") and isinstance(getattr(value, "value"), str):  # text enumerations
+        return value.value
+    return value
+
+
+def print_json(value: Any) -> None:
+    sys.stdout.write(json.dumps(json_safe(value), indent=2, allow_nan=False) + "\n")
+
+
+# --- bundles -------------------------------------------------------------------------------
+
+ARCHIVE_MAGIC = {
+    b"PK\x03\x04": "zip",
+    b"PK\x05\x06": "zip",  # an empty zip archive
+    b"\x1f\x8b": "tar",  # gzip
+    b"BZh": "tar",
+    b"\xfd7zXZ\x00": "tar",
+}
+
+
+def bundle_kind(path: str) -> str:
+    """"directory", "tar" or "zip", from the file's first bytes rather than its name."""
+    if not os.path.lexists(path):
+        raise CommandError(f"{path}: no such file or directory")
+    if os.path.isdir(path):
+        return "directory"
+    if not os.path.isfile(path):  # a FIFO or a device would block or never end
+        raise CommandError(f"{path}: not a bundle (neither a directory nor a regular file)")
+    try:
+        with open(path, "rb") as file:
+            head = file.read(512)
+    except OSError as error:
+        raise CommandError(f"{path}: {error.strerror}") from error
+    for magic, kind in ARCHIVE_MAGIC.items():
+        if head.startswith(magic):
+            return kind
+    if head[257:262] == b"ustar":
+        return "tar"
+    if zipfile.is_zipfile(path):  # a zip with data in front of it
+        return "zip"
+    raise CommandError(f"{path}: not a bundle (neither a directory nor a tar or zip archive)")
+
+
+def load_content(path: str) -> Any:
+    """The content bundle stored at `path`, whatever its kind."""
+    from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
+
+    kind = bundle_kind(path)
+    try:
+        if kind == "directory":
+            return AugmentedPredictiveModelContent.load_from_directory(path)
+        with open(path, "rb") as file:
+            data = io.BytesIO(file.read())
+        if kind == "zip":
+            return AugmentedPredictiveModelContent.load_from_zip(data)
+        return AugmentedPredictiveModelContent.load_from_tar(data)
+    except Exception as error:  # the loaders' errors are the user's input errors
+        raise CommandError(f"{path}: cannot read the {kind} bundle: {describe(error)}") from error
+
+
+def location_text(location: Sequence[Any]) -> str:
+    return ".".join(str(part) for part in location) or "(model)"
+
+
+def yaml_problem(error: Exception) -> str:
+    """A YAML syntax error as "line L column C: problem (context)"."""
+    mark, problem = getattr(error, "problem_mark", None), getattr(error, "problem", None)
+    if mark is None or not problem:
+        return describe(error)
+    context = getattr(error, "context", None)
+    where = f"line {mark.line + 1} column {mark.column + 1}"
+    return f"{where}: {problem}" + (f" ({context})" if context else "")
+
+
+def parse_failure(error: Exception) -> list[tuple[str, str]]:
+    """The (location, message) pairs of a failed model parse."""
+    from pydantic import ValidationError
+
+    if isinstance(error, ValidationError):
+        return [
+            (location_text(item["loc"]), one_line(item["msg"]))
+            for item in error.errors(include_url=False)
+        ]
+    if isinstance(error, json.JSONDecodeError):
+        return [("external_model.json", f"line {error.lineno} column {error.colno}: {error.msg}")]
+    if type(error).__module__.startswith("ruamel.yaml"):
+        return [("extended_model.yaml", yaml_problem(error))]
+    if isinstance(error, KeyError):
+        return [("attached_images", f"no file in the bundle for image {error.args[0]!r}")]
+    return [("(bundle)", describe(error))]
+
+
+def parse_model(content: Any, path: str) -> Any:
+    """The validated model of a bundle; InvalidModel when it does not validate."""
+    from zelvora_analytics_utils.predictive_models.augmented_predictive_model import (
+        AugmentedPredictiveModel,
+    )
+
+    try:
+        # Whatever the model prints while loading is a message, not output.
+        with contextlib.redirect_stdout(sys.stderr):
+            return AugmentedPredictiveModel.parse_from_content(content)
+    except Exception as error:  # every failure here is one of the document
+        raise InvalidModel(path, parse_failure(error)) from error
+
+
+def load_model(path: str) -> Any:
+    return parse_model(load_content(path), path)
+
+
+# --- writing without leaving anything partial ------------------------------------------------
+
+
+def current_umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+@contextlib.contextmanager
+def new_path(target: str, directory: bool) -> Iterator[str]:
+    """A temporary file or directory beside `target`, moved to `target` when the block
+    succeeds and removed when it fails. An existing `target` is never replaced."""
+    parent = os.path.dirname(os.path.abspath(target))
+    if not os.path.isdir(parent):
+        raise CommandError(f"{os.path.dirname(target) or '.'}: no such directory")
+    prefix = "." + os.path.basename(os.path.normpath(target)) + "."
+    if directory:
+        temporary = tempfile.mkdtemp(prefix=prefix, suffix=".part", dir=parent)
+        os.chmod(temporary, 0o777 & ~current_umask())
+    else:
+        handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
+        os.close(handle)
+        os.chmod(temporary, 0o666 & ~current_umask())
+    try:
+        yield temporary
+        if directory:
+            # rename() would replace an empty directory: test first.
+            if os.path.lexists(target):
+                raise CommandError(f"{target}: already exists; not overwritten")
+            os.rename(temporary, target)
+        else:
+            # link() fails rather than replace what appeared meanwhile.
+            try:
+                os.link(temporary, target)
+            except FileExistsError:
+                raise CommandError(f"{target}: already exists; not overwritten") from None
+            os.unlink(temporary)
+    except BaseException:
+        if directory:
+            shutil.rmtree(temporary, ignore_errors=True)
+        else:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
+        raise
+
+
+def write_file(path: str, data: bytes) -> None:
+    with open(path, "wb") as file:
+        file.write(data)
+        file.flush()
+        os.fsync(file.fileno())
+
+
+TARGET_SUFFIXES = ((".tar.gz", "tar.gz"), (".tgz", "tar.gz"), (".tar", "tar"), (".zip", "zip"))
+
+
+def target_kind(target: str) -> str:
+    """The container a target name asks for: by suffix, any case; a directory otherwise."""
+    lowered = target.lower()
+    for suffix, kind in TARGET_SUFFIXES:
+        if lowered.endswith(suffix):
+            return kind
+    return "directory"
+
+
+def image_subdirectories(content: Any) -> set[str]:
+    """Subdirectories that image names such as plots/roc.png (from a tar) need."""
+    needed = set()
+    for key in content.attached_images:
+        parts = key.split("/")[:-1]
+        if parts and not key.startswith("/") and ".." not in parts:
+            needed.add(os.path.join(*parts))
+    return needed
+
+
+def save_content(content: Any, target: str, kind: str) -> None:
+    if kind == "directory":
+        with new_path(target, directory=True) as temporary:
+            for subdirectory in sorted(image_subdirectories(content)):
+                os.makedirs(os.path.join(temporary, subdirectory), exist_ok=True)
+            content.save_to_directory(temporary)
+        return
+    if kind == "zip":
+        data = content.save_to_zip().getvalue()
+    else:
+        data = content.save_to_tar().getvalue()
+        if kind == "tar.gz":
+            data = gzip.compress(data, mtime=0)
+    with new_path(target, directory=False) as temporary:
+        write_file(temporary, data)
+
+
+# --- reports ---------------------------------------------------------------------------------
+
+
+def enum_text(value: Any) -> Optional[str]:
+    return None if value is None else getattr(value, "value", str(value))
+
+
+def model_formula(model: Any) -> Optional[str]:
+    """The formula of the model's query view, through a real query."""
+    import strawberry
+
+    from zelvora_analytics_utils.predictive_models.augmented_predictive_model import (
+        AugmentedPredictiveModelType,
+    )
+
+    def resolve_model() -> Any:
+        return model
+
+    # A real annotation (this module's are strings), for the schema library to read.
+    resolve_model.__annotations__["return"] = AugmentedPredictiveModelType
+    query = strawberry.type(type("Query", (), {"model": strawberry.field(resolver=resolve_model)}))
+    result = strawberry.Schema(query=query).execute_sync("{ model { formula } }")
+    if result.errors:
+        raise CommandError(f"cannot build the formula: {one_line(result.errors[0].message)}")
+    assert result.data is not None
+    return result.data["model"]["formula"]  # type: ignore[no-any-return]
+
+
+def bin_rows(binning: Any) -> list[dict[str, Any]]:
+    rows = []
+    for item in binning.feature_binning:
+        row = {
+            "id": item.id,
+            "name": item.name,
+            "value": item.value,
+            "frequency": item.frequency,
+            "target_rate": item.target_rate,
+        }
+        if hasattr(item, "categories"):
+            row["categories"] = item.categories
+        else:
+            row["lower_bound"] = item.lower_bound
+            row["upper_bound"] = item.upper_bound
+        rows.append(row)
+    return rows
+
+
+def model_report(model: Any, path: str) -> dict[str, Any]:
+    try:
+        tree = {
+            "number_of_trees": model.get_external_model_number_of_trees(),
+            "best_iteration": model.get_external_model_best_iteration(),
+            "number_of_attributes": model.get_external_model_number_of_attributes(),
+            "best_eval_metric": model.get_external_model_best_eval_metric(),
+        }
+        category = model.get_external_model_category()
+    except Exception as error:  # a malformed external model
+        raise CommandError(f"{path}: cannot read the external model: {describe(error)}") from error
+    return {
+        "bundle": path,
+        "name": model.description.predictive_model_name,
+        "type": enum_text(model.predictive_model_type),
+        "category": enum_text(category),
+        "target": model.target,
+        "target_class": model.target_class,
+        "attributes": list(model.attributes),
+        "formula": model_formula(model),
+        "trees": tree,
+        "binnings": [
+            {
+                "attribute": binning.attribute,
+                "data_type": enum_text(binning.attribute_data_type),
+                "binned_attribute_name": binning.binned_attribute_name,
+                "bins": bin_rows(binning),
+            }
+            for binning in model.feature_preprocessing.binning
+        ],
+    }
+
+
+def cell(value: Any) -> str:
+    if value is None:
+        return "-"
+    if isinstance(value, float):
+        return f"{value:.6g}"
+    if isinstance(value, list):
+        return ", ".join(str(v) for v in value)
+    return str(value)
+
+
+def table(headers: Sequence[str], rows: Iterable[Sequence[Any]]) -> list[str]:
+    cells = [list(headers)] + [[cell(v) for v in row] for row in rows]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(headers))]
+    return ["  ".join(text.ljust(width) for text, width in zip(row, widths)).rstrip() for row in cells]
+
+
+def print_report(report: dict[str, Any]) -> None:
+    lines = [
+        f"bundle:      {report['bundle']}",
+        f"name:        {cell(report['name'])}",
+        f"type:        {cell(report['type'])}",
+        f"category:    {report['category']}",
+        f"target:      {cell(report['target'])}"
+        + (f" (class {report['target_class']})" if report["target_class"] else ""),
+        f"attributes:  {len(report['attributes'])}: {cell(report['attributes'])}",
+        f"formula:     {cell(report['formula'])}",
+    ]
+    tree = report["trees"]
+    if any(v is not None for v in tree.values()):
+        lines.append(
+            "trees:       "
+            + ", ".join(f"{k.replace('_', ' ')} {cell(v)}" for k, v in tree.items())
+        )
+    for binning in report["binnings"]:
+        renamed = binning["binned_attribute_name"]
+        lines.append("")
+        lines.append(
+            f"binning of {binning['attribute']} ({cell(binning['data_type'])})"
+            + (f" -> {renamed}" if renamed else "")
+        )
+        headers = ("id", "name", "value", "frequency", "target rate")
+        rows = [
+            (b["id"], b["name"], b["value"], b["frequency"], b["target_rate"])
+            for b in binning["bins"]
+        ]
+        lines.extend("  " + line for line in table(headers, rows))
+    sys.stdout.write("\n".join(lines) + "\n")
+
+
+# --- commands --------------------------------------------------------------------------------
+
+
+def command_validate(args: argparse.Namespace) -> int:
+    """Check that a bundle loads and its model validates."""
+    content = load_content(args.bundle)
+    try:
+        parse_model(content, args.bundle)
+        errors: list[tuple[str, str]] = []
+    except InvalidModel as invalid:
+        errors = invalid.errors
+    if args.json:
+        print_json(
+            {
+                "bundle": args.bundle,
+                "valid": not errors,
+                "errors": [{"location": loc, "message": msg} for loc, msg in errors],
+            }
+        )
+    elif not errors:
+        sys.stdout.write(f"{args.bundle}: valid\n")
+    else:
+        sys.stdout.write("".join(f"{loc}: {msg}\n" for loc, msg in errors))
+    if errors:
+        sys.stderr.write(f"{PROG} validate: {args.bundle}: invalid model, {len(errors)} error(s)\n")
+        return EXIT_FAILURE
+    return EXIT_OK
+
+
+def command_inspect(args: argparse.Namespace) -> int:
+    """Show a model: type, category, attributes, formula, tree figures, binnings."""
+    report = model_report(load_model(args.bundle), args.bundle)
+    if args.json:
+        print_json(report)
+    else:
+        print_report(report)
+    return EXIT_OK
+
+
+def command_convert(args: argparse.Namespace) -> int:
+    """Store a bundle in another container."""
+    kind = target_kind(args.target)
+    if os.path.lexists(args.target):
+        raise CommandError(f"{args.target}: already exists; not overwritten")
+    content = load_content(args.source)
+    if args.check:
+        parse_model(content, args.source)
+    try:
+        save_content(content, args.target, kind)
+    except CommandError:
+        raise
+    except Exception as error:
+        message = f"{args.target}: cannot write the {kind} bundle: {describe(error)}"
+        raise CommandError(message) from error
+    if args.json:
+        print_json({"source": args.source, "target": args.target, "kind": kind})
+    else:
+        sys.stderr.write(f"{PROG} convert: wrote {kind} bundle {args.target}\n")
+    return EXIT_OK
+
+
+class Progress:
+    """A one-line progress display on standard error, redrawn in place."""
+
+    def __init__(self, total_bytes: Optional[int]) -> None:
+        self.total = total_bytes
+        self.shown = False
+        self.last = 0.0
+
+    def update(self, values: int, position: Optional[int]) -> None:
+        now = time.monotonic()
+        if now - self.last < PROGRESS_INTERVAL:
+            return
+        large = (self.total or 0) >= PROGRESS_MIN_BYTES or (
+            self.total is None and values >= PROGRESS_MIN_VALUES
+        )
+        if not large:
+            return
+        self.last = now
+        if self.total and position is not None:
+            share = min(position / self.total, 1.0)
+            filled = int(share * 30)
+            text = f"[{'#' * filled}{'.' * (30 - filled)}] {share:4.0%}  {values} values"
+        else:
+            text = f"{values} values"
+        sys.stderr.write(f"\r{PROG} bin: {text}")
+        sys.stderr.flush()
+        self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+def missing_to_none(text: str) -> Optional[str]:
+    return text if text != "" else None
+
+
+def csv_values(file: TextIO, name: str, column: str) -> Iterator[tuple[int, Optional[str]]]:
+    """(line number, value) of one column of a CSV file whose first row names the columns."""
+    reader = csv.reader(file)
+    try:
+        header = next(reader)
+    except StopIteration:
+        raise CommandError(f"{name}: empty; expected a header row naming the columns") from None
+    if column not in header:
+        raise CommandError(f"{name}: no column {column!r} (columns: {', '.join(header)})")
+    index = header.index(column)
+    for row in reader:
+        if not row and len(header) == 1:
+            row = [""]
+        if len(row) <= index:
+            raise CommandError(
+                f"{name}:{reader.line_num}: {len(row)} field(s); column {column!r} is field {index + 1}"
+            )
+        yield reader.line_num, missing_to_none(row[index])
+
+
+def line_values(file: TextIO) -> Iterator[tuple[int, Optional[str]]]:
+    for number, line in enumerate(file, start=1):
+        yield number, missing_to_none(line.rstrip("\r\n"))
+
+
+def batches(values: Iterator[tuple[int, Optional[str]]]) -> Iterator[list[tuple[int, Optional[str]]]]:
+    batch: list[tuple[int, Optional[str]]] = []
+    for item in values:
+        batch.append(item)
+        if len(batch) == BATCH_SIZE:
+            yield batch
+            batch = []
+    if batch:
+        yield batch
+
+
+def bin_text(value: Optional[float], as_json: bool) -> str:
+    if as_json:
+        return json.dumps(json_safe(value))
+    return "" if value is None else repr(value)
+
+
+class CatchAllCount:
+    """A logging processor counting the catch-all records of the binning and dropping them
+    (or, verbose, letting them through to standard error)."""
+
+    def __init__(self, verbose: bool) -> None:
+        self.verbose = verbose
+        self.count = 0
+
+    def __call__(
+        self, logger: Any, method: str, event: MutableMapping[str, Any]
+    ) -> MutableMapping[str, Any]:
+        import structlog
+
+        if str(event.get("event", "")).startswith("Predictive model hit default value"):
+            self.count += 1
+            if not self.verbose:
+                raise structlog.DropEvent
+        return event
+
+
+def bin_batch(
+    preprocessing: Any, attribute: str, batch: list[tuple[int, Optional[str]]], name: str
+) -> list[Any]:
+    values = [value for _, value in batch]
+    try:
+        return list(preprocessing.apply_feature_binning_batch(attribute, values))
+    except Exception as error:
+        # Find the line at fault; only failing batches pay for this.
+        for number, value in batch:
+            try:
+                preprocessing.apply_feature_binning(attribute, value)
+            except Exception as single:
+                raise CommandError(f"{name}:{number}: {describe(single)}") from single
+        raise CommandError(f"{name}: {describe(error)}") from error
+
+
+@contextlib.contextmanager
+def open_input(path: Optional[str]) -> Iterator[tuple[TextIO, Optional[int]]]:
+    """The input as text and its size in bytes (None for a pipe or a terminal)."""
+    if path is None or path == "-":
+        yield sys.stdin, None
+        return
+    try:
+        file = open(path, encoding="utf-8", newline="")
+    except OSError as error:
+        raise CommandError(f"{path}: {error.strerror}") from error
+    with file:
+        size = os.fstat(file.fileno()).st_size
+        yield file, size
+
+
+@contextlib.contextmanager
+def open_output(path: Optional[str]) -> Iterator[TextIO]:
+    """Standard output, or a file that appears (replacing an older one) only when complete."""
+    if path is None:
+        yield sys.stdout
+        return
+    if os.path.isdir(path):
+        raise CommandError(f"{path}: is a directory")
+    parent = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(parent):
+        raise CommandError(f"{os.path.dirname(path)}: no such directory")
+    prefix = "." + os.path.basename(path) + "."
+    handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
+    try:
+        with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as file:
+            yield file
+            file.flush()
+            os.fsync(file.fileno())
+        os.chmod(temporary, 0o666 & ~current_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
+        raise
+
+
+def command_bin(args: argparse.Namespace) -> int:
+    """Bin a column of values with the model's binning of an attribute."""
+    import structlog
+
+    model = load_model(args.bundle)
+    preprocessing = model.feature_preprocessing
+    if not preprocessing.feature_binning_exists(args.attribute):
+        known = ", ".join(preprocessing.get_all_binning_attributes()) or "none"
+        raise CommandError(
+            f"{args.bundle}: no binning for attribute {args.attribute!r} (binned: {known})"
+        )
+    counter = CatchAllCount(args.verbose)
+    structlog.configure(
+        processors=[counter, structlog.dev.ConsoleRenderer(colors=False)],
+        logger_factory=structlog.PrintLoggerFactory(sys.stderr),
+    )
+    name = args.file if args.file not in (None, "-") else "<stdin>"
+    count = 0
+    with open_input(args.file) as (source, size), open_output(args.output) as target:
+        if name == "<stdin>":
+            values = line_values(source)
+        else:
+            values = csv_values(source, name, args.column or args.attribute)
+        progress = Progress(size) if sys.stderr.isatty() else None
+        try:
+            for batch in batches(values):
+                results = bin_batch(preprocessing, args.attribute, batch, name)
+                target.write("".join(bin_text(v, args.json) + "\n" for v in results))
+                count += len(batch)
+                if progress:
+                    position = source.buffer.tell() if size is not None else None
+                    progress.update(count, position)
+        except (UnicodeDecodeError, csv.Error) as error:
+            raise CommandError(f"{name}: cannot read: {describe(error)}") from error
+        finally:
+            if progress:
+                progress.close()
+    if counter.count:
+        sys.stderr.write(
+            f"{PROG} bin: {counter.count} of {count} value(s) fell into no bin of their own "
+            "and took the default bin's value\n"
+        )
+    return EXIT_OK
+
+
+def json_schema() -> dict[str, Any]:
+    """The JSON Schema of the model YAML document."""
+    from zelvora_analytics_utils.predictive_models.augmented_predictive_model import (
+        AugmentedPredictiveModel,
+    )
+
+    # The document is the model's output form: external_model, excluded from it, is
+    # left out.
+    schema = AugmentedPredictiveModel.model_json_schema(mode="serialization")
+    return {
+        "$schema": "https://json-schema.org/draft/2020-12/schema",
+        "$comment": (
+            "The model YAML document (extended_model.yaml of a bundle). Number fields also "
+            "take the YAML values .inf, -.inf and .nan; the external model is a file of its "
+            "own in the bundle, not a key of the document."
+        ),
+        **json_safe(schema),
+    }
+
+
+def view_classes() -> list[type]:
+    """Every query view the package's modules publish, in module order. Their
+    enumerations are given their documentation as description on the way."""
+    import zelvora_analytics_utils
+
+    views: list[type] = []
+    prefix = zelvora_analytics_utils.__name__ + "."
+    for info in pkgutil.walk_packages(zelvora_analytics_utils.__path__, prefix):
+        leaf = info.name.rsplit(".", 1)[-1]
+        if leaf.startswith("_") or info.name == __name__:
+            continue
+        try:
+            module = __import__(info.name, fromlist=["_"])
+        except ImportError as error:
+            if "PyInit_" in str(error):  # a shared library beside the modules, not a module
+                continue
+            raise
+        for value in vars(module).values():
+            definition: Any = getattr(value, "__strawberry_definition__", None)
+            if not isinstance(value, type) or definition is None:
+                continue
+            if hasattr(definition, "fields"):
+                if not definition.is_input and value not in views:
+                    views.append(value)
+            elif not definition.description and value.__doc__:
+                # An enumeration: it comes along with the views that use it.
+                definition.description = one_line(value.__doc__)
+    return views
+
+
+def snake_case(name: str) -> str:
+    out = []
+    for i, char in enumerate(name):
+        if char.isupper() and i and not name[i - 1].isupper():
+            out.append("_")
+        out.append(char.lower())
+    return "".join(out)
+
+
+def describe_from_record(view: type) -> None:
+    """Gives a view, and each mirrored field, the documentation of its record where it
+    has no description of its own."""
+    definition = view.__strawberry_definition__  # type: ignore[attr-defined]
+    record = getattr(view, "_pydantic_type", None)
+    if record is None:
+        return
+    if not definition.description and record.__doc__:
+        definition.description = one_line(record.__doc__)
+    for field in definition.fields:
+        source = record.model_fields.get(field.python_name)
+        if not field.description and source is not None and source.description:
+            field.description = one_line(source.description)
+
+
+def graphql_schema() -> str:
+    """The SDL of a schema whose query type offers every view."""
+    import strawberry
+
+    views = view_classes()
+    for view in views:
+        describe_from_record(view)
+    fields = {}
+    annotations = {}
+    for view in views:
+        definition = view.__strawberry_definition__  # type: ignore[attr-defined]
+        name = snake_case(view.__name__.removesuffix("Type"))
+        annotations[name] = Optional[view]
+        fields[name] = strawberry.field(default=None, description=definition.description)
+    query = type("Query", (), {"__annotations__": annotations, **fields})
+    query.__doc__ = "Every query view of zelvora_analytics_utils."
+    schema = strawberry.Schema(query=strawberry.type(query, description=query.__doc__))
+    return schema.as_str() + "\n"
+
+
+def command_schema(args: argparse.Namespace) -> int:
+    """Print the GraphQL schema of the views or the JSON Schema of the model document."""
+    if args.graphql:
+        sys.stdout.write(graphql_schema())
+    else:
+        sys.stdout.write(json.dumps(json_schema(), indent=2, allow_nan=False) + "\n")
+    return EXIT_OK
+
+
+# --- the command table -----------------------------------------------------------------------
+
+Argument = tuple[tuple[str, ...], dict[str, Any]]
+
+BUNDLE: Argument = (
+    ("bundle",),
+    {"metavar": "BUNDLE", "help": "a bundle: a directory, a tar or a zip archive"},
+)
+JSON: Argument = (("--json",), {"action": "store_true", "help": "write the result as JSON"})
+
+COMMANDS: list[tuple[str, Callable[[argparse.Namespace], int], str, list[Argument]]] = [
+    (
+        "validate",
+        command_validate,
+        "Load a bundle and check its model; list the validation errors with their "
+        "locations. Exit status 1 when the model is invalid.",
+        [BUNDLE, JSON],
+    ),
+    (
+        "inspect",
+        command_inspect,
+        "Show a model: type and category, attributes, formula, tree figures and every "
+        "binning as a table.",
+        [BUNDLE, JSON],
+    ),
+    (
+        "convert",
+        command_convert,
+        "Store a bundle in another container, chosen by the target's suffix: .zip, .tar, "
+        ".tar.gz or .tgz (a gzip-compressed tar), anything else a directory. An existing "
+        "target is never overwritten; the target appears only once complete.",
+        [
+            (("source",), {"metavar": "SOURCE", "help": "the bundle to read"}),
+            (("target",), {"metavar": "TARGET", "help": "the bundle to write; must not exist"}),
+            (
+                ("--no-check",),
+                {
+                    "dest": "check",
+                    "action": "store_false",
+                    "help": "copy the bundle without checking that its model validates",
+                },
+            ),
+            JSON,
+        ],
+    ),
+    (
+        "bin",
+        command_bin,
+        "Bin values with the model's binning of ATTRIBUTE and write one bin value per "
+        "line (an empty line where no bin applies). Values come from the column of a CSV "
+        "FILE whose header row names the columns, or from standard input, one per line; an "
+        "empty value is a missing one. Output is written batch by batch, each batch only "
+        "once all of its values are binned: on an error the command stops with the "
+        "failing line and exit status 1, and the output holds the results of the lines "
+        "before it. With --output, the file appears only when complete.",
+        [
+            BUNDLE,
+            (("attribute",), {"metavar": "ATTRIBUTE", "help": "the attribute whose binning applies"}),
+            (
+                ("file",),
+                {"metavar": "FILE", "nargs": "?", "help": "a CSV file; omitted or -: standard input"},
+            ),
+            (("--column",), {"help": "the CSV column to read (default: ATTRIBUTE)"}),
+            (("-o", "--output"), {"metavar": "PATH", "help": "write to PATH instead of standard output"}),
+            (
+                ("-v", "--verbose"),
+                {"action": "store_true", "help": "log every value that only a default bin covers"},
+            ),
+            (
+                ("--json",),
+                {"action": "store_true", "help": "write each bin value as JSON (null where none)"},
+            ),
+        ],
+    ),
+    (
+        "schema",
+        command_schema,
+        "Print the GraphQL schema (SDL) of every query view, or the JSON Schema of the "
+        "model YAML document.",
+        [],
+    ),
+]
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Check, show, convert and apply stored predictive models.",
+        epilog="Exit status: 0 success, 1 failure or invalid model, 2 usage error.",
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    for name, function, text, arguments in COMMANDS:
+        summary = text.split(". ")[0].rstrip(".") + "."
+        command = commands.add_parser(name, help=summary, description=text)
+        for flags, options in arguments:
+            command.add_argument(*flags, **options)
+        if name == "schema":
+            which = command.add_mutually_exclusive_group(required=True)
+            which.add_argument("--graphql", action="store_true", help="the GraphQL SDL of the views")
+            which.add_argument(
+                "--json-schema", action="store_true", help="the JSON Schema of the model document"
+            )
+        command.set_defaults(function=function)
+    return parser
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Runs the command line with `argv` (default: the process's arguments); returns the
+    exit status."""
+    args = build_parser().parse_args(argv)
+    try:
+        return int(args.function(args))
+    except CommandError as error:
+        sys.stderr.write(f"{PROG} {args.command}: error: {error}\n")
+    except KeyboardInterrupt:
+        sys.stderr.write("\n")
+        return 130
+    except BrokenPipeError:
+        # The reader went away (| head): stop quietly.
+        with contextlib.suppress(OSError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILURE
+    except OSError as error:  # the file system's answer, such as a full disk
+        sys.stderr.write(f"{PROG} {args.command}: error: {describe(error)}\n")
+    except Exception as error:  # never a traceback, but say it is ours
+        sys.stderr.write(
+            f"{PROG} {args.command}: internal error: {type(error).__name__}: {describe(error)}\n"
+        )
+    return EXIT_FAILURE

@@ -1,0 +1,454 @@
+"""The `zelvora` command line, run as a real process on bundles made here."""
+
+import concurrent.futures
+import io
+import json
+import math
+import os
+import pathlib
+import pty
+import subprocess
+import sys
+import tarfile
+import zipfile
+
+import pytest
+
+from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
+from zelvora_analytics_utils.utils.dump import valid_dumps_yaml
+
+AGE_BINNING = {
+    "attribute": "age",
+    "attribute_data_type": "NUMERICAL",
+    "feature_binning": [
+        {"type": "NUMERICAL", "id": 2, "lower_bound": -math.inf, "upper_bound": 25, "value": -0.4},
+        {"type": "NUMERICAL", "id": 3, "lower_bound": 25, "upper_bound": 60, "value": 0.3},
+        {"type": "NUMERICAL", "id": 1, "name": "1_null", "value": 0.0},
+        {"type": "NUMERICAL", "id": 0, "name": "0_system_default", "value": 0.05},
+    ],
+}
+CITY_BINNING = {
+    "attribute": "city",
+    "attribute_data_type": "CATEGORICAL",
+    "feature_binning": [
+        {"type": "CATEGORICAL", "id": 2, "categories": ["Brno", "Praha"], "value": 0.7},
+        {"type": "CATEGORICAL", "id": 1, "name": "1_null", "value": -0.1},
+    ],
+}
+MODEL = {
+    "attributes": ["age", "city"],
+    "predictive_model_type": "LOGISTIC_REGRESSION",
+    "target": "default",
+    "feature_preprocessing": {"binning": [AGE_BINNING, CITY_BINNING]},
+    "description": {
+        "predictive_model_name": "scorecard",
+        "attached_images": [{"type": "png", "filename": "roc.png"}],
+    },
+}
+EXTERNAL = {"feature_names": ["age", "city"], "intercept": -2.5, "model": {"coef_": [[0.031, -0.75]]}}
+IMAGE = b"\x89PNG\r\n\x1a\n-not-really-an-image"
+
+
+def make_content(document=MODEL, external=EXTERNAL):
+    text = document if isinstance(document, str) else valid_dumps_yaml(document)
+    return AugmentedPredictiveModelContent(
+        io.StringIO(text),
+        external_model_json=io.StringIO(json.dumps(external)),
+        attached_images={"roc.png": io.BytesIO(IMAGE)},
+    )
+
+
+def store(content, path: pathlib.Path, kind: str) -> pathlib.Path:
+    if kind == "directory":
+        content.save_to_directory(path)
+    elif kind == "zip":
+        path.write_bytes(content.save_to_zip().getvalue())
+    else:
+        path.write_bytes(content.save_to_tar().getvalue())
+    return path
+
+
+@pytest.fixture(params=["directory", "tar", "zip"])
+def bundle(request, tmp_path):
+    """A valid model bundle of each kind; archive names carry no telling suffix."""
+    return store(make_content(), tmp_path / f"model-{request.param}", request.param)
+
+
+@pytest.fixture
+def zip_bundle(tmp_path):
+    return store(make_content(), tmp_path / "model.zip", "zip")
+
+
+def zelvora(*args, stdin=None, cwd=None, stderr=subprocess.PIPE):
+    return subprocess.run(
+        [sys.executable, "-m", "zelvora_analytics_utils", *map(str, args)],
+        input=stdin,
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+        text=True,
+        cwd=cwd,
+        timeout=120,
+    )
+
+
+def assert_one_line_error(result, *fragments):
+    assert result.returncode == 1, result
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1, result.stderr
+    assert "Traceback" not in result.stderr
+    for fragment in fragments:
+        assert fragment in lines[0]
+
+
+def files_of(path: pathlib.Path) -> dict[str, bytes]:
+    """The files of a bundle, read with the standard library's own readers."""
+    if path.is_dir():
+        return {p.name: p.read_bytes() for p in path.iterdir()}
+    if zipfile.is_zipfile(path):
+        with zipfile.ZipFile(path) as archive:
+            return {name: archive.read(name) for name in archive.namelist()}
+    with tarfile.open(path) as archive:
+        return {m.name: archive.extractfile(m).read() for m in archive.getmembers() if m.isfile()}
+
+
+# --- the command framework -------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("command", [[], ["validate"], ["inspect"], ["convert"], ["bin"], ["schema"]])
+def test_every_command_has_help(command):
+    result = zelvora(*command, "--help")
+    assert result.returncode == 0
+    assert result.stdout.startswith("usage: zelvora")
+    assert result.stderr == ""
+
+
+@pytest.mark.parametrize("args", [[], ["frobnicate"], ["validate"], ["schema"], ["schema", "--graphql", "--json-schema"]])
+def test_usage_errors_exit_2_on_stderr(args):
+    result = zelvora(*args)
+    assert result.returncode == 2
+    assert result.stdout == ""
+    assert "usage: zelvora" in result.stderr
+
+
+def test_console_script_is_installed():
+    script = pathlib.Path(sys.executable).parent / "zelvora"
+    result = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0
+    assert "validate" in result.stdout and "convert" in result.stdout
+
+
+# --- validate and inspect --------------------------------------------------------------------
+
+
+def test_validate_accepts_every_kind(bundle):
+    result = zelvora("validate", bundle)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == f"{bundle}: valid\n"
+    report = json.loads(zelvora("validate", "--json", bundle).stdout)
+    assert report == {"bundle": str(bundle), "valid": True, "errors": []}
+
+
+def test_validate_lists_errors_with_locations(tmp_path):
+    document = dict(MODEL, target=5, attributes=["age"])
+    path = store(make_content(document), tmp_path / "bad.tar", "tar")
+    result = zelvora("validate", "--json", path)
+    assert result.returncode == 1
+    report = json.loads(result.stdout)
+    assert report["valid"] is False
+    locations = {error["location"] for error in report["errors"]}
+    assert "target" in locations
+    assert result.stderr == f"zelvora validate: {path}: invalid model, {len(report['errors'])} error(s)\n"
+    text = zelvora("validate", path)
+    assert text.returncode == 1
+    assert [line.split(": ")[0] for line in text.stdout.splitlines()] == [e["location"] for e in report["errors"]]
+
+
+def test_inspect_shows_the_model(zip_bundle):
+    result = zelvora("inspect", zip_bundle)
+    assert result.returncode == 0, result.stderr
+    out = result.stdout
+    assert "type:        LOGISTIC_REGRESSION" in out
+    assert "category:    STATIC" in out
+    assert "formula:     -2.5000 + 0.0310 * age - 0.7500 * city" in out
+    assert "binning of age (NUMERICAL)" in out
+    table = out.split("binning of age (NUMERICAL)\n")[1].split("\n\n")[0].splitlines()
+    assert table[0].split() == ["id", "name", "value", "frequency", "target", "rate"]
+    assert table[1].split() == ["2", "2_(-inf;25)", "-0.4", "-", "-"]
+    report = json.loads(zelvora("inspect", "--json", zip_bundle).stdout)
+    assert report["name"] == "scorecard"
+    assert report["attributes"] == ["age", "city"]
+    assert report["trees"]["number_of_trees"] is None
+    assert report["binnings"][0]["bins"][0]["lower_bound"] == "-inf"
+    assert [b["attribute"] for b in report["binnings"]] == ["age", "city"]
+
+
+def test_inspect_shows_tree_figures(tmp_path):
+    learner = {
+        "attributes": {"best_iteration": "41", "best_score": "0.8125"},
+        "gradient_booster": {"model": {"gbtree_model_param": {"num_trees": "100"}}},
+        "learner_model_param": {"num_feature": "2"},
+    }
+    document = dict(MODEL, predictive_model_type="XGB")
+    path = store(make_content(document, {"xgb_model": {"learner": learner}}), tmp_path / "xgb", "directory")
+    report = json.loads(zelvora("inspect", "--json", path).stdout)
+    assert report["trees"] == {
+        "number_of_trees": 100, "best_iteration": 42, "number_of_attributes": 2, "best_eval_metric": 0.8125,
+    }
+    assert report["formula"] is None
+
+
+# --- convert ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("target", ["copy", "copy.tar", "copy.tgz", "copy.tar.gz", "copy.ZIP"])
+def test_convert_keeps_every_file(bundle, tmp_path, target):
+    result = zelvora("convert", bundle, tmp_path / target)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == ""
+    converted = files_of(tmp_path / target)
+    assert converted == files_of(bundle)
+    assert converted["roc.png"] == IMAGE
+    if target.endswith(("gz", "tgz")):
+        assert (tmp_path / target).read_bytes()[:2] == b"\x1f\x8b"
+    assert zelvora("validate", tmp_path / target).returncode == 0
+    assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
+
+
+def test_convert_tar_images_in_folders_to_directory(tmp_path):
+    content = make_content()
+    content.attached_images["plots/lift.png"] = io.BytesIO(b"lift")
+    source = store(content, tmp_path / "m.tar", "tar")
+    result = zelvora("convert", "--json", source, tmp_path / "out")
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["kind"] == "directory"
+    assert (tmp_path / "out" / "plots" / "lift.png").read_bytes() == b"lift"
+
+
+@pytest.mark.parametrize("existing", ["file", "empty directory"])
+def test_convert_refuses_to_overwrite(zip_bundle, tmp_path, existing):
+    target = tmp_path / "taken.tar"
+    if existing == "file":
+        target.write_bytes(b"keep me")
+    else:
+        target.mkdir()
+    result = zelvora("convert", zip_bundle, target)
+    assert_one_line_error(result, "already exists")
+    assert (target.read_bytes() == b"keep me") if existing == "file" else list(target.iterdir()) == []
+
+
+# --- bad input -------------------------------------------------------------------------------
+
+
+def bad_bundle(tmp_path: pathlib.Path, case: str) -> pathlib.Path:
+    path = tmp_path / "bad"
+    good_zip = make_content().save_to_zip().getvalue()
+    if case == "missing":
+        return tmp_path / "nowhere"
+    if case == "not an archive":
+        path.write_text("just text\n")
+    elif case == "corrupt zip":
+        path.write_bytes(good_zip[: len(good_zip) // 2])
+    elif case == "corrupt tar":
+        path.write_bytes(b"\x1f\x8b" + os.urandom(300))
+    elif case == "no model document":
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("notes.txt", "nothing here")
+    elif case == "bad yaml":
+        store(make_content("attributes: [age\n"), path, "tar")
+    elif case == "bad json":
+        content = make_content()
+        content.external_model_json = io.StringIO("{not json")
+        store(content, path, "zip")
+    elif case == "inconsistent model":
+        store(make_content(dict(MODEL, attributes=["city"])), path, "directory")
+    return path
+
+
+BAD_CASES = [
+    ("missing", "no such file"),
+    ("not an archive", "not a bundle"),
+    ("corrupt zip", "cannot read the zip bundle"),
+    ("corrupt tar", "cannot read the tar bundle"),
+    ("no model document", "cannot read the zip bundle"),
+    ("bad yaml", "invalid model: extended_model.yaml: line 2 column 1: expected ',' or ']'"),
+    ("bad json", "invalid model: external_model.json: line 1"),
+    ("inconsistent model", "Binning defined for unknown attributes"),
+]
+
+
+@pytest.mark.parametrize("case,message", BAD_CASES, ids=[c for c, _ in BAD_CASES])
+@pytest.mark.parametrize("command", ["inspect", "convert", "bin"])
+def test_bad_bundles_fail_in_one_line(tmp_path, command, case, message):
+    path = bad_bundle(tmp_path, case)
+    before = sorted(tmp_path.iterdir())
+    extra = {"inspect": [], "convert": [tmp_path / "out.zip"], "bin": ["age"]}[command]
+    result = zelvora(command, path, *extra, stdin="30\n")
+    assert_one_line_error(result, f"zelvora {command}: error:", message)
+    assert result.stdout == ""
+    assert sorted(tmp_path.iterdir()) == before  # nothing written, no temporary left
+
+
+@pytest.mark.parametrize("case,message", BAD_CASES[:5], ids=[c for c, _ in BAD_CASES[:5]])
+def test_validate_fails_on_unreadable_bundles(tmp_path, case, message):
+    result = zelvora("validate", bad_bundle(tmp_path, case))
+    assert_one_line_error(result, message)
+    assert result.stdout == ""
+
+
+@pytest.mark.parametrize("case", ["bad yaml", "bad json", "inconsistent model"])
+def test_validate_reports_bad_documents(tmp_path, case):
+    result = zelvora("validate", "--json", bad_bundle(tmp_path, case))
+    assert_one_line_error(result, "invalid model, 1 error(s)")
+    assert json.loads(result.stdout)["valid"] is False
+
+
+def test_a_fifo_is_no_bundle(tmp_path):
+    fifo = tmp_path / "pipe"
+    os.mkfifo(fifo)
+    assert_one_line_error(zelvora("validate", fifo), "not a bundle")
+
+
+def test_convert_no_check_copies_an_invalid_model(tmp_path):
+    source = bad_bundle(tmp_path, "inconsistent model")
+    result = zelvora("convert", "--no-check", source, tmp_path / "copy.zip")
+    assert result.returncode == 0, result.stderr
+    assert files_of(tmp_path / "copy.zip") == files_of(source)
+
+
+def test_convert_into_missing_folder(zip_bundle, tmp_path):
+    assert_one_line_error(zelvora("convert", zip_bundle, tmp_path / "no" / "copy.tar"), "no such directory")
+
+
+# --- bin -------------------------------------------------------------------------------------
+
+
+def test_bin_csv_column(zip_bundle, tmp_path):
+    data = tmp_path / "data.csv"
+    data.write_text('id,city,age\n1,Praha,30\n2,"Brno",\n3,Ostrava,20\n')
+    result = zelvora("bin", zip_bundle, "city", data)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "0.7\n0.7\n\n"
+    ages = zelvora("bin", "--json", zip_bundle, "age", data)
+    assert ages.stdout.splitlines() == ["0.3", "0.0", "-0.4"]
+
+
+def test_bin_standard_input_and_default_bin(zip_bundle):
+    result = zelvora("bin", zip_bundle, "age", stdin="30\n\n99\n1e9\n24.5\n")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["0.3", "0.0", "0.05", "0.05", "-0.4"]
+    assert result.stderr == "zelvora bin: 2 of 5 value(s) fell into no bin of their own and took the default bin's value\n"
+
+
+def test_bin_output_file_appears_only_when_complete(zip_bundle, tmp_path):
+    out = tmp_path / "bins.txt"
+    out.write_text("old\n")
+    values = "30\n" * 25_000 + "thirty\n"  # the last batch fails
+    result = zelvora("bin", "-o", out, zip_bundle, "age", stdin=values)
+    assert_one_line_error(result, "<stdin>:25001:", "thirty")
+    assert out.read_text() == "old\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["bins.txt", "model.zip"]
+    assert zelvora("bin", "-o", out, zip_bundle, "age", stdin="30\n").returncode == 0
+    assert out.read_text() == "0.3\n"
+
+
+@pytest.mark.parametrize(
+    "args,stdin,message",
+    [
+        (["age", "{data}", "--column", "years"], None, "no column 'years' (columns: id, age)"),
+        (["income"], "1\n", "no binning for attribute 'income' (binned: age, city)"),
+        (["age", "{tmp}/none.csv"], None, "none.csv: No such file or directory"),
+        (["age", "{data}"], None, "data.csv:3: Binning attribute age: "),
+        (["age", "{tmp}/latin.csv"], None, "latin.csv: cannot read: 'utf-8' codec can't decode"),
+        (["age", "{tmp}/empty.csv"], None, "empty.csv: empty; expected a header row"),
+        (["-o", "{tmp}/no/out.txt", "age"], "30\n", "/no: no such directory"),
+        (["city"], "Praha\n", ""),
+    ],
+)
+def test_bin_bad_input(zip_bundle, tmp_path, args, stdin, message):
+    data = tmp_path / "data.csv"
+    data.write_text("id,age\n1,30\n2,old\n")
+    (tmp_path / "latin.csv").write_bytes("age\n\xe9t\xe9\n".encode("latin-1"))
+    (tmp_path / "empty.csv").write_bytes(b"")
+    args = [a.format(data=data, tmp=tmp_path) for a in args]
+    result = zelvora("bin", zip_bundle, *args, stdin=stdin)
+    if not message:
+        assert result.returncode == 0
+        return
+    assert_one_line_error(result, message)
+
+
+def test_bin_stdout_streams_completed_batches(zip_bundle):
+    result = zelvora("bin", zip_bundle, "age", stdin="30\n" * 10_000 + "x\n")
+    assert_one_line_error(result, "<stdin>:10001:")
+    assert result.stdout == "0.3\n" * 10_000
+
+
+def read_terminal(controller: int) -> bytes:
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(controller, 4096)
+        except OSError:  # the other side closed
+            return shown
+        if not chunk:
+            return shown
+        shown += chunk
+
+
+def test_bin_progress_bar_only_on_a_terminal(zip_bundle, tmp_path):
+    data = tmp_path / "big.csv"
+    data.write_text("age\n" + "30\n" * 400_000)
+    command = [sys.executable, "-m", "zelvora_analytics_utils", "bin", "-o", tmp_path / "out", zip_bundle, "age", data]
+    controller, terminal = pty.openpty()
+    with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=terminal) as process:
+        os.close(terminal)
+        # Read while it runs: a full terminal buffer would stall the command.
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            shown = pool.submit(read_terminal, controller)
+            assert process.wait(timeout=300) == 0
+            shown = shown.result(timeout=60)
+    os.close(controller)
+    assert b"zelvora bin: [" in shown and b"values" in shown
+    assert (tmp_path / "out").read_text() == "0.3\n" * 400_000
+    piped = zelvora("bin", "-o", tmp_path / "out2", zip_bundle, "age", data)
+    assert piped.returncode == 0
+    assert piped.stderr == ""
+
+
+# --- schema ----------------------------------------------------------------------------------
+
+
+def test_schema_graphql_holds_every_view():
+    from graphql import build_schema
+
+    result = zelvora("schema", "--graphql")
+    assert result.returncode == 0, result.stderr
+    schema = build_schema(result.stdout)
+    for name in [
+        "AugmentedPredictiveModelType",
+        "ExternalPredictiveModelType",
+        "FeatureBinningType",
+        "AttributeBinNumericalType",
+        "PredictiveScorePerformanceType",
+        "SubsetPerformanceType",
+    ]:
+        assert name in schema.type_map, name
+    model = schema.type_map["AugmentedPredictiveModelType"]
+    assert model.description
+    assert schema.type_map["PredictiveModelType"].description == "Kinds of predictive model."
+    assert "formula" in model.fields
+    assert schema.query_type.fields["augmentedPredictiveModel"].type.name == "AugmentedPredictiveModelType"
+
+
+def test_schema_json_schema_describes_the_document():
+    result = zelvora("schema", "--json-schema")
+    assert result.returncode == 0, result.stderr
+
+    def refuse(constant):
+        raise ValueError(constant)
+
+    schema = json.loads(result.stdout, parse_constant=refuse)  # strict JSON
+    assert schema["$schema"].startswith("https://json-schema.org/")
+    assert schema["title"] == "AugmentedPredictiveModel"
+    assert "external_model" not in schema["properties"]
+    assert set(MODEL) <= set(schema["properties"])
