@@ -354,3 +354,23 @@ def test_no_leak_reported_at_exit(run_python):
     assert result.returncode == 0, result.stderr
     assert result.stdout == "done\n"
     assert "leaked" not in result.stderr
+
+
+def test_validation_error_kept_until_exit_is_released(run_python):
+    # The error traces through the caller's frame, which holds the error: a cycle that
+    # only a collector seeing into the error can free.
+    result = run_python(
+        """
+        import pydantic
+        from zelvora_analytics_utils.predictive_models.score_performance import score_performance as sc
+
+        try:
+            sc.PredictiveScorePerformance.model_validate({"performance_metrics": ["tau"]})
+        except pydantic.ValidationError as error:
+            kept = error
+        print(kept.errors()[0]["type"])
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "value_error\n"
+    assert "leaked" not in result.stderr
