@@ -626,6 +626,14 @@ def test_categorical_batch_equals_single_values(bins, values):
     assert same(batch, single)
 
 
+@pytest.mark.parametrize("text", ["é", "日本", "é" * 40, "\ud800", "a\ud800"])
+def test_categorical_batch_finds_non_ascii_texts(text):
+    # Short and long non-ASCII keys: the batch hashes a copy of their bytes.
+    bins = [{"type": "CATEGORICAL", "id": 1, "value": 1.0, "categories": ["x", text]}]
+    prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "c", "attribute_data_type": "CATEGORICAL", "feature_binning": bins}]})
+    assert prep.apply_feature_binning_batch("c", [text, "x", text]) == [1.0, 1.0, 1.0]
+
+
 @settings(max_examples=100, deadline=None)
 @given(st.lists(st.floats(-1e6, 1e6) | st.integers(-10**6, 10**6), min_size=2, max_size=30, unique=True), st.lists(NUMBERS, max_size=30))
 def test_numeric_batch_equals_single_values_on_many_overlapping_bins(edges, values):

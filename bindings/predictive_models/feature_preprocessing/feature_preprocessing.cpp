@@ -454,7 +454,8 @@ class BatchResult {
 };
 
 // The text bytes of a str as a hash key: a view of an ASCII str's own characters, a copy
-// otherwise. Valid while the str lives.
+// otherwise. Valid while the str lives; never copied or moved, as the view may point into
+// the key's own copy.
 class TextKey {
  public:
   explicit TextKey(nb::handle text) {
@@ -465,6 +466,8 @@ class TextKey {
       view_ = copy_;
     }
   }
+  TextKey(const TextKey&) = delete;
+  TextKey& operator=(const TextKey&) = delete;
   std::string_view view() const { return view_; }
 
  private:
@@ -529,8 +532,8 @@ nb::list bin_categoric_batch(nb::handle binning, nb::handle values) {
   if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
   return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
     if (!value.is_none() && !PyUnicode_CheckExact(value.ptr())) return std::nullopt;
-    const std::optional<TextKey> text =
-        value.is_none() ? std::nullopt : std::optional<TextKey>(TextKey(value));
+    std::optional<TextKey> text;
+    if (!value.is_none()) text.emplace(value);
     const zelvora::BinChoice choice = !text || zelvora::is_missing_category(text->view())
                                           ? batch->compiled.find_missing()
                                           : batch->compiled.find(text->view());
