@@ -22,7 +22,6 @@ PythonApi load() {
   a.classmethod = builtins.attr("classmethod");
   a.staticmethod = builtins.attr("staticmethod");
   a.abstract_base = import_attr("abc", "ABC");
-  a.method_type = import_attr("types", "MethodType");
 
   nb::module_ typing = nb::module_::import_("typing");
   a.typing_optional = typing.attr("Optional");

@@ -13,7 +13,7 @@ namespace nb = nanobind;
 /// init and kept in the module's state (see module_state.hpp).
 struct PythonApi {
   // builtins and the standard library
-  nb::object builtin_type, classmethod, staticmethod, abstract_base, method_type;
+  nb::object builtin_type, classmethod, staticmethod, abstract_base;
   nb::object typing_optional, typing_list, typing_dict, typing_literal, typing_union,
       typing_annotated, typing_get_origin, typing_get_args, typing_any;
   nb::object date_type;
@@ -30,16 +30,16 @@ struct PythonApi {
 
   static constexpr auto references = std::make_tuple(
       &PythonApi::builtin_type, &PythonApi::classmethod, &PythonApi::staticmethod,
-      &PythonApi::abstract_base, &PythonApi::method_type, &PythonApi::typing_optional,
-      &PythonApi::typing_list, &PythonApi::typing_dict, &PythonApi::typing_literal,
-      &PythonApi::typing_union, &PythonApi::typing_annotated, &PythonApi::typing_get_origin,
-      &PythonApi::typing_get_args, &PythonApi::typing_any, &PythonApi::date_type,
-      &PythonApi::mark_coroutine, &PythonApi::enum_type, &PythonApi::signature,
-      &PythonApi::parameter, &PythonApi::parameter_empty, &PythonApi::positional_or_keyword,
-      &PythonApi::base_model, &PythonApi::field, &PythonApi::model_validator,
-      &PythonApi::config_dict, &PythonApi::strawberry_auto, &PythonApi::strawberry_field,
-      &PythonApi::strawberry_enum, &PythonApi::strawberry_union, &PythonApi::pydantic_type,
-      &PythonApi::strawberry_type, &PythonApi::strawberry_private, &PythonApi::get_logger);
+      &PythonApi::abstract_base, &PythonApi::typing_optional, &PythonApi::typing_list,
+      &PythonApi::typing_dict, &PythonApi::typing_literal, &PythonApi::typing_union,
+      &PythonApi::typing_annotated, &PythonApi::typing_get_origin, &PythonApi::typing_get_args,
+      &PythonApi::typing_any, &PythonApi::date_type, &PythonApi::mark_coroutine,
+      &PythonApi::enum_type, &PythonApi::signature, &PythonApi::parameter,
+      &PythonApi::parameter_empty, &PythonApi::positional_or_keyword, &PythonApi::base_model,
+      &PythonApi::field, &PythonApi::model_validator, &PythonApi::config_dict,
+      &PythonApi::strawberry_auto, &PythonApi::strawberry_field, &PythonApi::strawberry_enum,
+      &PythonApi::strawberry_union, &PythonApi::pydantic_type, &PythonApi::strawberry_type,
+      &PythonApi::strawberry_private, &PythonApi::get_logger);
 };
 
 /// Loads the handles into module `m`'s state; the first call of every module's init.

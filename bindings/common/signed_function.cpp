@@ -282,13 +282,14 @@ void adopt_methods(nb::dict ns) {
   }
 }
 
-std::vector<nb::str> compiled_function_type_names() {
+std::vector<std::string> compiled_function_type_names() {
   nb::object plain = nb::cpp_function([] {});
   nb::object method = nb::cpp_function([](nb::handle) {}, nb::is_method());
   nb::handle signed_type = nb::type<SignedFunction>();
-  return {nb::borrow<nb::str>(plain.type().attr("__name__")),
-          nb::borrow<nb::str>(method.type().attr("__name__")),
-          nb::borrow<nb::str>(signed_type.attr("__name__"))};
+  std::vector<std::string> names;
+  for (nb::handle type : {plain.type(), method.type(), signed_type})
+    names.push_back(text_bytes(type.attr("__name__")));
+  return names;
 }
 
 }  // namespace zelvora::py

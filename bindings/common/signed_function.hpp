@@ -53,6 +53,6 @@ nb::object ready_awaitable(nb::object value);
 void register_signed_function_type(nb::module_& m);
 
 /// Names of the types of the package's compiled functions and methods.
-std::vector<nb::str> compiled_function_type_names();
+std::vector<std::string> compiled_function_type_names();
 
 }  // namespace zelvora::py

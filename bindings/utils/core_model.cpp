@@ -2,7 +2,11 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
+#include <string>
+
 #include "common/classes.hpp"
+#include "common/conversions.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
 #include "common/signed_function.hpp"
@@ -13,16 +17,14 @@ using namespace zelvora::py;
 namespace {
 
 // Membership of CyFunctionDetector: the value's own class is one of the package's
-// compiled function types, compared by name.
+// compiled function types, compared by name (kept as C++ text: a closure holds no Python
+// object).
 nb::object declare_cy_function_detector(nb::module_& m) {
   nb::object instance_check = nb::cpp_function(
       [names = compiled_function_type_names()](nb::handle, nb::handle instance) {
-        nb::object own_name =
-            nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(instance.ptr()))).attr("__name__");
-        for (const nb::str& name : names) {
-          if (own_name.equal(name)) return true;
-        }
-        return false;
+        const std::string own_name =
+            text_bytes(steal_or_throw(PyType_GetName(Py_TYPE(instance.ptr()))));
+        return std::ranges::find(names, own_name) != names.end();
       },
       nb::is_method(), nb::name("__instancecheck__"), nb::arg("instance").none());
 
