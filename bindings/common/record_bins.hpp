@@ -35,7 +35,7 @@ namespace zelvora::py {
 namespace nb = nanobind;
 
 /// What reading bins from records needs: the two bin classes and the field names,
-/// interned once. A module keeps one in its state.
+/// made once. A module keeps one in its state.
 struct BinRecordTypes {
   nb::object numerical_bin, categorical_bin;
   nb::str name{"name"}, value{"value"}, lower_bound{"lower_bound"}, upper_bound{"upper_bound"},
