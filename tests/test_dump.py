@@ -20,6 +20,7 @@ import yaml as pyyaml
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 from pydantic import Field
+from ruamel.yaml import YAML
 from ruamel.yaml.constructor import ConstructorError
 from ruamel.yaml.error import YAMLError
 from ruamel.yaml.representer import RepresenterError
@@ -231,6 +232,16 @@ def test_representer_is_the_library_safe_representer():
 )
 def test_safe_loads_yaml(text, data):
     assert dump.safe_loads_yaml(content=text) == data
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["%YAML 1.1\n---\na: yes\nb: 0o17\nc: 017\nd: 1_000\n",
+     "%YAML 1.2\n---\n[on, off, .inf, 0x1f, 1.5e3, ~, 2001-12-14]\n",
+     "a: [1, 1.0, '1', true, null]\nb: {c: -.inf}\n"],
+)
+def test_safe_loads_yaml_reads_as_the_library_safe_reader(text):
+    assert dump.safe_loads_yaml(text) == YAML(typ="safe").load(text)
 
 
 @pytest.mark.parametrize(

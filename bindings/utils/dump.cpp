@@ -34,6 +34,11 @@ struct State {
   // ruamel.yaml
   nb::object yaml_class, safe_representer, base_represent, base_represent_data, represent_str,
       scalar_node, yaml11_resolver;
+  // tags shared by the nodes the representer makes, and the base methods making nodes
+  nb::object tag_class, base_represent_scalar, base_represent_sequence, base_represent_mapping;
+  nb::dict shared_tags;
+  // the reader's resolver: the base's lookup of the version's resolvers, and its class
+  nb::object base_versioned_resolver, document_resolver;
   nb::object c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
   nb::object yaml_error;
   // json
@@ -47,6 +52,7 @@ struct State {
   // classes of this module
   nb::object valid_representer, json_encoder_class, checked_constructor;
   // names and constants, built once
+  nb::str standard_tag_prefix{"tag:yaml.org,2002:"}, resolvers_key{"_document_resolvers"};
   nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
       dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"},
       text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, double_quoted{"\""}, safe{"safe"};
@@ -63,7 +69,10 @@ struct State {
       &State::items, &State::style, &State::text_tag, &State::single_quoted, &State::double_quoted,
       &State::safe, &State::implicit_plain, &State::safe_constructor, &State::constructor_error,
       &State::construct_int, &State::construct_float, &State::construct_bool,
-      &State::checked_constructor);
+      &State::checked_constructor, &State::tag_class, &State::base_represent_scalar,
+      &State::base_represent_sequence, &State::base_represent_mapping, &State::shared_tags,
+      &State::base_versioned_resolver, &State::document_resolver, &State::standard_tag_prefix,
+      &State::resolvers_key);
 };
 
 ModuleState<State> state;
@@ -334,6 +343,36 @@ nb::object represent_data(nb::handle self, nb::handle data) {
   return node;
 }
 
+// ruamel.yaml makes a tag object from a tag's text for every node, and each decodes the
+// text again, character by character, when the node is written. The representer gives
+// every node of a standard tag the same tag object, which decodes once.
+nb::object shared_tag(nb::handle tag) {
+  State& s = *state;
+  if (!PyUnicode_CheckExact(tag.ptr())) return nb::borrow(tag);
+  if (PyObject* shared = PyDict_GetItemWithError(s.shared_tags.ptr(), tag.ptr()))
+    return nb::borrow(shared);
+  if (PyErr_Occurred()) throw nb::python_error();
+  if (!nb::cast<bool>(tag.attr("startswith")(s.standard_tag_prefix))) return nb::borrow(tag);
+  nb::object made = s.tag_class(nb::arg("suffix") = tag);
+  if (PyDict_SetItem(s.shared_tags.ptr(), tag.ptr(), made.ptr()) < 0) throw nb::python_error();
+  return made;
+}
+
+nb::object represent_scalar(nb::handle self, nb::handle tag, nb::handle value, nb::handle style,
+                            nb::handle anchor) {
+  return state->base_represent_scalar(self, shared_tag(tag), value, style, anchor);
+}
+
+nb::object represent_sequence(nb::handle self, nb::handle tag, nb::handle sequence,
+                              nb::handle flow_style) {
+  return state->base_represent_sequence(self, shared_tag(tag), sequence, flow_style);
+}
+
+nb::object represent_mapping(nb::handle self, nb::handle tag, nb::handle mapping,
+                             nb::handle flow_style) {
+  return state->base_represent_mapping(self, shared_tag(tag), mapping, flow_style);
+}
+
 void represent(nb::handle self, nb::handle data) {
   const State& s = *state;
   // Text goes through the safe representer's plain text rule, whatever was registered
@@ -443,6 +482,7 @@ nb::object safe_loads_yaml(nb::handle content) {
   nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
   reader.attr("Constructor") = s.checked_constructor;
   if (s.c_emitter.is_none()) return reader.attr("load")(content);
+  reader.attr("Resolver") = s.document_resolver;
   try {
     return reader.attr("load")(content);
   } catch (nb::python_error& e) {
@@ -478,9 +518,11 @@ void load_state(nb::module_& m) {
   s.base_represent = s.safe_representer.attr("represent");
   s.base_represent_data = s.safe_representer.attr("represent_data");
   s.represent_str = s.safe_representer.attr("represent_str");
+  s.base_represent_scalar = s.safe_representer.attr("represent_scalar");
+  s.base_represent_sequence = s.safe_representer.attr("represent_sequence");
+  s.base_represent_mapping = s.safe_representer.attr("represent_mapping");
+  s.tag_class = nb::module_::import_("ruamel.yaml.tag").attr("Tag");
   s.scalar_node = nb::module_::import_("ruamel.yaml.nodes").attr("ScalarNode");
-  s.yaml11_resolver = nb::module_::import_("ruamel.yaml.resolver")
-                          .attr("VersionedResolver")(nb::arg("version") = nb::make_tuple(1, 1));
   s.implicit_plain = nb::make_tuple(true, false);
   // The C emitter when ruamel.yaml picks it for a safe writer (its extension installed).
   nb::object safe_emitter = s.yaml_class(nb::arg("typ") = s.safe).attr("Emitter");
@@ -526,8 +568,56 @@ void declare_valid_representer(nb::module_& m) {
                   method("represent_data", &represent_data, nb::arg("data").none(),
                          nb::sig("def represent_data(self, data: Any) -> Any"),
                          "The YAML node of a value, after filtering and conversion."),
+                  method("represent_scalar", &represent_scalar, nb::arg("tag").none(),
+                         nb::arg("value").none(), nb::arg("style") = nb::none(),
+                         nb::arg("anchor") = nb::none(),
+                         nb::sig("def represent_scalar(self, tag: Any, value: Any, style: Any = "
+                                 "None, anchor: Any = None) -> Any"),
+                         "A scalar node, with the shared object of a standard tag."),
+                  method("represent_sequence", &represent_sequence, nb::arg("tag").none(),
+                         nb::arg("sequence").none(), nb::arg("flow_style") = nb::none(),
+                         nb::sig("def represent_sequence(self, tag: Any, sequence: Any, "
+                                 "flow_style: Any = None) -> Any"),
+                         "A sequence node, with the shared object of a standard tag."),
+                  method("represent_mapping", &represent_mapping, nb::arg("tag").none(),
+                         nb::arg("mapping").none(), nb::arg("flow_style") = nb::none(),
+                         nb::sig("def represent_mapping(self, tag: Any, mapping: Any, "
+                                 "flow_style: Any = None) -> Any"),
+                         "A mapping node, with the shared object of a standard tag."),
               },
       });
+}
+
+// The implicit resolvers of the version being read, looked up once per resolver. The base
+// looks the version up again for every scalar, through caught attribute errors; a
+// resolver of the C parser reads one document, and the writer's check reads YAML 1.1
+// only, so the version never changes under either.
+nb::object document_versioned_resolver(nb::handle self) {
+  const State& s = *state;
+  nb::object dict = steal_or_throw(PyObject_GenericGetDict(self.ptr(), nullptr));
+  if (PyObject* cached = PyDict_GetItemWithError(dict.ptr(), s.resolvers_key.ptr()))
+    return nb::borrow(cached);
+  if (PyErr_Occurred()) throw nb::python_error();
+  nb::object resolvers = s.base_versioned_resolver(self);
+  if (PyDict_SetItem(dict.ptr(), s.resolvers_key.ptr(), resolvers.ptr()) < 0)
+    throw nb::python_error();
+  return resolvers;
+}
+
+void declare_document_resolver(nb::module_& m) {
+  State& s = *state;
+  nb::object versioned = nb::module_::import_("ruamel.yaml.resolver").attr("VersionedResolver");
+  s.base_versioned_resolver = versioned.attr("versioned_resolver").attr("fget");
+  nb::object property = nb::module_::import_("builtins")
+                            .attr("property")(nb::cpp_function(&document_versioned_resolver));
+  s.document_resolver = declare_class(
+      m, {
+             .name = "_DocumentResolver",
+             .doc = "Resolver of one document: looks up its version's resolvers once.",
+             .bases = {versioned},
+             .attributes = {{"versioned_resolver", property}},
+         });
+  s.yaml11_resolver = s.document_resolver(nb::arg("version") = nb::make_tuple(1, 1));
 }
 
 void declare_checked_constructor(nb::module_& m) {
@@ -592,6 +682,7 @@ NB_MODULE(dump, m) {
   describe_module(m, "YAML and JSON output, YAML input.");
   load_api(m);
   load_state(m);
+  declare_document_resolver(m);
   declare_valid_representer(m);
   declare_checked_constructor(m);
   declare_json_encoder(m);
