@@ -1,7 +1,9 @@
+import gc
 import os
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 
 import pytest
 
@@ -23,3 +25,31 @@ def run_python():
         )
 
     return run
+
+
+@pytest.fixture
+def memory_growth():
+    """Measures what repeated work leaves allocated: memory_growth(work, rounds) -> bytes."""
+
+    def growth(work, rounds):
+        """Bytes that `rounds` more calls of `work` leave allocated, once caches have settled.
+
+        Caches fill during the first windows (ruamel's parsing machinery keeps settling into
+        the third); a leak grows every window, so the smaller growth of two later ones counts."""
+        def window():
+            for _ in range(rounds):
+                work()
+            gc.collect()
+            return tracemalloc.get_traced_memory()[0]
+
+        tracemalloc.start()
+        try:
+            window()
+            window()
+            settled = window()
+            first = window()
+            return min(first - settled, window() - first)
+        finally:
+            tracemalloc.stop()
+
+    return growth

@@ -503,27 +503,7 @@ def test_no_leak_reported_at_exit(run_python):
     assert "leaked" not in result.stderr
 
 
-def memory_growth(work, rounds):
-    """Bytes that `rounds` more calls of `work` leave allocated once caches have settled."""
-    import gc
-    import tracemalloc
-
-    def window():
-        for _ in range(rounds):
-            work()
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0]
-
-    tracemalloc.start()
-    try:
-        window()
-        settled = window()
-        return window() - settled
-    finally:
-        tracemalloc.stop()
-
-
-def test_note_operations_keep_memory_flat():
+def test_note_operations_keep_memory_flat(memory_growth):
     def work():
         summary = PredictiveModelSummary(general_notes={"note_7": "x"})
         with contextlib.redirect_stdout(io.StringIO()):
@@ -545,7 +525,7 @@ def test_note_operations_keep_memory_flat():
     assert memory_growth(work, rounds=300) < 10_000
 
 
-def test_computed_fields_keep_memory_flat():
+def test_computed_fields_keep_memory_flat(memory_growth):
     # The resolvers the schema calls, without the schema library's own caches around them.
     resolvers = {f.name: f.base_resolver for f in PredictiveModelSummaryType.__strawberry_definition__.fields if f.base_resolver}
     assert set(resolvers) == {"attribute_description", "hyperparameters", "general_notes", "eval_metric"}

@@ -77,31 +77,6 @@ not_sanitized = pytest.mark.skipif(
 )
 
 
-def memory_growth(work, rounds):
-    """Bytes that `rounds` more calls of `work` leave allocated, once caches have settled.
-
-    Caches fill during the first windows (ruamel's parsing machinery keeps settling into
-    the third); a leak grows every window, so the smaller growth of two later ones counts."""
-    import gc
-    import tracemalloc
-
-    def window():
-        for _ in range(rounds):
-            work()
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0]
-
-    tracemalloc.start()
-    try:
-        window()
-        window()
-        settled = window()
-        first = window()
-        return min(first - settled, window() - first)
-    finally:
-        tracemalloc.stop()
-
-
 BINNING = {
     "attribute": "a",
     "attribute_data_type": "NUMERICAL",
@@ -114,7 +89,7 @@ BINNING = {
 
 
 @not_sanitized
-def test_validation_and_lookup_keep_memory_flat():
+def test_validation_and_lookup_keep_memory_flat(memory_growth):
     from structlog.testing import capture_logs
 
     from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import FeatureBinning
@@ -131,7 +106,7 @@ def test_validation_and_lookup_keep_memory_flat():
 
 
 @not_sanitized
-def test_serialisation_and_bundles_keep_memory_flat():
+def test_serialisation_and_bundles_keep_memory_flat(memory_growth):
     import io
 
     from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
