@@ -617,6 +617,7 @@ def test_external_view_keeps_its_model_privately():
     model = logreg_model()
     view = ExternalPredictiveModelType(extended_model=model)
     assert view.extended_model is model
+    assert ExternalPredictiveModelType(model).extended_model is model
     schema_type = SCHEMA.get_type_by_name("ExternalPredictiveModelType")
     assert [f.name for f in schema_type.fields] == [
         "coefficients", "intercept", "intercept_name", "best_eval_metric", "best_iteration",
