@@ -648,6 +648,26 @@ def test_numeric_batch_equals_single_values_on_many_overlapping_bins(edges, valu
     assert same(outcome(lambda: prep.apply_feature_binning_batch("n", values)), outcome(single_values(prep, "n", values)))
 
 
+@pytest.mark.parametrize(
+    "bounds",
+    [
+        lambda i: (-i - 1, i + 1),  # nested, innermost first
+        lambda i: (-INF, i),  # cumulative
+        lambda i: (i, INF),  # open-ended
+        lambda i: (-i - 1, INF),  # nested, open-ended: each one takes only its new piece
+    ],
+    ids=["nested", "cumulative", "open-ended", "widening"],
+)
+def test_numeric_batch_equals_single_values_on_layered_bins(bounds):
+    bins = [
+        {"type": "NUMERICAL", "id": i + 2, "lower_bound": bounds(i)[0], "upper_bound": bounds(i)[1], "value": float(i)}
+        for i in range(300)
+    ]
+    prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "n", "attribute_data_type": "NUMERICAL", "feature_binning": bins}]})
+    values = [x / 2 for x in range(-700, 700, 7)] + [-INF, INF, None]
+    assert same(outcome(lambda: prep.apply_feature_binning_batch("n", values)), outcome(single_values(prep, "n", values)))
+
+
 def test_batch_equals_single_values_on_assigned_fields():
     # Fields assigned after validation (not validated) take the bin-by-bin path.
     prep = registry(n={**AGE, "bins": [0, 5, 10, 15]}, c=COLOR)
