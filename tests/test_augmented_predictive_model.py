@@ -507,6 +507,13 @@ def test_bad_bundles_raise_and_return_no_model(content, error):
         AugmentedPredictiveModel.parse_from_content(content())
 
 
+@pytest.mark.parametrize("yaml, got", [("- a\n", "list"), ("", "an empty document"), ("text\n", "str"), ("7\n", "int")])
+@pytest.mark.parametrize("json_text, error", [("{}", TypeError), (None, pydantic.ValidationError)])
+def test_model_document_that_is_not_a_mapping(yaml, got, json_text, error):
+    with pytest.raises(error, match=f"The model document must be a mapping, got {got}"):
+        AugmentedPredictiveModel.parse_from_content(bundle(yaml=yaml, json_text=json_text))
+
+
 def test_bad_yaml_raises_the_libraries_error():
     from ruamel.yaml.error import YAMLError
 
