@@ -267,7 +267,7 @@ class Specification {
     nb::list keys = steal_or_throw<nb::list>(PyMapping_Keys(spec_.ptr()));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.ptr()); ++k) {
       nb::object key = nb::borrow(PyList_GET_ITEM(keys.ptr(), k));
-      if (PyUnicode_CheckExact(key.ptr()) &&
+      if (PyUnicode_Check(key.ptr()) &&
           std::find(kSpecificationKeys.begin(), kSpecificationKeys.end(), text_bytes(key)) !=
               kSpecificationKeys.end())
         continue;
