@@ -432,17 +432,22 @@ def test_schema_publishes_the_views():
     assert "featureBinning: [AttributeBinType!]!" in binning_type
 
 
+def bin_schema(shown):
+    """A schema whose field `bin` shows `shown` (a record or a view) as a numerical bin."""
+
+    @strawberry.type
+    class BinQuery:
+        @strawberry.field
+        def bin(self) -> fb.AttributeBinNumericalType:
+            return shown
+
+    return strawberry.Schema(query=BinQuery)
+
+
 def test_view_built_from_record_resolves_computed_fields():
     record = AttributeBinNumerical(id=2, lower_bound=-INF, upper_bound=0.5)
     view = fb.AttributeBinNumericalType.from_pydantic(record)
-
-    @strawberry.type
-    class ViewQuery:
-        @strawberry.field
-        def bin(self) -> fb.AttributeBinNumericalType:
-            return view
-
-    result = strawberry.Schema(query=ViewQuery).execute_sync("{ bin { name formattedLowerBound type } }")
+    result = bin_schema(view).execute_sync("{ bin { name formattedLowerBound type } }")
     assert result.errors is None
     assert result.data["bin"] == {"name": "2_(-inf;0.500)", "formattedLowerBound": "-inf", "type": "NUMERICAL"}
 
@@ -457,15 +462,7 @@ def test_view_built_from_record_resolves_computed_fields():
     ],
 )
 def test_infinite_and_nan_bounds_show_as_null(lower, upper, shown, caplog):
-    record = AttributeBinNumerical(id=2, name="b", lower_bound=lower, upper_bound=upper)
-
-    @strawberry.type
-    class BoundsQuery:
-        @strawberry.field
-        def bin(self) -> fb.AttributeBinNumericalType:
-            return record
-
-    schema = strawberry.Schema(query=BoundsQuery)
+    schema = bin_schema(AttributeBinNumerical(id=2, name="b", lower_bound=lower, upper_bound=upper))
     result = schema.execute_sync("{ bin { lowerBound upperBound formattedLowerBound formattedUpperBound } }")
     assert result.errors is None and not caplog.records
     assert list(result.data["bin"].values()) == shown
