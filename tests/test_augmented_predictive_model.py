@@ -507,6 +507,13 @@ def test_bad_bundles_raise_and_return_no_model(content, error):
         AugmentedPredictiveModel.parse_from_content(content())
 
 
+@pytest.mark.parametrize("yaml, got", [("- a\n", "list"), ("", "an empty document"), ("text\n", "str"), ("7\n", "int")])
+@pytest.mark.parametrize("json_text, error", [("{}", TypeError), (None, pydantic.ValidationError)])
+def test_model_document_that_is_not_a_mapping(yaml, got, json_text, error):
+    with pytest.raises(error, match=f"The model document must be a mapping, got {got}"):
+        AugmentedPredictiveModel.parse_from_content(bundle(yaml=yaml, json_text=json_text))
+
+
 def test_bad_yaml_raises_the_libraries_error():
     from ruamel.yaml.error import YAMLError
 
@@ -617,6 +624,7 @@ def test_external_view_keeps_its_model_privately():
     model = logreg_model()
     view = ExternalPredictiveModelType(extended_model=model)
     assert view.extended_model is model
+    assert ExternalPredictiveModelType(model).extended_model is model
     schema_type = SCHEMA.get_type_by_name("ExternalPredictiveModelType")
     assert [f.name for f in schema_type.fields] == [
         "coefficients", "intercept", "intercept_name", "best_eval_metric", "best_iteration",

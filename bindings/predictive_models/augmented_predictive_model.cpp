@@ -334,12 +334,39 @@ void set_item(nb::handle container, nb::handle key, nb::handle value) {
   if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
+// The model document holds the model's fields by name. Another document fails as it
+// always has, as a TypeError when an external model file is to be added to it and as a
+// validation error otherwise, but saying what was wrong.
+void check_model_document(nb::handle cls, nb::handle data, bool external_file) {
+  if (PyDict_Check(data.ptr()) || (PyMapping_Check(data.ptr()) && !PySequence_Check(data.ptr())))
+    return;
+  nb::str got(data.is_none() ? "an empty document" : Py_TYPE(data.ptr())->tp_name);
+  const char* message = "The model document must be a mapping, got {got}";
+  if (external_file) {
+    PyErr_SetObject(PyExc_TypeError, nb::str(message).attr("format")(nb::arg("got") = got).ptr());
+    throw nb::python_error();
+  }
+  nb::module_ pydantic_core = nb::module_::import_("pydantic_core");
+  nb::dict context, line;
+  nb::list lines;
+  context["got"] = got;
+  line["type"] = pydantic_core.attr("PydanticCustomError")("model_document", message, context);
+  line["loc"] = nb::tuple();
+  line["input"] = data;
+  lines.append(line);
+  nb::object error = pydantic_core.attr("ValidationError")
+                         .attr("from_exception_data")(cls.attr("__name__"), lines);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw nb::python_error();
+}
+
 nb::object parse_from_content(nb::handle cls, nb::handle content) {
   const State& s = *state;
   nb::object data = s.safe_loads_yaml(rewound_text(content.attr(s.yaml_part)));
 
   nb::object json = content.attr(s.json_part);
   nb::object pmml = content.attr(s.pmml_part);
+  check_model_document(cls, data, !json.is_none() || !pmml.is_none());
   if (!json.is_none()) {
     set_item(data, s.external_model, s.json_loads(rewound_text(json)));
   } else if (!pmml.is_none()) {
