@@ -7,6 +7,7 @@ import math
 import os
 import pathlib
 import pty
+import resource
 import subprocess
 import sys
 import tarfile
@@ -88,6 +89,19 @@ def zelvora(*args, stdin=None, cwd=None, stderr=subprocess.PIPE):
         text=True,
         cwd=cwd,
         timeout=120,
+    )
+
+
+def capped(*args, stdin=subprocess.DEVNULL):
+    """The command line in 512 MiB of address space (it needs about 200 MiB)."""
+    limit = 512 << 20
+    return subprocess.run(
+        [sys.executable, "-m", "zelvora_analytics_utils", *map(str, args)],
+        stdin=stdin,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
     )
 
 
@@ -195,6 +209,17 @@ def test_inspect_shows_tree_figures(tmp_path):
         "number_of_trees": 100, "best_iteration": 42, "number_of_attributes": 2, "best_eval_metric": 0.8125,
     }
     assert report["formula"] is None
+
+
+def test_a_large_archive_is_read_only_as_far_as_needed(tmp_path):
+    # 1 GiB of holes in front of a zip: reading the whole file would pass the memory cap.
+    path = tmp_path / "padded"
+    with open(path, "wb") as file:
+        file.truncate(1 << 30)
+        file.seek(1 << 30)
+        file.write(make_content().save_to_zip().getvalue())
+    result = capped("validate", path)
+    assert (result.returncode, result.stdout) == (0, f"{path}: valid\n"), result.stderr
 
 
 # --- convert ---------------------------------------------------------------------------------

@@ -131,13 +131,12 @@ def load_content(path: str) -> Any:
 
     kind = bundle_kind(path)
     try:
+        # By path: the loaders bound what they read; reading the file here would not.
         if kind == "directory":
             return AugmentedPredictiveModelContent.load_from_directory(path)
-        with open(path, "rb") as file:
-            data = io.BytesIO(file.read())
         if kind == "zip":
-            return AugmentedPredictiveModelContent.load_from_zip(data)
-        return AugmentedPredictiveModelContent.load_from_tar(data)
+            return AugmentedPredictiveModelContent.load_from_zip(path)
+        return AugmentedPredictiveModelContent.load_from_tar(path)
     except Exception as error:  # the loaders' errors are the user's input errors
         raise CommandError(f"{path}: cannot read the {kind} bundle: {describe(error)}") from error
 
