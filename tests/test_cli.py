@@ -46,6 +46,16 @@ MODEL = {
         "attached_images": [{"type": "png", "filename": "roc.png"}],
     },
 }
+# Every binning under monitoring, none for the binning engine; the last binning of an
+# attribute is the one monitoring uses.
+MONITORED = dict(
+    MODEL,
+    feature_preprocessing={"binning": []},
+    monitoring={
+        "binning": [AGE_BINNING, CITY_BINNING, dict(CITY_BINNING, attribute="home")],
+        "predictive_model_output_binning": dict(AGE_BINNING, attribute="score"),
+    },
+)
 EXTERNAL = {"feature_names": ["age", "city"], "intercept": -2.5, "model": {"coef_": [[0.031, -0.75]]}}
 IMAGE = b"\x89PNG\r\n\x1a\n-not-really-an-image"
 
@@ -209,6 +219,27 @@ def test_inspect_shows_tree_figures(tmp_path):
         "number_of_trees": 100, "best_iteration": 42, "number_of_attributes": 2, "best_eval_metric": 0.8125,
     }
     assert report["formula"] is None
+
+
+def test_inspect_shows_monitoring_binnings(tmp_path):
+    path = store(make_content(MONITORED), tmp_path / "monitored", "zip")
+    text = zelvora("inspect", path)
+    assert text.returncode == 0, text.stderr
+    headings = [line for line in text.stdout.splitlines() if "binning of" in line]
+    assert headings == [
+        "monitoring binning of age (NUMERICAL)",
+        "monitoring binning of city (CATEGORICAL)",
+        "monitoring binning of home (CATEGORICAL)",
+        "monitoring binning of model output score (NUMERICAL)",
+    ]
+    assert "  2   2_{Brno,Praha}  0.7" in text.stdout
+    report = json.loads(zelvora("inspect", "--json", path).stdout)
+    assert report["binnings"] == []
+    monitoring = report["monitoring_binnings"]
+    assert [(b["attribute"], b["model_output"]) for b in monitoring] == [
+        ("age", False), ("city", False), ("home", False), ("score", True),
+    ]
+    assert monitoring[0]["bins"][1]["name"] == "3_(25;60)"
 
 
 def test_a_large_archive_is_read_only_as_far_as_needed(tmp_path):

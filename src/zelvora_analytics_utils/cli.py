@@ -352,16 +352,27 @@ def model_report(model: Any, path: str) -> dict[str, Any]:
         "attributes": list(model.attributes),
         "formula": model_formula(model),
         "trees": tree,
-        "binnings": [
-            {
-                "attribute": binning.attribute,
-                "data_type": enum_text(binning.attribute_data_type),
-                "binned_attribute_name": binning.binned_attribute_name,
-                "bins": bin_rows(binning),
-            }
-            for binning in model.feature_preprocessing.binning
-        ],
+        "binnings": [binning_report(binning) for binning in model.feature_preprocessing.binning],
+        "monitoring_binnings": monitoring_binnings(model.monitoring),
     }
+
+
+def binning_report(binning: Any) -> dict[str, Any]:
+    return {
+        "attribute": binning.attribute,
+        "data_type": enum_text(binning.attribute_data_type),
+        "binned_attribute_name": binning.binned_attribute_name,
+        "bins": bin_rows(binning),
+    }
+
+
+def monitoring_binnings(tracking: Any) -> list[dict[str, Any]]:
+    """The binnings that monitoring looks observed values up in; the model output's last."""
+    binnings = [dict(binning_report(b), model_output=False) for b in tracking.binning]
+    output = tracking.predictive_model_output_binning
+    if output is not None:
+        binnings.append(dict(binning_report(output), model_output=True))
+    return binnings
 
 
 def cell(value: Any) -> str:
@@ -397,11 +408,17 @@ def print_report(report: dict[str, Any]) -> None:
             "trees:       "
             + ", ".join(f"{k.replace('_', ' ')} {cell(v)}" for k, v in tree.items())
         )
-    for binning in report["binnings"]:
+    for binning in report["binnings"] + report["monitoring_binnings"]:
         renamed = binning["binned_attribute_name"]
+        if "model_output" not in binning:
+            kind = "binning of "
+        elif binning["model_output"]:
+            kind = "monitoring binning of model output "
+        else:
+            kind = "monitoring binning of "
         lines.append("")
         lines.append(
-            f"binning of {binning['attribute']} ({cell(binning['data_type'])})"
+            f"{kind}{binning['attribute']} ({cell(binning['data_type'])})"
             + (f" -> {renamed}" if renamed else "")
         )
         headers = ("id", "name", "value", "frequency", "target rate")
