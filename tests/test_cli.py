@@ -6,11 +6,14 @@ import json
 import math
 import os
 import pathlib
+import errno
 import pty
 import resource
+import signal
 import subprocess
 import sys
 import tarfile
+import time
 import zipfile
 
 import pytest
@@ -375,6 +378,21 @@ def test_convert_into_missing_folder(zip_bundle, tmp_path):
     assert_one_line_error(zelvora("convert", zip_bundle, tmp_path / "no" / "copy.tar"), "no such directory")
 
 
+@pytest.mark.parametrize("target,hook", [("copy.zip", "write_file"), ("copy", "image_subdirectories")])
+def test_convert_stopped_by_sigterm_leaves_nothing(zip_bundle, tmp_path, run_python, target, hook):
+    # The signal comes from within, once the target's temporary exists.
+    result = run_python(
+        f"""
+        import os, signal, sys
+        from zelvora_analytics_utils import cli
+        setattr(cli, {hook!r}, lambda *args: os.kill(os.getpid(), signal.SIGTERM))
+        sys.exit(cli.main(["convert", {str(zip_bundle)!r}, {str(tmp_path / target)!r}]))
+        """
+    )
+    assert result.returncode == 128 + signal.SIGTERM, result.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["model.zip"]
+
+
 # --- bin -------------------------------------------------------------------------------------
 
 
@@ -405,6 +423,38 @@ def test_bin_output_file_appears_only_when_complete(zip_bundle, tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bins.txt", "model.zip"]
     assert zelvora("bin", "-o", out, zip_bundle, "age", stdin="30\n").returncode == 0
     assert out.read_text() == "0.3\n"
+
+
+def open_for_writing(fifo: pathlib.Path, process: subprocess.Popen) -> int:
+    """The writing end of a FIFO, once the process has opened it to read."""
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as error:
+            if error.errno != errno.ENXIO or process.poll() is not None or time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_bin_stopped_by_a_signal_leaves_nothing(zip_bundle, tmp_path, signum):
+    fifo = tmp_path / "in.csv"
+    os.mkfifo(fifo)
+    command = [sys.executable, "-m", "zelvora_analytics_utils", "bin", "-o", tmp_path / "out", zip_bundle, "age", fifo]
+    with subprocess.Popen(command, stderr=subprocess.PIPE) as process:
+        feed = open_for_writing(fifo, process)
+        try:
+            os.write(feed, b"age\n30\n")  # and then nothing: the command waits for more
+            deadline = time.monotonic() + 60
+            while not list(tmp_path.glob(".out.*.part")):
+                assert process.poll() is None and time.monotonic() < deadline
+                time.sleep(0.02)
+            process.send_signal(signum)
+            assert process.wait(timeout=60) == 128 + signum
+        finally:
+            os.close(feed)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "model.zip"]
 
 
 @pytest.mark.parametrize(

@@ -18,8 +18,10 @@ import math
 import os
 import pkgutil
 import shutil
+import signal
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 from collections.abc import Callable, Iterable, Iterator, MutableMapping, Sequence
@@ -54,6 +56,56 @@ class InvalidModel(CommandError):
         location, message = errors[0]
         more = f" (and {len(errors) - 1} more; see 'zelvora validate')" if len(errors) > 1 else ""
         super().__init__(f"{path}: invalid model: {location}: {message}{more}")
+
+
+# --- signals -------------------------------------------------------------------------------
+
+# Each ends the command the way Ctrl-C does: cleanups run, exit status 128 + signal number.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Stopped(BaseException):
+    """A stop signal, raised where the program is so that every cleanup on the way out runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def stop(signum: int, frame: Any) -> None:
+    # A second signal must not cut the cleanup of the first short.
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+@contextlib.contextmanager
+def stop_signals_handled() -> Iterator[None]:
+    """Stop signals raise Stopped within the block; signals ignored on entry (nohup, a
+    background job) stay ignored. Only the main thread may set handlers."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {number: signal.getsignal(number) for number in STOP_SIGNALS}
+    for number, handler in previous.items():
+        if handler is not signal.SIG_IGN:
+            signal.signal(number, stop)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler if handler is not None else signal.SIG_DFL)
+
+
+@contextlib.contextmanager
+def stop_signals_held() -> Iterator[None]:
+    """Holds stop signals back while a temporary is created and its name stored: a signal
+    in between would leave a file that no cleanup knows of."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 # --- messages ------------------------------------------------------------------------------
@@ -208,14 +260,15 @@ def new_path(target: str, directory: bool) -> Iterator[str]:
     if not os.path.isdir(parent):
         raise CommandError(f"{os.path.dirname(target) or '.'}: no such directory")
     prefix = "." + os.path.basename(os.path.normpath(target)) + "."
-    if directory:
-        temporary = tempfile.mkdtemp(prefix=prefix, suffix=".part", dir=parent)
-        os.chmod(temporary, 0o777 & ~current_umask())
-    else:
-        handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
-        os.close(handle)
-        os.chmod(temporary, 0o666 & ~current_umask())
+    temporary: Optional[str] = None
     try:
+        with stop_signals_held():
+            if directory:
+                temporary = tempfile.mkdtemp(prefix=prefix, suffix=".part", dir=parent)
+            else:
+                handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
+                os.close(handle)
+        os.chmod(temporary, (0o777 if directory else 0o666) & ~current_umask())
         yield temporary
         if directory:
             # rename() would replace an empty directory: test first.
@@ -230,7 +283,9 @@ def new_path(target: str, directory: bool) -> Iterator[str]:
                 raise CommandError(f"{target}: already exists; not overwritten") from None
             os.unlink(temporary)
     except BaseException:
-        if directory:
+        if temporary is None:
+            pass
+        elif directory:
             shutil.rmtree(temporary, ignore_errors=True)
         else:
             with contextlib.suppress(FileNotFoundError):
@@ -907,12 +962,15 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     exit status."""
     args = build_parser().parse_args(argv)
     try:
-        return int(args.function(args))
+        with stop_signals_handled():
+            return int(args.function(args))
     except CommandError as error:
         sys.stderr.write(f"{PROG} {args.command}: error: {error}\n")
-    except KeyboardInterrupt:
-        sys.stderr.write("\n")
-        return 130
+    except (KeyboardInterrupt, Stopped) as stopped:
+        signum = stopped.signum if isinstance(stopped, Stopped) else signal.SIGINT
+        if signum == signal.SIGINT:
+            sys.stderr.write("\n")  # after the ^C the terminal shows
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away (| head): stop quietly.
         with contextlib.suppress(OSError):
