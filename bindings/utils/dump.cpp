@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -20,6 +21,7 @@
 #include "common/python_api.hpp"
 #include "common/records.hpp"
 #include "zelvora/number_format.hpp"
+#include "zelvora/yaml_structure.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
@@ -41,6 +43,9 @@ struct State {
   nb::object base_versioned_resolver, document_resolver;
   nb::object c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
   nb::object yaml_error;
+  // the pure parser's event classes, told apart by exact type
+  nb::object document_start_event, sequence_start_event, mapping_start_event, sequence_end_event,
+      mapping_end_event, scalar_event, alias_event;
   // json
   nb::object json_encoder, base_default, json_dumps;
   // standard library and pydantic types
@@ -54,7 +59,8 @@ struct State {
   // names and constants, built once
   nb::str standard_tag_prefix{"tag:yaml.org,2002:"}, resolvers_key{"_document_resolvers"};
   nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
-      dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"},
+      dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"}, tolist{"tolist"},
+      anchor{"anchor"}, start_mark{"start_mark"}, line{"line"}, column{"column"},
       text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, double_quoted{"\""}, safe{"safe"};
   nb::tuple implicit_plain;  // (True, False): the resolver's question for a plain scalar
 
@@ -72,7 +78,10 @@ struct State {
       &State::checked_constructor, &State::tag_class, &State::base_represent_scalar,
       &State::base_represent_sequence, &State::base_represent_mapping, &State::shared_tags,
       &State::base_versioned_resolver, &State::document_resolver, &State::standard_tag_prefix,
-      &State::resolvers_key);
+      &State::resolvers_key, &State::document_start_event, &State::sequence_start_event,
+      &State::mapping_start_event, &State::sequence_end_event, &State::mapping_end_event,
+      &State::scalar_event, &State::alias_event, &State::tolist, &State::anchor, &State::start_mark,
+      &State::line, &State::column);
 };
 
 ModuleState<State> state;
@@ -88,6 +97,10 @@ bool is_instance_of(PyObject* v, const nb::object& cls) {
 bool is_plain_leaf(PyObject* v) {
   return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
          PyList_CheckExact(v) || PyTuple_CheckExact(v);
+}
+
+nb::object call_method(nb::handle obj, nb::handle name) {
+  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
 }
 
 bool equals(PyObject* v, nb::handle other) {
@@ -164,10 +177,6 @@ nb::object rounded_float(nb::handle number) {
       std::signbit(r) == std::signbit(x))
     return nb::borrow(number);
   return steal_or_throw(PyFloat_FromDouble(r));
-}
-
-nb::object call_method(nb::handle obj, nb::handle name) {
-  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
 }
 
 nb::object record_dict(nb::handle record) {
@@ -472,21 +481,103 @@ nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::hand
   }
 }
 
+// --- structure check ---------------------------------------------------------------------
+//
+// Before a ruamel reader builds anything, the text's event stream goes through the core's
+// structure budget: ruamel's C composer recurses without a depth check (a deep text kills
+// the process), its pure reader recurses in Python, and its constructor expands aliases.
+
+[[noreturn]] void raise_structure_error(const zelvora::YamlStructureError& e) {
+  PyErr_SetString(PyExc_ValueError, e.what());
+  throw nb::python_error();
+}
+
+// libyaml's check over the text's UTF-8, without the GIL. False when libyaml cannot read
+// the text, or it has no UTF-8 (a lone surrogate).
+bool libyaml_read_within_budget(nb::handle content) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(content.ptr(), &size);
+  if (!data) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+  }
+  // The caller's reference keeps the str, and with it its UTF-8, alive.
+  const std::string_view text(data, static_cast<std::size_t>(size));
+  try {
+    nb::gil_scoped_release released;
+    return zelvora::check_yaml_structure(text);
+  } catch (const zelvora::YamlStructureError& e) {
+    raise_structure_error(e);
+  }
+}
+
+std::optional<std::string> anchor_of(nb::handle event) {
+  nb::object anchor = event.attr(state->anchor);
+  if (anchor.is_none()) return std::nullopt;
+  return text_bytes(anchor);
+}
+
+zelvora::YamlMark mark_of(nb::handle event) {
+  const State& s = *state;
+  nb::object mark = event.attr(s.start_mark);
+  return {nb::cast<std::size_t>(mark.attr(s.line)), nb::cast<std::size_t>(mark.attr(s.column))};
+}
+
+void feed_event(zelvora::YamlStructureBudget& budget, nb::handle event) {
+  const State& s = *state;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(event.ptr()));
+  if (type == s.scalar_event.ptr()) {
+    budget.scalar(anchor_of(event));
+  } else if (type == s.sequence_start_event.ptr() || type == s.mapping_start_event.ptr()) {
+    budget.collection_start(anchor_of(event), mark_of(event));
+  } else if (type == s.sequence_end_event.ptr() || type == s.mapping_end_event.ptr()) {
+    budget.collection_end();
+  } else if (type == s.alias_event.ptr()) {
+    budget.alias(anchor_of(event).value_or(std::string()), mark_of(event));
+  } else if (type == s.document_start_event.ptr()) {
+    budget.document_start();
+  }
+}
+
+// The same budget over the pure parser's events (a generator: no recursion). A YAML error
+// ends the check; the pure load then reports it, or the reader's error before it.
+void check_pure_events(nb::handle content) {
+  const State& s = *state;
+  nb::object parser = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
+  nb::object events = steal_or_throw(PyObject_GetIter(parser.attr("parse")(content).ptr()));
+  zelvora::YamlStructureBudget budget;
+  try {
+    while (PyObject* next = PyIter_Next(events.ptr())) feed_event(budget, nb::steal(next));
+  } catch (const zelvora::YamlStructureError& e) {
+    raise_structure_error(e);
+  }
+  if (PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(s.yaml_error.ptr())) throw nb::python_error();
+    PyErr_Clear();
+  }
+}
+
 // The safe loader builds plain data only: no tag in the text makes an application object.
 // With ruamel.yaml's C extension installed the safe reader parses in C; a text the C
 // parser refuses (it rejects escapes of lone surrogates, which the writer produces) is
-// read again by the pure-Python parser, whose result or error is the answer.
+// read again by the pure-Python parser, whose result or error is the answer. Either runs
+// only on a text within the structure budget.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
   const State& s = *state;
+  const bool read = libyaml_read_within_budget(content);
+  if (!read) check_pure_events(content);
   nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
   reader.attr("Constructor") = s.checked_constructor;
   if (s.c_emitter.is_none()) return reader.attr("load")(content);
-  reader.attr("Resolver") = s.document_resolver;
-  try {
-    return reader.attr("load")(content);
-  } catch (nb::python_error& e) {
-    if (!e.matches(s.yaml_error.ptr())) throw;
+  if (read) {
+    reader.attr("Resolver") = s.document_resolver;
+    try {
+      return reader.attr("load")(content);
+    } catch (nb::python_error& e) {
+      if (!e.matches(s.yaml_error.ptr())) throw;
+    }
   }
   nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
   pure.attr("Constructor") = s.checked_constructor;
@@ -529,6 +620,14 @@ void load_state(nb::module_& m) {
   nb::object pure_emitter = nb::module_::import_("ruamel.yaml.emitter").attr("Emitter");
   s.c_emitter = safe_emitter.is(pure_emitter) ? nb::none() : safe_emitter;
   s.yaml_error = nb::module_::import_("ruamel.yaml.error").attr("YAMLError");
+  nb::module_ events = nb::module_::import_("ruamel.yaml.events");
+  s.document_start_event = events.attr("DocumentStartEvent");
+  s.sequence_start_event = events.attr("SequenceStartEvent");
+  s.mapping_start_event = events.attr("MappingStartEvent");
+  s.sequence_end_event = events.attr("SequenceEndEvent");
+  s.mapping_end_event = events.attr("MappingEndEvent");
+  s.scalar_event = events.attr("ScalarEvent");
+  s.alias_event = events.attr("AliasEvent");
 
   nb::module_ json = nb::module_::import_("json");
   s.json_encoder = json.attr("JSONEncoder");
