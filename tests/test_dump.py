@@ -436,6 +436,15 @@ def test_json_layout_and_defaults():
     assert dump.safe_dumps_json("é") == '"\\u00e9"'
 
 
+def test_numpy_values_are_written_as_lists_and_numbers():
+    np = pytest.importorskip("numpy")
+    data = {"a": np.arange(3), "m": np.zeros((2, 1)), "f": np.float32(0.1), "i": np.int8(4),
+            "b": np.bool_(True), "e": np.array([])}
+    expected = {"a": [0, 1, 2], "m": [[0.0], [0.0]], "f": 0.10000000149, "i": 4, "b": True}
+    assert json.loads(dump.safe_dumps_json(data)) == {**expected, "e": []}
+    assert dump.safe_loads_yaml(dump.valid_dumps_yaml(data)) == expected  # empty is left out
+
+
 def test_json_options():
     assert dump.safe_dumps_json(obj={"a": [1]}, indent=None) == '{"a": [1]}'
 

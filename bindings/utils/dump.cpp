@@ -115,6 +115,8 @@ bool is_invalid(nb::handle value) {
   if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) == 0;
   if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) == 0;
   if (is_plain_leaf(v) || PyFloat_CheckExact(v)) return false;
+  // numpy compares element-wise: an array is judged by its plain form.
+  if (is_numpy_value(value)) return is_invalid(call_method(value, state->tolist));
   // Other types decide for themselves whether they equal an empty list or mapping.
   return equals(v, nb::list()) || equals(v, nb::dict());
 }
@@ -213,6 +215,11 @@ nb::object convert_value(nb::handle obj) {
   if (is_instance_of(v, a.base_model)) return record_dict(obj);
   if (PySet_Check(v)) return steal_or_throw(PySequence_List(v));
   if (is_dataclass_object(v)) return dataclass_dict(obj);
+  if (is_numpy_value(obj)) {
+    // An array becomes nested lists, whose items come back here; a scalar a number.
+    nb::object plain = call_method(obj, s.tolist);
+    return PyFloat_CheckExact(plain.ptr()) ? rounded_float(plain) : plain;
+  }
   return nb::borrow(obj);
 }
 
