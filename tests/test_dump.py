@@ -300,7 +300,7 @@ for text in json.loads(sys.stdin.read()):
     try:
         print(json.dumps(["ok", load(text)]))
     except ValueError as e:
-        print(json.dumps([type(e).__name__, str(e), time.perf_counter() - start < 1]))
+        print(json.dumps([type(e).__name__, str(e), time.perf_counter() - start < 5]))
 """
 
 
@@ -322,7 +322,7 @@ def test_structure_bounds_hold_with_and_without_the_c_extension(path):
     shapes = list(DEEP.values())
     surrogate = 's: "\\udc80"\n'  # libyaml refuses the escape; the pure parser reads it
     texts = ([make(n) for make, deep, _ in shapes for n in (deep, 101, 100)] + ["[" * 5000]
-             + [laughs(), merge_bomb(), surrogate + laughs(), surrogate + "d: " + DEEP["flow"][0](1000)]
+             + [laughs(), merge_bomb(), surrogate + laughs(), surrogate + "d: " + DEEP["flow"][0](300)]
              + ["a: &a {x: [1]}\nb: *a\nc: [*a, *a]\nd: {<<: *a, y: 2}\n", surrogate + "b: &a [1]\nc: *a\n"])
     outcomes = load_each(texts, path)
     for (make, _, (line, column)), deep in zip(shapes, zip(*[iter(outcomes[:12])] * 3)):

@@ -46,6 +46,8 @@ struct State {
   // the pure parser's event classes, told apart by exact type
   nb::object document_start_event, sequence_start_event, mapping_start_event, sequence_end_event,
       mapping_end_event, scalar_event, alias_event;
+  // the pure parser's own event getter, and its subclass feeding the structure budget
+  nb::object base_get_event, budgeted_parser;
   // json
   nb::object json_encoder, base_default, json_dumps;
   // standard library and pydantic types
@@ -80,8 +82,8 @@ struct State {
       &State::base_versioned_resolver, &State::document_resolver, &State::standard_tag_prefix,
       &State::resolvers_key, &State::document_start_event, &State::sequence_start_event,
       &State::mapping_start_event, &State::sequence_end_event, &State::mapping_end_event,
-      &State::scalar_event, &State::alias_event, &State::tolist, &State::anchor, &State::start_mark,
-      &State::line, &State::column);
+      &State::scalar_event, &State::alias_event, &State::base_get_event, &State::budgeted_parser,
+      &State::tolist, &State::anchor, &State::start_mark, &State::line, &State::column);
 };
 
 ModuleState<State> state;
@@ -547,21 +549,38 @@ void feed_event(zelvora::YamlStructureBudget& budget, nb::handle event) {
   }
 }
 
-// The same budget over the pure parser's events (a generator: no recursion). A YAML error
-// ends the check; the pure load then reports it, or the reader's error before it.
-void check_pure_events(nb::handle content) {
-  const State& s = *state;
-  nb::object parser = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
-  nb::object events = steal_or_throw(PyObject_GetIter(parser.attr("parse")(content).ptr()));
-  zelvora::YamlStructureBudget budget;
-  try {
-    while (PyObject* next = PyIter_Next(events.ptr())) feed_event(budget, nb::steal(next));
-  } catch (const zelvora::YamlStructureError& e) {
-    raise_structure_error(e);
+// The pure parser of a load whose text libyaml could not read feeds each event it hands
+// to the composer to the load's budget first. The composer pulls events one at a time and
+// recurses once per open collection, so it never passes the depth bound; the constructor,
+// which expands aliases, starts only after the last event.
+thread_local zelvora::YamlStructureBudget* pure_load_budget = nullptr;
+
+nb::object budgeted_get_event(nb::handle self) {
+  nb::object event = state->base_get_event(self);
+  if (pure_load_budget) {
+    try {
+      feed_event(*pure_load_budget, event);
+    } catch (const zelvora::YamlStructureError& e) {
+      raise_structure_error(e);
+    }
   }
-  if (PyErr_Occurred()) {
-    if (!PyErr_ExceptionMatches(s.yaml_error.ptr())) throw nb::python_error();
-    PyErr_Clear();
+  return event;
+}
+
+nb::object budgeted_pure_load(nb::handle content) {
+  const State& s = *state;
+  nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
+  pure.attr("Constructor") = s.checked_constructor;
+  pure.attr("Parser") = s.budgeted_parser;
+  zelvora::YamlStructureBudget budget;
+  zelvora::YamlStructureBudget* outer = std::exchange(pure_load_budget, &budget);
+  try {
+    nb::object data = pure.attr("load")(content);
+    pure_load_budget = outer;
+    return data;
+  } catch (...) {
+    pure_load_budget = outer;
+    throw;
   }
 }
 
@@ -569,22 +588,22 @@ void check_pure_events(nb::handle content) {
 // With ruamel.yaml's C extension installed the safe reader parses in C; a text the C
 // parser refuses (it rejects escapes of lone surrogates, which the writer produces) is
 // read again by the pure-Python parser, whose result or error is the answer. Either runs
-// only on a text within the structure budget.
+// only on a text within the structure budget: libyaml's check bounds the text before any
+// ruamel reader runs; a text libyaml cannot read goes straight to the pure parser, whose
+// own events are held to the same budget.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
   const State& s = *state;
   const bool read = libyaml_read_within_budget(content);
-  if (!read) check_pure_events(content);
+  if (!read) return budgeted_pure_load(content);
   nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
   reader.attr("Constructor") = s.checked_constructor;
   if (s.c_emitter.is_none()) return reader.attr("load")(content);
-  if (read) {
-    reader.attr("Resolver") = s.document_resolver;
-    try {
-      return reader.attr("load")(content);
-    } catch (nb::python_error& e) {
-      if (!e.matches(s.yaml_error.ptr())) throw;
-    }
+  reader.attr("Resolver") = s.document_resolver;
+  try {
+    return reader.attr("load")(content);
+  } catch (nb::python_error& e) {
+    if (!e.matches(s.yaml_error.ptr())) throw;
   }
   nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
   pure.attr("Constructor") = s.checked_constructor;
@@ -743,6 +762,22 @@ void declare_checked_constructor(nb::module_& m) {
   state->checked_constructor = cls;
 }
 
+void declare_budgeted_parser(nb::module_& m) {
+  State& s = *state;
+  nb::object parser = nb::module_::import_("ruamel.yaml.parser").attr("Parser");
+  s.base_get_event = parser.attr("get_event");
+  s.budgeted_parser = declare_class(
+      m, {
+             .name = "_BudgetedParser",
+             .doc = "ruamel.yaml's pure parser, holding the events of a load to the bounds "
+                    "on nesting depth and alias expansion.",
+             .bases = {parser},
+             .methods = {method("get_event", &budgeted_get_event,
+                                nb::sig("def get_event(self) -> Any"),
+                                "The next event, after the load's structure budget took it.")},
+         });
+}
+
 void declare_json_encoder(nb::module_& m) {
   state->json_encoder_class = declare_class(
       m, {
@@ -791,6 +826,7 @@ NB_MODULE(dump, m) {
   declare_document_resolver(m);
   declare_valid_representer(m);
   declare_checked_constructor(m);
+  declare_budgeted_parser(m);
   declare_json_encoder(m);
   declare_functions(m);
 }
