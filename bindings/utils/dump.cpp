@@ -19,6 +19,7 @@
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
+#include "utils/yaml_reader.hpp"
 #include "zelvora/number_format.hpp"
 
 namespace nb = nanobind;
@@ -478,6 +479,8 @@ nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::hand
 // read again by the pure-Python parser, whose result or error is the answer.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
+  const NativeYamlRead native = read_yaml_natively(content);
+  if (native.value) return *native.value;
   const State& s = *state;
   nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
   reader.attr("Constructor") = s.checked_constructor;
@@ -682,6 +685,7 @@ NB_MODULE(dump, m) {
   describe_module(m, "YAML and JSON output, YAML input.");
   load_api(m);
   load_state(m);
+  load_yaml_reader(m);
   declare_document_resolver(m);
   declare_valid_representer(m);
   declare_checked_constructor(m);
