@@ -390,24 +390,43 @@ std::optional<std::string_view> name_of(const yaml_char_t* anchor) {
   return std::string_view(reinterpret_cast<const char*>(anchor));
 }
 
-// Texts on which libyaml and the loader's own scanner are known to part: tabs (the
-// loader refuses them in more places), a comment right after a block scalar's indicators
-// ("|-#"), an anchor or alias name followed by a character that the loader takes as part
-// of the name ("&a:" is "a" to libyaml, "a:" to the loader), a byte-order mark past the start
-// (libyaml skips one at any line start), and NEL, LS and PS (line breaks to both, folded
-// differently). The writer escapes all of them inside texts, so the documents it writes never meet
-// this.
+// Texts on which libyaml and the loader's own scanner are known to part:
+// - tabs (the loader refuses them in more places);
+// - a comment right after a block scalar's indicators ("|-#");
+// - an anchor or alias name followed by a character that the loader takes as part of the
+//   name ("&a:" is "a" to libyaml, "a:" to the loader);
+// - in a text with flow collections, ':' starting a token and followed by a non-blank
+//   ("[:x]" is a value indicator to libyaml, a plain scalar to the loader; see also
+//   quoted_key_read_alike);
+// - more than one "..." line (libyaml skips the later ones, the loader starts a document);
+// - a byte-order mark past the start (libyaml skips one at any line start);
+// - NEL, LS and PS (line breaks to both, folded differently).
+// The writer escapes tabs and those breaks in texts and writes no such ':' or "...", so the
+// documents it writes never meet these.
 bool has_divergent_characters(std::string_view t) {
+  int document_ends = 0;
+  const bool has_flow = t.find_first_of("[{") != std::string_view::npos;
   for (std::size_t i = 0; i < t.size(); ++i) {
     const auto c = static_cast<unsigned char>(t[i]);
     if (c == '\t') return true;
+    if (c == ':' && has_flow) {
+      if (i + 1 < t.size() && std::string_view(" \r\n").find(t[i + 1]) == std::string_view::npos &&
+          (i == 0 || std::string_view("[]{},? \r\n").find(t[i - 1]) != std::string_view::npos))
+        return true;
+      continue;
+    }
+    if (c == '.' && (i == 0 || t[i - 1] == '\n' || t[i - 1] == '\r') && t.substr(i, 3) == "..." &&
+        (i + 3 == t.size() || std::string_view(" \r\n").find(t[i + 3]) != std::string_view::npos) &&
+        ++document_ends > 1)
+      return true;
     if (c == '#') {
       std::size_t j = i;
       while (j > 0 && j + 2 >= i && (t[j - 1] == '-' || t[j - 1] == '+' || is_digit(t[j - 1]))) --j;
       if (j > 0 && (t[j - 1] == '|' || t[j - 1] == '>')) return true;
       continue;
     }
-    if (c == '&' || c == '*') {
+    if ((c == '&' || c == '*') &&
+        (i == 0 || std::string_view(" \r\n[]{},").find(t[i - 1]) != std::string_view::npos)) {
       const std::size_t n = span(t, i + 1, [](char x) {
         return is_digit(x) || (x >= 'a' && x <= 'z') || (x >= 'A' && x <= 'Z') || x == '_' ||
                x == '-';
@@ -432,7 +451,9 @@ bool has_divergent_characters(std::string_view t) {
 class DocumentBuilder {
  public:
   explicit DocumentBuilder(std::string_view utf8)
-      : has_percent_(utf8.find('%') != std::string_view::npos) {
+      : source_(utf8), has_percent_(utf8.find('%') != std::string_view::npos) {
+    // libyaml's marks count characters, from after a leading byte-order mark.
+    if (source_.starts_with("\xef\xbb\xbf")) cursor_bytes_ = 3;
     // Offsets into the scalar bytes are 32-bit.
     building_ = utf8.size() < std::numeric_limits<std::uint32_t>::max() / 2 &&
                 !has_divergent_characters(utf8);
@@ -453,12 +474,14 @@ class DocumentBuilder {
       case YAML_SEQUENCE_START_EVENT:
         budget_.collection_start(name_of(ev.data.sequence_start.anchor), mark_of(ev));
         collection_start(ev, YamlEventKind::sequence_start, ev.data.sequence_start.anchor,
-                         ev.data.sequence_start.tag, CoreTag::seq);
+                         ev.data.sequence_start.tag, CoreTag::seq,
+                         ev.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE);
         break;
       case YAML_MAPPING_START_EVENT:
         budget_.collection_start(name_of(ev.data.mapping_start.anchor), mark_of(ev));
         collection_start(ev, YamlEventKind::mapping_start, ev.data.mapping_start.anchor,
-                         ev.data.mapping_start.tag, CoreTag::map);
+                         ev.data.mapping_start.tag, CoreTag::map,
+                         ev.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE);
         break;
       case YAML_SEQUENCE_END_EVENT:
       case YAML_MAPPING_END_EVENT:
@@ -491,12 +514,51 @@ class DocumentBuilder {
     std::uint64_t count = 0;
     std::uint32_t anchor = 0;
     bool mapping = false;
+    bool flow = false;
     bool at_key = true;
   };
   struct Anchor {
     bool open = false;
     bool collection = false;
   };
+
+  // The byte offset of a character index; indices asked for never decrease.
+  std::size_t byte_at(std::size_t index) {
+    while (cursor_chars_ < index && cursor_bytes_ < source_.size()) {
+      const auto lead = static_cast<unsigned char>(source_[cursor_bytes_]);
+      cursor_bytes_ += lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+      ++cursor_chars_;
+    }
+    return cursor_bytes_;
+  }
+
+  // The loader's scanner refuses a block scalar whose leading empty lines hold spaces and
+  // are less indented than a later line; libyaml reads it. At the root, libyaml's content
+  // must be indented, the loader's need not be.
+  bool block_scalar_read_alike(std::size_t start_index) {
+    if (open_.empty()) return false;
+    std::size_t at = source_.find_first_of("|>", byte_at(start_index));
+    at = source_.find_first_of("\r\n", at);
+    while (at != std::string_view::npos && at < source_.size()) {
+      at += source_.compare(at, 2, "\r\n") == 0 ? 2 : 1;
+      const std::size_t spaces = span(source_, at, [](char c) { return c == ' '; });
+      if (at + spaces < source_.size() && source_[at + spaces] != '\r' &&
+          source_[at + spaces] != '\n')
+        return true;  // the first line with content
+      if (spaces > 0) return false;
+      at += spaces;
+    }
+    return true;
+  }
+
+  // In a flow collection libyaml takes ':' right after a quoted scalar for a value
+  // indicator even before a non-blank ('["a":b]'); the loader does not.
+  bool quoted_key_read_alike(std::size_t end_index) {
+    if (open_.empty() || !open_.back().flow) return true;
+    const std::size_t end = byte_at(end_index);
+    return !(end + 1 < source_.size() && source_[end] == ':' && source_[end + 1] != ' ' &&
+             source_[end + 1] != '\r' && source_[end + 1] != '\n');
+  }
 
   static YamlMark mark_of(const yaml_event_t& ev) {
     return {ev.start_mark.line, ev.start_mark.column};
@@ -540,7 +602,7 @@ class DocumentBuilder {
   }
 
   void collection_start(const yaml_event_t& ev, YamlEventKind kind, const yaml_char_t* anchor,
-                        const yaml_char_t* tag, CoreTag own_tag) {
+                        const yaml_char_t* tag, CoreTag own_tag, bool flow) {
     if (!building_) return;
     if ((tag && (has_percent_ || core_tag(tag) != own_tag)) || at_key()) return give_up();
     const std::uint32_t id = define_anchor(anchor, true);
@@ -551,7 +613,8 @@ class DocumentBuilder {
     ++doc_.collection_count;
     open_.push_back({.start = doc_.events.size() - 1,
                      .anchor = id,
-                     .mapping = kind == YamlEventKind::mapping_start});
+                     .mapping = kind == YamlEventKind::mapping_start,
+                     .flow = flow});
   }
 
   void collection_end(YamlEventKind kind) {
@@ -567,6 +630,13 @@ class DocumentBuilder {
   void scalar(const yaml_event_t& ev) {
     if (!building_) return;
     const auto& s = ev.data.scalar;
+    if ((s.style == YAML_LITERAL_SCALAR_STYLE || s.style == YAML_FOLDED_SCALAR_STYLE) &&
+        !block_scalar_read_alike(ev.start_mark.index))
+      return give_up();
+    if ((s.style == YAML_SINGLE_QUOTED_SCALAR_STYLE ||
+         s.style == YAML_DOUBLE_QUOTED_SCALAR_STYLE) &&
+        !quoted_key_read_alike(ev.end_mark.index))
+      return give_up();
     const std::string_view value(reinterpret_cast<const char*>(s.value), s.length);
     const CoreTag tag = core_tag(s.tag);
     YamlEvent e;
@@ -600,6 +670,8 @@ class DocumentBuilder {
     node_done();
   }
 
+  std::string_view source_;
+  std::size_t cursor_chars_ = 0, cursor_bytes_ = 0;
   YamlDocument doc_;
   YamlStructureBudget budget_;
   std::vector<Open> open_;
