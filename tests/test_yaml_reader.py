@@ -72,7 +72,7 @@ DEFERRED = [
     "a\n---\nb\n", "!!set {a, b}", "!!omap [a: 1]", "!!pairs [a: 1]", "! 12", "!x 12", "!!str [1]", "!!int [1]", "!!seq x",
     "!!int", "!!int _", "!!int 0x", "!!int 1.5", "!!float _", "!!float inf", "!!bool maybe", "!!binary é", "!!binary a",
     "!!timestamp 2001-13-01", "2001-13-01", "2001-12-14 25:00:00", "-_", "0b_", "0x_", "._", "9" * 5000, "a:\tb\n",
-    "- |\n  \n    x\n", 's: "\\udc80"\n', "a\x85b", "|-#\nx\n", "--- |\nx\n", "&a: b", "{:a}", '{"a":b}', "x\n...\n...\n",
+    "- |\n  \n    x\n", 's: "\\udc80"\n', "a\x85b", "|-#\nx\n", "--- |\nx\n", "&a: b", "{:a}", '{"a":b}', "[!!binary, d]", "x\n...\n...\n",
     "a: [1\n", "a: 'x\n", "\x00", "!!str\n!!str",
 ]
 

@@ -398,6 +398,8 @@ std::optional<std::string_view> name_of(const yaml_char_t* anchor) {
 // - in a text with flow collections, ':' starting a token and followed by a non-blank
 //   ("[:x]" is a value indicator to libyaml, a plain scalar to the loader; see also
 //   quoted_key_read_alike);
+// - a tag (not verbatim) holding a flow indicator ("[!!str,x]": libyaml ends the tag
+//   there, the loader does not);
 // - more than one "..." line (libyaml skips the later ones, the loader starts a document);
 // - a byte-order mark past the start (libyaml skips one at any line start);
 // - NEL, LS and PS (line breaks to both, folded differently).
@@ -423,6 +425,12 @@ bool has_divergent_characters(std::string_view t) {
       std::size_t j = i;
       while (j > 0 && j + 2 >= i && (t[j - 1] == '-' || t[j - 1] == '+' || is_digit(t[j - 1]))) --j;
       if (j > 0 && (t[j - 1] == '|' || t[j - 1] == '>')) return true;
+      continue;
+    }
+    if (c == '!' && t.substr(i + 1, 1) != "<" &&
+        (i == 0 || std::string_view(" \r\n[]{},").find(t[i - 1]) != std::string_view::npos)) {
+      for (std::size_t j = i + 1; j < t.size() && t[j] != ' ' && t[j] != '\r' && t[j] != '\n'; ++j)
+        if (std::string_view(",[]{}").find(t[j]) != std::string_view::npos) return true;
       continue;
     }
     if ((c == '&' || c == '*') &&
