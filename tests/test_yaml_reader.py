@@ -12,7 +12,7 @@ import re
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from ruamel.yaml import YAML
+from ruamel.yaml import YAML, YAMLError
 
 from zelvora_analytics_utils.utils import dump
 
@@ -91,6 +91,21 @@ def test_aliases_share_one_object_and_gc_tracks_the_result():
     data["a"]["self"] = data
     del data
     assert gc.collect() > 0
+
+
+def test_reading_leaves_nothing_behind(memory_growth):
+    texts = [dump.valid_dumps_yaml({"a": [{"x": 1.5, "k": "v" * 80, "n": None}] * 3, "t": "2001-12-14"}),
+             "t: 2001-12-14 21:59:43.10 -5\nb: !!binary aGVsbG8=\ni: 0x" + "f" * 40 + "\n.nan: [&a x, *a]\n",
+             "a: [1, {b: 2}]\na: 3\n"]  # ruamel answers half-way: its duplicate-key error
+
+    def work():
+        for text in texts:
+            try:
+                dump.safe_loads_yaml(text)
+            except YAMLError:
+                pass
+
+    assert memory_growth(work, rounds=200) < 10_000
 
 
 def test_every_text_in_the_test_suite_reads_as_ruamel():
