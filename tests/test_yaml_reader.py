@@ -32,10 +32,11 @@ def assert_same(got, expected):
     elif isinstance(got, (list, dict)):
         assert len(got) == len(expected)
         if isinstance(got, dict):
-            assert [(type(k), k) for k in got] == [(type(k), k) for k in expected]
-            got, expected = list(got.values()), list(expected.values())
+            got, expected = [*got.items()], [*expected.items()]
         for g, e in zip(got, expected):
             assert_same(g, e)
+    elif isinstance(got, tuple):  # a mapping's item
+        assert_same(list(got), list(expected))
     else:  # datetime's tzinfo, bytes, str, int, bool, None
         assert (got, repr(got)) == (expected, repr(expected))
 
