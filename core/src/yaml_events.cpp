@@ -1,15 +1,13 @@
 #include "zelvora/yaml_events.hpp"
 
-#include <yaml.h>
-
 #include <charconv>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <optional>
 #include <system_error>
 #include <unordered_map>
 
+#include "libyaml_parser.hpp"
 #include "zelvora/yaml_structure.hpp"
 
 namespace zelvora {
@@ -365,29 +363,9 @@ bool construct_tagged(CoreTag tag, std::string_view v, YamlEvent& e, std::string
 
 // --- the event pass ------------------------------------------------------------------------
 
-struct Parser {
-  yaml_parser_t parser;
-  Parser() {
-    if (!yaml_parser_initialize(&parser)) throw std::bad_alloc();
-  }
-  ~Parser() { yaml_parser_delete(&parser); }
-  Parser(const Parser&) = delete;
-  Parser& operator=(const Parser&) = delete;
-};
-
-struct Event {
-  yaml_event_t event{};
-  ~Event() { yaml_event_delete(&event); }
-};
-
 std::uint32_t clamp32(std::size_t n) {
   return n > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
                                                        : static_cast<std::uint32_t>(n);
-}
-
-std::optional<std::string_view> name_of(const yaml_char_t* anchor) {
-  if (!anchor) return std::nullopt;
-  return std::string_view(reinterpret_cast<const char*>(anchor));
 }
 
 // Texts on which libyaml and the loader's own scanner are known to part:
@@ -469,40 +447,35 @@ class DocumentBuilder {
 
   /// Takes one event; false once the stream has ended.
   bool take(const yaml_event_t& ev) {
+    libyaml::feed_budget(budget_, ev);
     switch (ev.type) {
       case YAML_STREAM_END_EVENT:
         return false;
       case YAML_DOCUMENT_START_EVENT:
-        budget_.document_start();
         if (++documents_ > 1 || ev.data.document_start.version_directive ||
             ev.data.document_start.tag_directives.start !=
                 ev.data.document_start.tag_directives.end)
           give_up();
         break;
       case YAML_SEQUENCE_START_EVENT:
-        budget_.collection_start(name_of(ev.data.sequence_start.anchor), mark_of(ev));
         collection_start(ev, YamlEventKind::sequence_start, ev.data.sequence_start.anchor,
                          ev.data.sequence_start.tag, CoreTag::seq,
                          ev.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE);
         break;
       case YAML_MAPPING_START_EVENT:
-        budget_.collection_start(name_of(ev.data.mapping_start.anchor), mark_of(ev));
         collection_start(ev, YamlEventKind::mapping_start, ev.data.mapping_start.anchor,
                          ev.data.mapping_start.tag, CoreTag::map,
                          ev.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE);
         break;
       case YAML_SEQUENCE_END_EVENT:
       case YAML_MAPPING_END_EVENT:
-        budget_.collection_end();
         collection_end(ev.type == YAML_MAPPING_END_EVENT ? YamlEventKind::mapping_end
                                                          : YamlEventKind::sequence_end);
         break;
       case YAML_SCALAR_EVENT:
-        budget_.scalar(name_of(ev.data.scalar.anchor));
         scalar(ev);
         break;
       case YAML_ALIAS_EVENT:
-        budget_.alias(name_of(ev.data.alias.anchor).value_or(std::string_view()), mark_of(ev));
         alias(ev);
         break;
       default:
@@ -566,10 +539,6 @@ class DocumentBuilder {
     const std::size_t end = byte_at(end_index);
     return !(end + 1 < source_.size() && source_[end] == ':' && source_[end + 1] != ' ' &&
              source_[end + 1] != '\r' && source_[end + 1] != '\n');
-  }
-
-  static YamlMark mark_of(const yaml_event_t& ev) {
-    return {ev.start_mark.line, ev.start_mark.column};
   }
 
   void give_up() {
@@ -693,13 +662,11 @@ class DocumentBuilder {
 }  // namespace
 
 YamlDocument read_yaml_document(std::string_view utf8) {
-  Parser p;
-  yaml_parser_set_input_string(&p.parser, reinterpret_cast<const unsigned char*>(utf8.data()),
-                               utf8.size());
+  libyaml::Parser parser(utf8);
   DocumentBuilder builder(utf8);
   for (;;) {
-    Event e;
-    if (!yaml_parser_parse(&p.parser, &e.event)) {
+    libyaml::Event e;
+    if (!parser.parse(e.event)) {
       YamlDocument refused;
       refused.outcome = YamlReadOutcome::refused;
       return refused;
