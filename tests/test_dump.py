@@ -256,7 +256,8 @@ def test_safe_loads_yaml_rejects_malformed_or_unsafe_text(text):
 
 # --- structure bounds: nesting depth and alias expansion ----------------------------------
 
-DEEP = {  # n nested collections; a deep text's size; (line, column) from 0 past 100 levels
+# shape -> (text of n nested collections, n far past the limit, 0-based line and column of level 101)
+DEEP = {
     "flow": (lambda n: "[" * n + "]" * n, 100_000, (0, 100)),
     "flow mapping": (lambda n: "{a: " * n + "1" + "}" * n, 100_000, (0, 400)),
     "block": (lambda n: "- " * n + "x\n", 100_000, (0, 200)),
