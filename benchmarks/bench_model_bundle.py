@@ -4,7 +4,10 @@ The model has 500 numerical binnings of 20 bins each. The package's path is
 get_content, save_to_zip, load_from_zip and parse_from_content; the pure path does the
 same job with model_dump, ruamel.yaml's pure-Python safe writer (block style, width
 120), zipfile, ruamel.yaml's pure-Python safe reader and model_validate. Both run side
-by side in one process; the script prints each step's best time and the ratio.
+by side in one process; the script prints each step's best time and the ratio. It then
+times reading the model document alone, safe_loads_yaml against ruamel.yaml's pure safe
+reader, with each reader's peak of traced allocations against the size of the data read
+(tracemalloc sees Python's allocations, not the native reader's own buffers).
 
     .venv/bin/python benchmarks/bench_model_bundle.py [--binnings 500] [--bins 20] [--repeat 3]
     .venv/bin/python benchmarks/bench_model_bundle.py --profile   # cProfile of the package path
@@ -17,6 +20,7 @@ import io
 import pstats
 import random
 import time
+import tracemalloc
 import zipfile
 
 from ruamel.yaml import YAML
@@ -24,6 +28,7 @@ from ruamel.yaml.representer import SafeRepresenter
 
 from zelvora_analytics_utils.predictive_models.augmented_predictive_model import AugmentedPredictiveModel
 from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
+from zelvora_analytics_utils.utils.dump import safe_loads_yaml
 
 
 def build_model(binnings, bins, seed=7):
@@ -116,6 +121,35 @@ def best(fn, repeat):
     return min(times)
 
 
+def pure_safe_load(text):
+    return YAML(typ="safe", pure=True).load(text)
+
+
+def traced_peak(read, text):
+    """(peak traced bytes while reading, traced bytes the result keeps)."""
+    tracemalloc.start()
+    try:
+        data = read(text)
+        kept, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert data
+    return peak, kept
+
+
+def report_yaml_read(document, repeat):
+    native = best(lambda: safe_loads_yaml(document), repeat)
+    pure = best(lambda: pure_safe_load(document), max(1, repeat // 2))
+    assert safe_loads_yaml(document) == pure_safe_load(document)
+    print(f"reading the model document ({len(document) / 1e6:.2f} MB):")
+    print(f"  safe_loads_yaml        {native * 1e3:8.1f} ms")
+    print(f"  ruamel pure safe load  {pure * 1e3:8.1f} ms")
+    print(f"  speed-up               {pure / native:8.1f}x (target: at least 20x)")
+    for name, read in (("safe_loads_yaml", safe_loads_yaml), ("ruamel pure safe load", pure_safe_load)):
+        peak, kept = traced_peak(read, document)
+        print(f"  {name:<22} peak {peak / 1e6:6.1f} MB for {kept / 1e6:5.1f} MB of data ({peak / kept:.1f}x)")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--binnings", type=int, default=500)
@@ -145,6 +179,7 @@ def main():
     print(f"package path     {package * 1e3:8.1f} ms")
     print(f"pure-Python path {pure * 1e3:8.1f} ms")
     print(f"speed-up         {pure / package:8.2f}x (target: at least 2x)")
+    report_yaml_read(document, args.repeat)
 
 
 if __name__ == "__main__":

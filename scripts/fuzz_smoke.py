@@ -30,13 +30,13 @@ import zipfile
 import zlib
 
 import pydantic
-from ruamel.yaml import YAMLError
+from ruamel.yaml import YAML, YAMLError
 from structlog.testing import capture_logs
 
 from zelvora_analytics_utils.predictive_models.augmented_predictive_model import AugmentedPredictiveModel
 from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent as Content
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import FeatureBinning
-from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
+from zelvora_analytics_utils.utils.dump import CheckedSafeConstructor, _native_loads_yaml, safe_loads_yaml, valid_dumps_yaml
 
 # The error kinds each loader may raise for bad input. ValueError covers the size limit
 # and UnicodeDecodeError (texts that are not UTF-8); OSError covers gzip.BadGzipFile.
@@ -258,8 +258,43 @@ def check_bundle(loaded):
             raise Failure(f"image {name!r} is not bytes by name")
 
 
+NATIVE_ANSWERS = [0]  # YAML texts the native reader answered alone
+
+
+def check_native_yaml(text):
+    """Where the native reader answers alone, ruamel's pure safe loader reads the same data."""
+    try:
+        answered, data = _native_loads_yaml(text)
+    except ValueError:  # past the structure budget
+        return
+    if not answered:
+        return
+    NATIVE_ANSWERS[0] += 1
+    reader = YAML(typ="safe", pure=True)
+    reader.Constructor = CheckedSafeConstructor
+    try:
+        expected = reader.load(text)
+    except Exception as error:
+        raise Failure(f"the native reader read a text ruamel refuses: {error!r}") from None
+    if not _same(data, expected):
+        raise Failure(f"the native reader read {data!r}, ruamel {expected!r}")
+
+
+def _same(a, b):
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return (a == b and math.copysign(1, a) == math.copysign(1, b)) or (a != a and b != b)
+    if isinstance(a, dict):
+        a, b = list(a.items()), list(b.items())
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(map(_same, a, b))
+    return a == b and repr(a) == repr(b)
+
+
 def check_yaml(text):
     """Loads the text; when it validates as a binning, looks values up and writes it back."""
+    check_native_yaml(text)
     try:
         data = safe_loads_yaml(text)
     except ALLOWED["yaml"]:
@@ -392,7 +427,8 @@ def run():
         shutil.rmtree(work, ignore_errors=True)
     elapsed = time.monotonic() - started
     summary = ", ".join(f"{k} {n} ({ok} loaded)" for k, (n, ok) in counts.items())
-    print(f"fuzz smoke: seed {args.seed}, {sum(n for n, _ in counts.values())} cases in {elapsed:.1f}s: {summary}")
+    print(f"fuzz smoke: seed {args.seed}, {sum(n for n, _ in counts.values())} cases in {elapsed:.1f}s: {summary}; "
+          f"{NATIVE_ANSWERS[0]} YAML texts read natively")
     print(f"ruamel.yaml's C reader: {'installed' if importlib.util.find_spec('_ruamel_yaml') else 'absent'}")
     for (kind, error), seen in known.items():
         print(f"known: {kind}: {error} in {seen} cases ({KNOWN[kind, error]})")

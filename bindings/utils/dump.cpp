@@ -20,6 +20,7 @@
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
+#include "utils/yaml_reader.hpp"
 #include "zelvora/number_format.hpp"
 #include "zelvora/yaml_structure.hpp"
 
@@ -501,26 +502,6 @@ nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::hand
   throw nb::python_error();
 }
 
-// libyaml's check over the text's UTF-8, without the GIL. False when libyaml cannot read
-// the text, or it has no UTF-8 (a lone surrogate).
-bool libyaml_read_within_budget(nb::handle content) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(content.ptr(), &size);
-  if (!data) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-    PyErr_Clear();
-    return false;
-  }
-  // The caller's reference keeps the str, and with it its UTF-8, alive.
-  const std::string_view text(data, static_cast<std::size_t>(size));
-  try {
-    nb::gil_scoped_release released;
-    return zelvora::check_yaml_structure(text);
-  } catch (const zelvora::YamlStructureError& e) {
-    raise_structure_error(e);
-  }
-}
-
 std::optional<std::string> anchor_of(nb::handle event) {
   nb::object anchor = event.attr(state->anchor);
   if (anchor.is_none()) return std::nullopt;
@@ -585,17 +566,20 @@ nb::object budgeted_pure_load(nb::handle content) {
 }
 
 // The safe loader builds plain data only: no tag in the text makes an application object.
-// With ruamel.yaml's C extension installed the safe reader parses in C; a text the C
-// parser refuses (it rejects escapes of lone surrogates, which the writer produces) is
-// read again by the pure-Python parser, whose result or error is the answer. Either runs
-// only on a text within the structure budget: libyaml's check bounds the text before any
-// ruamel reader runs; a text libyaml cannot read goes straight to the pure parser, whose
-// own events are held to the same budget.
+// The native reader (yaml_reader.hpp) answers for the documents it covers, which include
+// every one the writer writes. Any other text goes to ruamel.yaml: with its C extension
+// installed the safe reader parses in C; a text the C parser refuses (it rejects escapes
+// of lone surrogates, which the writer produces) is read again by the pure-Python parser,
+// whose result or error is the answer. Either runs only on a text within the structure
+// budget: the native reader's libyaml pass bounds the text before any ruamel reader runs;
+// a text libyaml cannot read goes straight to the pure parser, whose own events are held
+// to the same budget.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
+  const NativeYamlRead native = read_yaml_natively(content);
+  if (native.value) return *native.value;
   const State& s = *state;
-  const bool read = libyaml_read_within_budget(content);
-  if (!read) return budgeted_pure_load(content);
+  if (!native.libyaml_read) return budgeted_pure_load(content);
   nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
   reader.attr("Constructor") = s.checked_constructor;
   if (s.c_emitter.is_none()) return reader.attr("load")(content);
@@ -823,6 +807,7 @@ NB_MODULE(dump, m) {
   describe_module(m, "YAML and JSON output, YAML input.");
   load_api(m);
   load_state(m);
+  load_yaml_reader(m);
   declare_document_resolver(m);
   declare_valid_representer(m);
   declare_checked_constructor(m);

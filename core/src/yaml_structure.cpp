@@ -1,9 +1,8 @@
 #include "zelvora/yaml_structure.hpp"
 
-#include <yaml.h>
+#include "libyaml_parser.hpp"
 
 #include <algorithm>
-#include <new>
 #include <string>
 
 namespace zelvora {
@@ -73,66 +72,50 @@ void YamlStructureBudget::alias(std::string_view anchor, YamlMark mark) {
 
 namespace {
 
-struct Parser {
-  yaml_parser_t parser;
-  Parser() {
-    if (!yaml_parser_initialize(&parser)) throw std::bad_alloc();
-  }
-  ~Parser() { yaml_parser_delete(&parser); }
-  Parser(const Parser&) = delete;
-  Parser& operator=(const Parser&) = delete;
-};
-
-struct Event {
-  yaml_event_t event{};
-  ~Event() { yaml_event_delete(&event); }
-};
-
-std::optional<std::string_view> anchor_of(const yaml_char_t* anchor) {
-  if (!anchor) return std::nullopt;
-  return std::string_view(reinterpret_cast<const char*>(anchor));
-}
-
 YamlMark mark_of(const yaml_event_t& event) {
   return {event.start_mark.line, event.start_mark.column};
 }
 
 }  // namespace
 
+namespace libyaml {
+
+void feed_budget(YamlStructureBudget& budget, const yaml_event_t& ev) {
+  switch (ev.type) {
+    case YAML_DOCUMENT_START_EVENT:
+      budget.document_start();
+      break;
+    case YAML_SEQUENCE_START_EVENT:
+      budget.collection_start(anchor_name(ev.data.sequence_start.anchor), mark_of(ev));
+      break;
+    case YAML_MAPPING_START_EVENT:
+      budget.collection_start(anchor_name(ev.data.mapping_start.anchor), mark_of(ev));
+      break;
+    case YAML_SEQUENCE_END_EVENT:
+    case YAML_MAPPING_END_EVENT:
+      budget.collection_end();
+      break;
+    case YAML_SCALAR_EVENT:
+      budget.scalar(anchor_name(ev.data.scalar.anchor));
+      break;
+    case YAML_ALIAS_EVENT:
+      budget.alias(anchor_name(ev.data.alias.anchor).value_or(std::string_view()), mark_of(ev));
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace libyaml
+
 bool check_yaml_structure(std::string_view utf8) {
-  Parser p;
-  yaml_parser_set_input_string(&p.parser, reinterpret_cast<const unsigned char*>(utf8.data()),
-                               utf8.size());
+  libyaml::Parser parser(utf8);
   YamlStructureBudget budget;
   for (;;) {
-    Event e;
-    if (!yaml_parser_parse(&p.parser, &e.event)) return false;
-    const yaml_event_t& ev = e.event;
-    switch (ev.type) {
-      case YAML_STREAM_END_EVENT:
-        return true;
-      case YAML_DOCUMENT_START_EVENT:
-        budget.document_start();
-        break;
-      case YAML_SEQUENCE_START_EVENT:
-        budget.collection_start(anchor_of(ev.data.sequence_start.anchor), mark_of(ev));
-        break;
-      case YAML_MAPPING_START_EVENT:
-        budget.collection_start(anchor_of(ev.data.mapping_start.anchor), mark_of(ev));
-        break;
-      case YAML_SEQUENCE_END_EVENT:
-      case YAML_MAPPING_END_EVENT:
-        budget.collection_end();
-        break;
-      case YAML_SCALAR_EVENT:
-        budget.scalar(anchor_of(ev.data.scalar.anchor));
-        break;
-      case YAML_ALIAS_EVENT:
-        budget.alias(anchor_of(ev.data.alias.anchor).value_or(std::string_view()), mark_of(ev));
-        break;
-      default:
-        break;
-    }
+    libyaml::Event e;
+    if (!parser.parse(e.event)) return false;
+    if (e.event.type == YAML_STREAM_END_EVENT) return true;
+    libyaml::feed_budget(budget, e.event);
   }
 }
 
