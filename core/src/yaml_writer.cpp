@@ -591,20 +591,18 @@ class Emitter {
     write_line_break();
   }
 
+  // A key (a scalar) is written after "? " when it spans lines or, with the "!!str" its
+  // tag would take, reaches the emitter's limit of a simple key.
   static bool is_simple_key(const Node& key) {
-    if (key.kind != Node::Kind::text && key.kind != Node::Kind::plain)
-      return key.children.empty();  // an empty flow collection
-    const std::ptrdiff_t length = kTextTagLength + ssize(key.value);
-    if (length >= kMaxSimpleKeyLength) return false;
-    for (const char32_t c : key.value)
-      if (is_line_break(c)) return false;
-    return true;
+    if (kTextTagLength + ssize(key.value) >= kMaxSimpleKeyLength) return false;
+    return std::none_of(key.value.begin(), key.value.end(), is_line_break);
   }
 
   Style choose_scalar_style(const Node& node, const Analysis& a) const {
     if (node.kind == Node::Kind::plain) return Style::plain;  // numbers, booleans, null
     const std::u32string_view value = node.value;
-    Style requested = Style::plain;  // none
+    // The package's readability rules first; plain: none requested.
+    Style requested = Style::plain;
     if (std::any_of(value.begin(), value.end(), is_unicode_line_break))
       requested = Style::double_quoted;
     else if (may_read_as_other_kind_in_yaml11(value))
