@@ -380,7 +380,7 @@ nb::str ruamel_dumps(nb::handle data) {
 bool check_native_text = false;
 
 std::optional<nb::str> native_text(nb::handle data, nb::handle documents) {
-  std::optional<nb::str> text = zelvora::dump::native_yaml(documents);
+  std::optional<nb::str> text = zelvora::dump::native_yaml(documents, state->valid_representer);
   if (text && check_native_text) {
     nb::str expected = ruamel_dumps(data);
     if (!text->equal(expected)) {
@@ -672,7 +672,7 @@ NB_MODULE(dump, m) {
   load_state(m);
   declare_document_resolver(m);
   declare_valid_representer(m);
-  zelvora::dump::load_yaml_output(m, {&filter_data, &format_output_data}, state->valid_representer);
+  zelvora::dump::load_yaml_output(m, {&filter_data, &format_output_data});
   const char* check = std::getenv("ZELVORA_YAML_WRITER_CHECK");
   check_native_text = check && std::string_view(check) == "1";
   declare_checked_constructor(m);

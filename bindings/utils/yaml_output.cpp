@@ -27,14 +27,12 @@ constexpr int kMaxDepth = 100;
 constexpr std::size_t kPlainTypes = 7;
 
 struct State {
-  nb::object representer;
   nb::tuple plain_types;        // NoneType, bool, int, float, list, tuple, dict
   nb::tuple safe_representers;  // the safe representer's functions for them
   nb::str yaml_representers{"yaml_representers"};
 
   static constexpr auto references =
-      std::make_tuple(&State::representer, &State::plain_types, &State::safe_representers,
-                      &State::yaml_representers);
+      std::make_tuple(&State::plain_types, &State::safe_representers, &State::yaml_representers);
 };
 
 ModuleState<State> state{"_zelvora_yaml_output_state"};
@@ -158,9 +156,9 @@ bool build(nb::handle data, Node& node, Walk& walk, int depth) {
   return true;
 }
 
-bool safe_representers_in_place() {
+bool safe_representers_in_place(nb::handle representer) {
   const State& s = *state;
-  nb::object registered = nb::getattr(s.representer, s.yaml_representers, nb::none());
+  nb::object registered = nb::getattr(representer, s.yaml_representers, nb::none());
   if (!PyDict_Check(registered.ptr())) return false;
   for (std::size_t i = 0; i < kPlainTypes; ++i) {
     PyObject* found = PyDict_GetItemWithError(registered.ptr(), s.plain_types[i].ptr());
@@ -177,10 +175,9 @@ bool is_retried(const nb::python_error& error) {
 
 }  // namespace
 
-void load_yaml_output(nb::module_& m, Conversions given, nb::handle representer) {
+void load_yaml_output(nb::module_& m, Conversions given) {
   conversions = given;
   State& s = state.emplace(m);
-  s.representer = nb::borrow(representer);
   nb::module_ builtins = nb::module_::import_("builtins");
   const std::array<nb::object, kPlainTypes> types = {
       nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(Py_None))),
@@ -200,8 +197,8 @@ void load_yaml_output(nb::module_& m, Conversions given, nb::handle representer)
   s.safe_representers = nb::tuple(functions);
 }
 
-std::optional<nb::str> native_yaml(nb::handle documents) {
-  if (!safe_representers_in_place()) return std::nullopt;
+std::optional<nb::str> native_yaml(nb::handle documents, nb::handle representer) {
+  if (!safe_representers_in_place(representer)) return std::nullopt;
   std::vector<Node> nodes;
   try {
     // The documents' list is read as a Python loop reads it.

@@ -17,15 +17,16 @@ struct Conversions {
   nb::object (*format_output_data)(nb::handle);
 };
 
-/// Loads the writer's state into module `m`; `representer` is the module's representer
-/// class, whose registered representers of plain types the writer stands in for.
-void load_yaml_output(nb::module_& m, Conversions conversions, nb::handle representer);
+/// Loads the writer's state into module `m`.
+void load_yaml_output(nb::module_& m, Conversions conversions);
 
-/// The YAML text of a stream of documents, or nothing when one of them holds what only
+/// The YAML text of a stream of documents, written for `representer` (the module's
+/// representer class, whose registered representers of plain types the writer stands in
+/// for), or nothing when one of them holds what only
 /// ruamel.yaml's representer writes: another type than the plain ones, a collection met
 /// twice (an anchor and alias), a key that is not a text, nesting past the writer's
 /// depth, a representer registered over the safe one for a plain type, or a value whose
 /// conversion raised (ruamel's path then raises it where it writes the stream).
-std::optional<nb::str> native_yaml(nb::handle documents);
+std::optional<nb::str> native_yaml(nb::handle documents, nb::handle representer);
 
 }  // namespace zelvora::dump
