@@ -2,7 +2,8 @@
 floor of reading every number and building a list of the same length.
 
 Targets: numeric batch at least 20x faster than the loop and within 3x of the floor;
-categorical batch at least 10x faster than the loop.
+categorical batch at least 10x faster than the loop. A batch of one value over 80,000 nested
+bins (compiling dominates) costs about what one single-value call does, not seconds.
 
 Run: python benchmarks/bench_preprocessing.py [values]
 """
@@ -40,6 +41,16 @@ def preprocessing():
         }
     )
     return FeaturePreprocessing(binning=binnings)
+
+
+def nested_preprocessing(count):
+    # Bin i is (-i-1, i+1]: every bin covers all the pieces of the ones before it.
+    bins = [
+        {"type": "NUMERICAL", "id": i + 2, "name": f"b{i}", "lower_bound": -i - 1.0, "upper_bound": i + 1.0, "value": float(i)}
+        for i in range(count)
+    ]
+    binning = {"attribute": "n", "attribute_data_type": "NUMERICAL", "feature_binning": bins}
+    return FeaturePreprocessing.model_validate({"binning": [binning]})
 
 
 def numbers(count, rng):
@@ -86,6 +97,14 @@ def main():
     print(f"categorical, {count:,} texts (10 bins of 3 texts, ~1% missing, ~1% unforeseen)")
     print(f"  loop of apply_feature_binning  {loop * 1e3:9.1f} ms")
     print(f"  apply_feature_binning_batch    {batch * 1e3:9.1f} ms   {loop / batch:6.1f}x faster than the loop")
+
+    nested = nested_preprocessing(80_000)
+    assert nested.apply_feature_binning_batch("n", [0.5]) == [nested.apply_feature_binning("n", 0.5)]
+    single = best_of(3, lambda: nested.apply_feature_binning("n", 0.5))
+    batch = best_of(3, lambda: nested.apply_feature_binning_batch("n", [0.5]))
+    print("numeric, 80,000 nested bins, one value")
+    print(f"  apply_feature_binning          {single * 1e3:9.1f} ms")
+    print(f"  apply_feature_binning_batch    {batch * 1e3:9.1f} ms   (compiles the binning)")
 
 
 if __name__ == "__main__":

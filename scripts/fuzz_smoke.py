@@ -3,7 +3,9 @@
 Valid bundles (tar, tar.gz, zip, directory) and YAML texts are mutated at random: bytes
 flipped, set, inserted, removed, repeated, cut; tar headers rewritten with a correct
 checksum (size, type, name, link); texts given YAML syntax, tags, anchors and odd
-characters. Every input must load or fail with one of the error kinds the loaders
+characters. Hostile texts (deep nesting in flow and block style, alias and merge-key
+bombs, some behind a lone surrogate that only the pure parser reads) go straight to the
+YAML reader and, as a model document in a zip bundle, to the model's reader. Every input must load or fail with one of the error kinds the loaders
 document, listed in ALLOWED below; anything else, or a crash, fails the run. A loaded
 bundle must hold the types it promises, and a loaded YAML document that validates as a
 binning must answer lookups and write itself back.
@@ -13,6 +15,7 @@ binning must answer lookups and write itself back.
 
 import argparse
 import gzip
+import importlib.util
 import io
 import math
 import os
@@ -30,6 +33,7 @@ import pydantic
 from ruamel.yaml import YAMLError
 from structlog.testing import capture_logs
 
+from zelvora_analytics_utils.predictive_models.augmented_predictive_model import AugmentedPredictiveModel
 from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent as Content
 from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import FeatureBinning
 from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
@@ -44,9 +48,13 @@ ALLOWED = {
     "zip": ARCHIVE_ERRORS + (zipfile.BadZipFile, NotImplementedError),
     "directory": (ValueError, OSError),
     # ruamel's own errors (a tagged number or boolean it cannot read included);
-    # ValueError/TypeError from its constructor of odd timestamps; RecursionError for
-    # deeply nested flow texts.
-    "yaml": (YAMLError, ValueError, TypeError, OverflowError, RecursionError),
+    # ValueError/TypeError from its constructor of odd timestamps; ValueError for a text
+    # nesting too deep or whose aliases expand too far.
+    "yaml": (YAMLError, ValueError, TypeError, OverflowError),
+    # The model's reader: the YAML errors, pydantic's (a ValueError) for a document that
+    # is no model, TypeError for one that is no mapping, KeyError for an image it names
+    # that the bundle lacks.
+    "model": ARCHIVE_ERRORS + (zipfile.BadZipFile, YAMLError, TypeError, OverflowError, KeyError),
     # KeyError: a bin without `id`, as documented.
     "validate": (pydantic.ValidationError, KeyError),
 }
@@ -78,6 +86,15 @@ CATEGORICAL_YAML = valid_dumps_yaml(
         ],
     }
 )
+MODEL_YAML = valid_dumps_yaml(
+    AugmentedPredictiveModel.model_validate(
+        {
+            "attributes": ["age"],
+            "predictive_model_type": "LOGISTIC_REGRESSION",
+            "description": {"predictive_model_name": "m", "hyperparameters": {"depth": 3, "grid": [0.1, 0.2]}},
+        }
+    )
+)
 YAML_SNIPPETS = [
     "&a ", "*a", "!!python/object:os.system ", "!!binary ", "!!timestamp ", "!!float ",
     "!!int ", "!!set ", "!!omap ", "<<: ", "? ", "- ", ": ", "{", "}", "[", "]", ",", "|",
@@ -86,6 +103,32 @@ YAML_SNIPPETS = [
     "0o17", "1_000", "2001-12-14t21:59:43.10-05:00", "~", "null", "yes", "no", "on",
     "9" * 40, "[" * 50, "{a: " * 30,
 ]
+
+
+def hostile_text(rng):
+    """A text nesting deep or whose aliases expand far, sometimes behind a lone surrogate."""
+    n = rng.choice([99, 100, 101, 5000, 100_000])
+    kind = rng.randrange(6)
+    if kind == 0:
+        text = "[" * n + "]" * n
+    elif kind == 1:
+        text = "{a: " * n + "1" + "}" * n
+    elif kind == 2:
+        text = "- " * n + "x\n"
+    elif kind == 3:  # indented: the size grows with the square of the depth
+        n = min(n, 2000)
+        text = "".join(" " * i + "a:\n" for i in range(n - 1)) + " " * (n - 1) + "a: 1\n"
+    elif kind == 4:  # laughs: each level aliases the one before ten times
+        lines = ["a0: &a0 [x, x, x, x, x, x, x, x, x, x]"]
+        lines += [f"a{i}: &a{i} [" + ", ".join([f"*a{i - 1}"] * 10) + "]" for i in range(1, rng.randrange(2, 10))]
+        text = "\n".join(lines) + "\n"
+    else:  # merge keys doubling per level
+        lines = ["m0: &m0 {a: 1}"]
+        lines += [f"m{i}: &m{i} {{<<: [*m{i - 1}, *m{i - 1}]}}" for i in range(1, rng.randrange(2, 40))]
+        text = "\n".join(lines) + "\n"
+    if rng.random() < 0.2:
+        text = 's: "\\udc80"\n' + ("d: " + text if kind < 3 else text)
+    return text
 
 
 def seed_bundles():
@@ -259,6 +302,10 @@ def run_case(kind, payload, directory):
             with open(os.path.join(directory, name), "wb") as f:
                 f.write(data)
         check_bundle(Content.load_from_directory(directory))
+    elif kind == "model":
+        loaded = Content.load_from_zip(io.BytesIO(payload))
+        check_bundle(loaded)
+        AugmentedPredictiveModel.parse_from_content(loaded).get_content()  # writes aliases out expanded
     else:
         check_yaml(payload)
 
@@ -288,7 +335,7 @@ def run():
     directory_files = [("extended_model.yaml", BINNING_YAML.encode()), ("external_model.json", b"{}"),
                        ("a.pmml", b"<PMML/>"), ("chart.png", b"\x89PNG")]  # fmt: skip
 
-    kinds = ["tar", "tar", "tar.gz", "zip", "zip", "yaml", "yaml", "yaml", "directory"]
+    kinds = ["tar", "tar", "tar.gz", "zip", "zip", "yaml", "yaml", "yaml", "directory", "model"]
     counts = {k: [0, 0] for k in dict.fromkeys(kinds)}  # kind -> [cases, loaded]
     failures, known = {}, dict.fromkeys(KNOWN, 0)
     started = time.monotonic()
@@ -315,8 +362,14 @@ def run():
                     for name, data in directory_files
                     if rng.random() < 0.8
                 ]
+            elif kind == "model":  # a model document, its hyperparameters hostile or mutated
+                hostile = hostile_text(rng).replace("\n", "\n      ")
+                text = MODEL_YAML.replace("depth: 3", "depth:\n      " + hostile)
+                text = text if rng.random() < 0.5 else mutate_text(rng, MODEL_YAML)
+                text = text.encode("utf-8", "replace").decode()  # a bundle holds UTF-8
+                payload = Content(io.StringIO(text)).save_to_zip().getvalue()
             else:
-                payload = mutate_text(rng, rng.choice(texts))
+                payload = hostile_text(rng) if rng.random() < 0.1 else mutate_text(rng, rng.choice(texts))
             counts[kind][0] += 1
             try:
                 run_case(kind, payload, os.path.join(work, "bundle"))
@@ -340,6 +393,7 @@ def run():
     elapsed = time.monotonic() - started
     summary = ", ".join(f"{k} {n} ({ok} loaded)" for k, (n, ok) in counts.items())
     print(f"fuzz smoke: seed {args.seed}, {sum(n for n, _ in counts.values())} cases in {elapsed:.1f}s: {summary}")
+    print(f"ruamel.yaml's C reader: {'installed' if importlib.util.find_spec('_ruamel_yaml') else 'absent'}")
     for (kind, error), seen in known.items():
         print(f"known: {kind}: {error} in {seen} cases ({KNOWN[kind, error]})")
     for (kind, error, origin), case in failures.items():

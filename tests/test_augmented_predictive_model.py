@@ -507,6 +507,13 @@ def test_bad_bundles_raise_and_return_no_model(content, error):
         AugmentedPredictiveModel.parse_from_content(content())
 
 
+@pytest.mark.parametrize("yaml, got", [("- a\n", "list"), ("", "an empty document"), ("text\n", "str"), ("7\n", "int")])
+@pytest.mark.parametrize("json_text, error", [("{}", TypeError), (None, pydantic.ValidationError)])
+def test_model_document_that_is_not_a_mapping(yaml, got, json_text, error):
+    with pytest.raises(error, match=f"The model document must be a mapping, got {got}"):
+        AugmentedPredictiveModel.parse_from_content(bundle(yaml=yaml, json_text=json_text))
+
+
 def test_bad_yaml_raises_the_libraries_error():
     from ruamel.yaml.error import YAMLError
 
@@ -617,6 +624,7 @@ def test_external_view_keeps_its_model_privately():
     model = logreg_model()
     view = ExternalPredictiveModelType(extended_model=model)
     assert view.extended_model is model
+    assert ExternalPredictiveModelType(model).extended_model is model
     schema_type = SCHEMA.get_type_by_name("ExternalPredictiveModelType")
     assert [f.name for f in schema_type.fields] == [
         "coefficients", "intercept", "intercept_name", "best_eval_metric", "best_iteration",
@@ -629,3 +637,29 @@ def test_external_view_keeps_its_model_privately():
         "external_model", "category",
     }
     assert SCHEMA.get_type_by_name("PredictiveModelCategory") is not None
+
+
+# --- numpy values in the external model -----------------------------------------------------
+
+
+def test_numpy_external_model_becomes_plain_data_and_round_trips():
+    np = pytest.importorskip("numpy")
+    external = {"model": {"coef_": np.array([[0.5, -1.25]]), "intercept_": np.float32(0.25)},
+                "sizes": [np.int64(3), (np.bool_(True), np.array([], dtype=object))]}
+    model = AugmentedPredictiveModel(attributes=["a", "b"], predictive_model_type="LOGISTIC_REGRESSION",
+                                     external_model=external)
+    plain = {"model": {"coef_": [[0.5, -1.25]], "intercept_": 0.25}, "sizes": [3, (True, [])]}
+    assert model.external_model == plain and type(model.get_external_model_coefficients()[0]) is float
+    assert isinstance(external["model"]["coef_"], np.ndarray)  # the caller's mapping stays
+    loaded = AugmentedPredictiveModel.parse_from_content(
+        AugmentedPredictiveModelContent.load_from_zip(model.get_content().save_to_zip()))
+    assert loaded.external_model == {**plain, "sizes": [3, [True, []]]}
+
+
+def test_external_model_nesting_is_bounded():
+    deep = 1
+    for _ in range(999):  # with the external model itself, 1000 levels
+        deep = [deep]
+    AugmentedPredictiveModel(external_model={"deep": deep})
+    with pytest.raises(pydantic.ValidationError, match="external_model nests deeper than 1000 levels"):
+        AugmentedPredictiveModel(external_model={"deep": [deep]})

@@ -1,15 +1,20 @@
 """The `zelvora` command line, run as a real process on bundles made here."""
 
 import concurrent.futures
+import errno
 import io
 import json
 import math
 import os
 import pathlib
 import pty
+import resource
+import signal
+import stat
 import subprocess
 import sys
 import tarfile
+import time
 import zipfile
 
 import pytest
@@ -45,6 +50,16 @@ MODEL = {
         "attached_images": [{"type": "png", "filename": "roc.png"}],
     },
 }
+# Every binning under monitoring, none for the binning engine; the last binning of an
+# attribute is the one monitoring uses.
+MONITORED = dict(
+    MODEL,
+    feature_preprocessing={"binning": []},
+    monitoring={
+        "binning": [AGE_BINNING, CITY_BINNING, dict(CITY_BINNING, attribute="home")],
+        "predictive_model_output_binning": dict(AGE_BINNING, attribute="score"),
+    },
+)
 EXTERNAL = {"feature_names": ["age", "city"], "intercept": -2.5, "model": {"coef_": [[0.031, -0.75]]}}
 IMAGE = b"\x89PNG\r\n\x1a\n-not-really-an-image"
 
@@ -80,14 +95,30 @@ def zip_bundle(tmp_path):
 
 
 def zelvora(*args, stdin=None, cwd=None, stderr=subprocess.PIPE):
+    if isinstance(stdin, bytes):  # bytes that are no UTF-8 go through as they are
+        stdin = stdin.decode("utf-8", "surrogateescape")
     return subprocess.run(
         [sys.executable, "-m", "zelvora_analytics_utils", *map(str, args)],
         input=stdin,
         stdout=subprocess.PIPE,
         stderr=stderr,
-        text=True,
+        encoding="utf-8",
+        errors="surrogateescape",
         cwd=cwd,
         timeout=120,
+    )
+
+
+def capped(*args, stdin=subprocess.DEVNULL):
+    """The command line in 512 MiB of address space (it needs about 200 MiB)."""
+    limit = 512 << 20
+    return subprocess.run(
+        [sys.executable, "-m", "zelvora_analytics_utils", *map(str, args)],
+        stdin=stdin,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_AS, (limit, limit)),
     )
 
 
@@ -122,7 +153,17 @@ def test_every_command_has_help(command):
     assert result.stderr == ""
 
 
-@pytest.mark.parametrize("args", [[], ["frobnicate"], ["validate"], ["schema"], ["schema", "--graphql", "--json-schema"]])
+@pytest.mark.parametrize(
+    "args",
+    [
+        [],
+        ["frobnicate"],
+        ["validate"],
+        ["schema"],
+        ["schema", "--graphql", "--json-schema"],
+        ["bin", "m", "age", "--dtype", "numerical"],  # --dtype is for --monitoring
+    ],
+)
 def test_usage_errors_exit_2_on_stderr(args):
     result = zelvora(*args)
     assert result.returncode == 2
@@ -195,6 +236,38 @@ def test_inspect_shows_tree_figures(tmp_path):
         "number_of_trees": 100, "best_iteration": 42, "number_of_attributes": 2, "best_eval_metric": 0.8125,
     }
     assert report["formula"] is None
+
+
+def test_inspect_shows_monitoring_binnings(tmp_path):
+    path = store(make_content(MONITORED), tmp_path / "monitored", "zip")
+    text = zelvora("inspect", path)
+    assert text.returncode == 0, text.stderr
+    headings = [line for line in text.stdout.splitlines() if "binning of" in line]
+    assert headings == [
+        "monitoring binning of age (NUMERICAL)",
+        "monitoring binning of city (CATEGORICAL)",
+        "monitoring binning of home (CATEGORICAL)",
+        "monitoring binning of model output score (NUMERICAL)",
+    ]
+    assert "  2   2_{Brno,Praha}  0.7" in text.stdout
+    report = json.loads(zelvora("inspect", "--json", path).stdout)
+    assert report["binnings"] == []
+    monitoring = report["monitoring_binnings"]
+    assert [(b["attribute"], b["model_output"]) for b in monitoring] == [
+        ("age", False), ("city", False), ("home", False), ("score", True),
+    ]
+    assert monitoring[0]["bins"][1]["name"] == "3_(25;60)"
+
+
+def test_a_large_archive_is_read_only_as_far_as_needed(tmp_path):
+    # 1 GiB of holes in front of a zip: reading the whole file would pass the memory cap.
+    path = tmp_path / "padded"
+    with open(path, "wb") as file:
+        file.truncate(1 << 30)
+        file.seek(1 << 30)
+        file.write(make_content().save_to_zip().getvalue())
+    result = capped("validate", path)
+    assert (result.returncode, result.stdout) == (0, f"{path}: valid\n"), result.stderr
 
 
 # --- convert ---------------------------------------------------------------------------------
@@ -319,6 +392,21 @@ def test_convert_into_missing_folder(zip_bundle, tmp_path):
     assert_one_line_error(zelvora("convert", zip_bundle, tmp_path / "no" / "copy.tar"), "no such directory")
 
 
+@pytest.mark.parametrize("target,hook", [("copy.zip", "write_file"), ("copy", "image_subdirectories")])
+def test_convert_stopped_by_sigterm_leaves_nothing(zip_bundle, tmp_path, run_python, target, hook):
+    # The signal comes from within, once the target's temporary exists.
+    result = run_python(
+        f"""
+        import os, signal, sys
+        from zelvora_analytics_utils import cli
+        setattr(cli, {hook!r}, lambda *args: os.kill(os.getpid(), signal.SIGTERM))
+        sys.exit(cli.main(["convert", {str(zip_bundle)!r}, {str(tmp_path / target)!r}]))
+        """
+    )
+    assert result.returncode == 128 + signal.SIGTERM, result.stderr
+    assert [p.name for p in tmp_path.iterdir()] == ["model.zip"]
+
+
 # --- bin -------------------------------------------------------------------------------------
 
 
@@ -342,13 +430,106 @@ def test_bin_standard_input_and_default_bin(zip_bundle):
 def test_bin_output_file_appears_only_when_complete(zip_bundle, tmp_path):
     out = tmp_path / "bins.txt"
     out.write_text("old\n")
+    out.chmod(0o600)
+    if os.geteuid() == 0:
+        os.chown(out, 4321, 4321)
     values = "30\n" * 25_000 + "thirty\n"  # the last batch fails
     result = zelvora("bin", "-o", out, zip_bundle, "age", stdin=values)
     assert_one_line_error(result, "<stdin>:25001:", "thirty")
     assert out.read_text() == "old\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["bins.txt", "model.zip"]
+    before = out.stat()
     assert zelvora("bin", "-o", out, zip_bundle, "age", stdin="30\n").returncode == 0
     assert out.read_text() == "0.3\n"
+    after = out.stat()
+    assert (stat.S_IMODE(after.st_mode), after.st_uid, after.st_gid) == (0o600, before.st_uid, before.st_gid)
+
+
+def snapshot(root: pathlib.Path) -> dict[str, object]:
+    """Every file and symbolic link under `root`: its content or where it points."""
+    return {
+        str(p.relative_to(root)): os.readlink(p) if p.is_symlink() else p.read_bytes()
+        for p in root.rglob("*")
+        if p.is_symlink() or p.is_file()
+    }
+
+
+@pytest.mark.parametrize(
+    "output,message",
+    [
+        ("link", "link: is a symbolic link; not followed"),
+        ("dangling", "dangling: is a symbolic link; not followed"),
+        ("data.csv", "data.csv: is the input file; not overwritten"),
+        ("hardlink", "hardlink: is the input file"),
+        ("datalink", "datalink: is the input file"),
+        ("model", "model: is the bundle; not overwritten"),
+        ("model/extended_model.yaml", "extended_model.yaml: is a file of the bundle"),
+    ],
+)
+def test_bin_output_refuses_links_and_what_it_reads(tmp_path, output, message):
+    kind = "directory" if output.startswith("model/") else "zip"
+    bundle = store(make_content(), tmp_path / "model", kind)
+    data = tmp_path / "data.csv"
+    data.write_text("age\n30\n")
+    (tmp_path / "other").write_text("keep me\n")
+    (tmp_path / "link").symlink_to("other")
+    (tmp_path / "dangling").symlink_to("nowhere")
+    (tmp_path / "datalink").symlink_to("data.csv")
+    os.link(data, tmp_path / "hardlink")
+    before = snapshot(tmp_path)
+    result = zelvora("bin", "-o", tmp_path / output, bundle, "age", data)
+    assert_one_line_error(result, message)
+    assert snapshot(tmp_path) == before
+
+
+def test_bin_output_streams_into_fifos_and_devices(zip_bundle, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # the command's open does not block
+    try:
+        result = zelvora("bin", "-o", fifo, zip_bundle, "age", stdin="30\n20\nthirty\n30\n")
+        received = os.read(reader, 1 << 16)
+    finally:
+        os.close(reader)
+    assert_one_line_error(result, "<stdin>:3:", "thirty")
+    assert received == b"0.3\n-0.4\n"  # every line before the failing one
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["fifo", "model.zip"]
+    # Only once a FIFO is known to stay one: a broken command would replace /dev/null.
+    assert zelvora("bin", "-o", "/dev/null", zip_bundle, "age", stdin="30\n").returncode == 0
+    assert stat.S_ISCHR(os.lstat("/dev/null").st_mode)
+
+
+def open_for_writing(fifo: pathlib.Path, process: subprocess.Popen) -> int:
+    """The writing end of a FIFO, once the process has opened it to read."""
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as error:
+            if error.errno != errno.ENXIO or process.poll() is not None or time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_bin_stopped_by_a_signal_leaves_nothing(zip_bundle, tmp_path, signum):
+    fifo = tmp_path / "in.csv"
+    os.mkfifo(fifo)
+    command = [sys.executable, "-m", "zelvora_analytics_utils", "bin", "-o", tmp_path / "out", zip_bundle, "age", fifo]
+    with subprocess.Popen(command, stderr=subprocess.PIPE) as process:
+        feed = open_for_writing(fifo, process)
+        try:
+            os.write(feed, b"age\n30\n")  # and then nothing: the command waits for more
+            deadline = time.monotonic() + 60
+            while not list(tmp_path.glob(".out.*.part")):
+                assert process.poll() is None and time.monotonic() < deadline
+                time.sleep(0.02)
+            process.send_signal(signum)
+            assert process.wait(timeout=60) == 128 + signum
+        finally:
+            os.close(feed)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "model.zip"]
 
 
 @pytest.mark.parametrize(
@@ -358,10 +539,13 @@ def test_bin_output_file_appears_only_when_complete(zip_bundle, tmp_path):
         (["income"], "1\n", "no binning for attribute 'income' (binned: age, city)"),
         (["age", "{tmp}/none.csv"], None, "none.csv: No such file or directory"),
         (["age", "{data}"], None, "data.csv:3: Binning attribute age: "),
-        (["age", "{tmp}/latin.csv"], None, "latin.csv: cannot read: 'utf-8' codec can't decode"),
+        (["age", "{tmp}/latin.csv"], None, "latin.csv:2: cannot read: 'utf-8' codec can't decode"),
         (["age", "{tmp}/empty.csv"], None, "empty.csv: empty; expected a header row"),
         (["-o", "{tmp}/no/out.txt", "age"], "30\n", "/no: no such directory"),
+        (["-o", "{tmp}", "age"], "30\n", ": is a directory"),
         (["city"], "Praha\n", ""),
+        (["age", "{tmp}/bom.csv"], None, ""),
+        (["--monitoring", "age"], "30\n", "no monitoring binning for attribute 'age' (monitored: none)"),
     ],
 )
 def test_bin_bad_input(zip_bundle, tmp_path, args, stdin, message):
@@ -369,6 +553,7 @@ def test_bin_bad_input(zip_bundle, tmp_path, args, stdin, message):
     data.write_text("id,age\n1,30\n2,old\n")
     (tmp_path / "latin.csv").write_bytes("age\n\xe9t\xe9\n".encode("latin-1"))
     (tmp_path / "empty.csv").write_bytes(b"")
+    (tmp_path / "bom.csv").write_bytes(b"\xef\xbb\xbfage\n30\n")
     args = [a.format(data=data, tmp=tmp_path) for a in args]
     result = zelvora("bin", zip_bundle, *args, stdin=stdin)
     if not message:
@@ -377,10 +562,60 @@ def test_bin_bad_input(zip_bundle, tmp_path, args, stdin, message):
     assert_one_line_error(result, message)
 
 
-def test_bin_stdout_streams_completed_batches(zip_bundle):
-    result = zelvora("bin", zip_bundle, "age", stdin="30\n" * 10_000 + "x\n")
-    assert_one_line_error(result, "<stdin>:10001:")
-    assert result.stdout == "0.3\n" * 10_000
+@pytest.mark.parametrize(
+    "line,message",
+    [
+        (b"x", "<stdin>:10005: Binning attribute age: could not convert string to float: 'x'"),
+        (b"\xe9t\xe9", "<stdin>:10005: cannot read: 'utf-8' codec can't decode byte 0xe9"),
+        (b"9" * (1 << 20) + b"0", "<stdin>:10005: line longer than 1048576 bytes"),
+    ],
+)
+def test_bin_stdout_holds_every_line_before_a_failure(zip_bundle, line, message):
+    result = zelvora("bin", zip_bundle, "age", stdin=b"30\n" * 10_004 + line + b"\n30\n")
+    assert_one_line_error(result, message)
+    assert result.stdout == "0.3\n" * 10_004
+
+
+@pytest.mark.parametrize("source", ["<stdin>", "/dev/zero"])
+def test_bin_endless_line_fails_in_bounded_memory(zip_bundle, source):
+    with open("/dev/zero", "rb") as zero:
+        result = capped("bin", zip_bundle, "age", *([source] if source != "<stdin>" else []), stdin=zero)
+    assert_one_line_error(result, f"{source}:1: line longer than 1048576 bytes")
+
+
+def test_bin_csv_record_spanning_lines_is_bounded(zip_bundle, tmp_path):
+    data = tmp_path / "data.csv"
+    data.write_text('age,note\n30,x\n20,"a\n"' + ',"a\n"' * 250_000 + "\n")
+    result = zelvora("bin", zip_bundle, "age", data)
+    assert_one_line_error(result, "data.csv:", "record longer than 1048576 bytes")
+    assert result.stdout == "0.3\n"
+
+
+@pytest.mark.parametrize(
+    "attribute,options,stdin,output",
+    [
+        ("age", [], "30\n\n99\n-1\nnan\n", ["3_(25;60)", "1_null", "0_system_default", "2_(-inf;25)", "1_null"]),
+        ("city", ["--json"], "Praha\nnan\nOstrava\n", ['"2_{Brno,Praha}"', '"1_null"', "null"]),
+        ("age", ["--dtype", "categorical"], "30\n", ["0_system_default"]),  # no bin has categories
+        ("home", [], "Brno\n", ["2_{Brno,Praha}"]),
+    ],
+)
+def test_bin_monitoring_writes_bin_names(tmp_path, attribute, options, stdin, output):
+    path = store(make_content(MONITORED), tmp_path / "monitored", "tar")
+    result = zelvora("bin", "--monitoring", *options, path, attribute, stdin=stdin)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == output
+    assert result.stderr == ""
+
+
+def test_bin_monitoring_errors(tmp_path):
+    path = store(make_content(MONITORED), tmp_path / "monitored", "tar")
+    result = zelvora("bin", "--monitoring", path, "age", stdin="30\nthirty\n")
+    assert_one_line_error(result, "<stdin>:2: monitoring binning of attribute 'age': could not convert")
+    assert result.stdout == "3_(25;60)\n"
+    result = zelvora("bin", "--monitoring", path, "income", stdin="1\n")
+    assert_one_line_error(result, "no monitoring binning for attribute 'income' (monitored: age, city, home)")
+    assert_one_line_error(zelvora("bin", path, "age", stdin="1\n"), "no binning for attribute 'age' (binned: none)")
 
 
 def read_terminal(controller: int) -> bytes:
@@ -395,24 +630,32 @@ def read_terminal(controller: int) -> bytes:
         shown += chunk
 
 
-def test_bin_progress_bar_only_on_a_terminal(zip_bundle, tmp_path):
+@pytest.mark.parametrize("source", ["file", "fifo"])
+def test_bin_progress_bar_only_on_a_terminal(zip_bundle, tmp_path, source):
+    text = "age\n" + "30\n" * 400_000
     data = tmp_path / "big.csv"
-    data.write_text("age\n" + "30\n" * 400_000)
+    if source == "fifo":  # no size, so a count without a bar
+        os.mkfifo(data)
+    else:
+        data.write_text(text)
     command = [sys.executable, "-m", "zelvora_analytics_utils", "bin", "-o", tmp_path / "out", zip_bundle, "age", data]
     controller, terminal = pty.openpty()
     with subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=terminal) as process:
         os.close(terminal)
         # Read while it runs: a full terminal buffer would stall the command.
-        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            if source == "fifo":
+                pool.submit(data.write_text, text)
             shown = pool.submit(read_terminal, controller)
             assert process.wait(timeout=300) == 0
             shown = shown.result(timeout=60)
     os.close(controller)
-    assert b"zelvora bin: [" in shown and b"values" in shown
+    assert (b"zelvora bin: [" in shown) == (source == "file") and b"000 values" in shown
     assert (tmp_path / "out").read_text() == "0.3\n" * 400_000
-    piped = zelvora("bin", "-o", tmp_path / "out2", zip_bundle, "age", data)
-    assert piped.returncode == 0
-    assert piped.stderr == ""
+    if source == "file":
+        piped = zelvora("bin", "-o", tmp_path / "out2", zip_bundle, "age", data)
+        assert piped.returncode == 0
+        assert piped.stderr == ""
 
 
 # --- schema ----------------------------------------------------------------------------------

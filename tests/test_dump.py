@@ -250,11 +250,103 @@ def test_safe_loads_yaml_reads_as_the_library_safe_reader(text):
 @pytest.mark.parametrize(
     "text",
     ["a: 1\n---\nb: 2\n", "a: 1\na: 2\n", "a: [1\n", "a: 'x\n", "!!python/object/apply:os.system ['true']\n",
-     "!!python/object:zelvora_analytics_utils.utils.dump.ValidRepresenter {}\n", "[" * 5000],
+     "!!python/object:zelvora_analytics_utils.utils.dump.ValidRepresenter {}\n"],
 )
 def test_safe_loads_yaml_rejects_malformed_or_unsafe_text(text):
-    with pytest.raises((YAMLError, RecursionError)):
+    with pytest.raises(YAMLError):
         dump.safe_loads_yaml(text)
+
+
+# --- structure bounds: nesting depth and alias expansion ----------------------------------
+
+# shape -> (text of n nested collections, n far past the limit, 0-based line and column of level 101)
+DEEP = {
+    "flow": (lambda n: "[" * n + "]" * n, 100_000, (0, 100)),
+    "flow mapping": (lambda n: "{a: " * n + "1" + "}" * n, 100_000, (0, 400)),
+    "block": (lambda n: "- " * n + "x\n", 100_000, (0, 200)),
+    # indented: the text grows with the square of the depth
+    "mapping": (lambda n: "".join(" " * i + "a:\n" for i in range(n - 1)) + " " * (n - 1) + "a: 1\n", 2_000,
+                (100, 100)),
+}
+
+
+def laughs(levels=7):  # 10**levels leaves from about 50 bytes per level
+    lines = ["a0: &a0 [x, x, x, x, x, x, x, x, x, x]"]
+    lines += [f"a{i}: &a{i} [" + ", ".join([f"*a{i - 1}"] * 10) + "]" for i in range(1, levels)]
+    return "\n".join(lines) + "\n"
+
+
+def merge_bomb(levels=24):  # each level merges the one before twice
+    lines = ["m0: &m0 {a: 1}"] + [f"m{i}: &m{i} {{<<: [*m{i - 1}, *m{i - 1}]}}" for i in range(1, levels)]
+    return "\n".join(lines) + "\n"
+
+
+# Loads each text in a fresh interpreter (a crash is an exit status), with ruamel.yaml's C
+# extension or without it; "bundle" reads the text as a zip bundle's model document.
+LOAD_EACH = """
+import io, json, sys, time, zipfile
+if sys.argv[1] == "pure":
+    sys.modules["_ruamel_yaml"] = None
+from zelvora_analytics_utils.utils import dump
+from zelvora_analytics_utils.predictive_models.augmented_predictive_model import AugmentedPredictiveModel
+from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
+
+def bundle(text):
+    archive = io.BytesIO()
+    with zipfile.ZipFile(archive, "w") as z:
+        z.writestr("m/extended_model.yaml", text)
+    content = AugmentedPredictiveModelContent.load_from_zip(archive)
+    return AugmentedPredictiveModel.parse_from_content(content).description.hyperparameters
+
+load = bundle if sys.argv[2] == "bundle" else dump.safe_loads_yaml
+for text in json.loads(sys.stdin.read()):
+    start = time.perf_counter()
+    try:
+        print(json.dumps(["ok", load(text)]))
+    except ValueError as e:
+        print(json.dumps([type(e).__name__, str(e), time.perf_counter() - start < 5]))
+"""
+
+
+def load_each(texts, path, how="yaml"):
+    done = subprocess.run([sys.executable, "-c", LOAD_EACH, path, how], input=json.dumps(texts),
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return [json.loads(line) for line in done.stdout.splitlines()]
+
+
+def too_deep(line, column):
+    return ["ValueError", f"YAML document nests deeper than 100 levels (line {line + 1}, column {column + 1})", True]
+
+
+@pytest.mark.parametrize("path", ["c", "pure"])
+def test_structure_bounds_hold_with_and_without_the_c_extension(path):
+    if path == "c":
+        pytest.importorskip("_ruamel_yaml")
+    shapes = list(DEEP.values())
+    surrogate = 's: "\\udc80"\n'  # libyaml refuses the escape; the pure parser reads it
+    texts = ([make(n) for make, deep, _ in shapes for n in (deep, 101, 100)] + ["[" * 5000]
+             + [laughs(), merge_bomb(), surrogate + laughs(), surrogate + "d: " + DEEP["flow"][0](300)]
+             + ["a: &a {x: [1]}\nb: *a\nc: [*a, *a]\nd: {<<: *a, y: 2}\n", surrogate + "b: &a [1]\nc: *a\n"])
+    outcomes = load_each(texts, path)
+    for (make, _, (line, column)), deep in zip(shapes, zip(*[iter(outcomes[:12])] * 3)):
+        assert list(deep[:2]) == [too_deep(line, column)] * 2
+        assert deep[2] == ["ok", dump.safe_loads_yaml(make(100))]  # the limit itself loads
+    assert outcomes[12] == too_deep(0, 100)
+    bombs = [(4, 44), (14, 16), (5, 44), (1, 102)]
+    assert outcomes[13:17] == [
+        ["ValueError", f"YAML aliases expand to more than 100000 nodes (line {line + 1}, column {column + 1})", True]
+        for line, column in bombs[:3]] + [too_deep(*bombs[3])]
+    assert outcomes[17:] == [["ok", {"a": {"x": [1]}, "b": {"x": [1]}, "c": [{"x": [1]}] * 2, "d": {"x": [1], "y": 2}}],
+                             ["ok", {"s": "\udc80", "b": [1], "c": [1]}]]
+
+
+def test_deep_model_document_in_a_bundle_is_refused_not_a_crash():
+    hyperparameters = "description:\n  hyperparameters:\n    h: "
+    texts = [hyperparameters + DEEP["flow"][0](n) + "\n" for n in (100_000, 97)]
+    outcomes = load_each(texts, "c", "bundle")
+    assert outcomes[0] == too_deep(2, 104)
+    assert outcomes[1] == ["ok", {"h": dump.safe_loads_yaml(DEEP["flow"][0](97))}]
 
 
 @pytest.mark.parametrize(
@@ -420,6 +512,15 @@ def test_json_layout_and_defaults():
         "f": 0.30000000000000004, "d": 0.123456789012, "n": None, "l": [], "m": {},
         "r": {"name": "x"}, "i": {}, "p": [{"x": 1.5, "label": "red"}], "u": str(UID)}
     assert dump.safe_dumps_json("é") == '"\\u00e9"'
+
+
+def test_numpy_values_are_written_as_lists_and_numbers():
+    np = pytest.importorskip("numpy")
+    data = {"a": np.arange(3), "m": np.zeros((2, 1)), "f": np.float32(0.1), "i": np.int8(4),
+            "b": np.bool_(True), "e": np.array([])}
+    expected = {"a": [0, 1, 2], "m": [[0.0], [0.0]], "f": 0.10000000149, "i": 4, "b": True}
+    assert json.loads(dump.safe_dumps_json(data)) == {**expected, "e": []}
+    assert dump.safe_loads_yaml(dump.valid_dumps_yaml(data)) == expected  # empty is left out
 
 
 def test_json_options():

@@ -432,19 +432,41 @@ def test_schema_publishes_the_views():
     assert "featureBinning: [AttributeBinType!]!" in binning_type
 
 
+def bin_schema(shown):
+    """A schema whose field `bin` shows `shown` (a record or a view) as a numerical bin."""
+
+    @strawberry.type
+    class BinQuery:
+        @strawberry.field
+        def bin(self) -> fb.AttributeBinNumericalType:
+            return shown
+
+    return strawberry.Schema(query=BinQuery)
+
+
 def test_view_built_from_record_resolves_computed_fields():
     record = AttributeBinNumerical(id=2, lower_bound=-INF, upper_bound=0.5)
     view = fb.AttributeBinNumericalType.from_pydantic(record)
-
-    @strawberry.type
-    class ViewQuery:
-        @strawberry.field
-        def bin(self) -> fb.AttributeBinNumericalType:
-            return view
-
-    result = strawberry.Schema(query=ViewQuery).execute_sync("{ bin { name formattedLowerBound type } }")
+    result = bin_schema(view).execute_sync("{ bin { name formattedLowerBound type } }")
     assert result.errors is None
     assert result.data["bin"] == {"name": "2_(-inf;0.500)", "formattedLowerBound": "-inf", "type": "NUMERICAL"}
+
+
+@pytest.mark.parametrize(
+    "lower, upper, shown",
+    [
+        (-INF, 0.5, [None, 0.5, "-inf", "0.500"]),
+        (10, INF, [10.0, None, "10", "inf"]),
+        (-INF, INF, [None, None, "-inf", "inf"]),
+        (math.nan, 1, [None, 1.0, "NAN", "1"]),
+    ],
+)
+def test_infinite_and_nan_bounds_show_as_null(lower, upper, shown, caplog):
+    schema = bin_schema(AttributeBinNumerical(id=2, name="b", lower_bound=lower, upper_bound=upper))
+    result = schema.execute_sync("{ bin { lowerBound upperBound formattedLowerBound formattedUpperBound } }")
+    assert result.errors is None and not caplog.records
+    assert list(result.data["bin"].values()) == shown
+    assert "lowerBound: Float\n" in schema.as_str() and "null when infinite or NaN" in schema.as_str()
 
 
 @given(st.floats(allow_nan=False) | st.sampled_from([5.0, 1e-05, 1e16, 1e15 + 0.5, 123456789012345680.0, -0.0]))

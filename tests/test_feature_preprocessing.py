@@ -305,7 +305,12 @@ def test_builder_keeps_specification_order_and_changes_no_record():
     "specs, error, match",
     [
         ({"a": AGE, "b": {"dtype": "NUMERICAL"}}, KeyError, "bins"),
-        ({"a": AGE, "b": {"dtype": "NUMERICAL", "bins": [0, 1, 2], "bin_vals": [1.0]}}, IndexError, "index"),
+        ({"a": AGE, "b": {"dtype": "NUMERICAL", "bins": [0, 1, 2], "bin_vals": [1.0]}}, IndexError, "^Binning attribute b: bin_vals has fewer values than the 2 bins$"),
+        ({"a": AGE, "b": {"dtype": "CATEGORICAL", "bins": [["x"]], "bin_target_rates": []}}, IndexError, "^Binning attribute b: bin_target_rates has fewer"),
+        ({"a": AGE, "b": {"dtype": "NUMERICAL", "bins": [0, 40, 25]}}, ValueError, "^Binning attribute b: edges must increase: 40 then 25$"),
+        ({"a": AGE, "b": {"dtype": "NUMERICAL", "bins": [-INF, 1.5, 1.5]}}, ValueError, "^Binning attribute b: edges must increase: 1.500 then 1.500$"),
+        ({"a": AGE, "b": {"dtype": "NUMERICAL", "bins": [INF, -INF]}}, ValueError, "edges must increase: inf then -inf$"),
+        ({"a": AGE, "b": {"dtype": "NUMERICAL", "bins": [0, math.nan]}}, ValueError, "edges must increase: 0 then NAN$"),
         ({"a": AGE, "b": {"bins": [0, 1]}}, pydantic.ValidationError, "attribute_data_type"),
         ({"a": AGE, "b": {"dtype": "TEXT", "bins": [0, 1]}}, pydantic.ValidationError, "attribute_data_type"),
         ({"a": AGE, "b": {"dtype": "NUMERICAL", "bins": [0, None]}}, pydantic.ValidationError, "name"),
@@ -315,6 +320,15 @@ def test_builder_keeps_specification_order_and_changes_no_record():
 def test_builder_aborts_without_partial_result(specs, error, match):
     with pytest.raises(error, match=match):
         FeaturePreprocessing.add_feature_binning(specs)
+
+
+def test_builder_warns_once_per_unknown_key():
+    spec = {**AGE, "bin_values": [1.0], "ignored": "x", 3: "y", "null_val": 0.5}
+    with capture_logs() as logs:
+        FeaturePreprocessing.add_feature_binning({"age": spec, "color": COLOR})
+    assert [(r["log_level"], r["event"]) for r in logs] == [
+        ("warning", f"Binning attribute age: unknown key {key} is ignored") for key in ("'bin_values'", "'ignored'", "3")
+    ]
 
 
 # --- the query view ---------------------------------------------------------------------
@@ -645,6 +659,26 @@ def test_numeric_batch_equals_single_values_on_many_overlapping_bins(edges, valu
     bins.append({"type": "NUMERICAL", "id": 0, "name": "0_default", "value": -1.0})
     prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "n", "attribute_data_type": "NUMERICAL", "feature_binning": bins}]})
     values = values + edges + [e + 0.5 for e in edges]
+    assert same(outcome(lambda: prep.apply_feature_binning_batch("n", values)), outcome(single_values(prep, "n", values)))
+
+
+@pytest.mark.parametrize(
+    "bounds",
+    [
+        lambda i: (-i - 1, i + 1),  # nested, innermost first
+        lambda i: (-INF, i),  # cumulative
+        lambda i: (i, INF),  # open-ended
+        lambda i: (-i - 1, INF),  # nested, open-ended: each one takes only its new piece
+    ],
+    ids=["nested", "cumulative", "open-ended", "widening"],
+)
+def test_numeric_batch_equals_single_values_on_layered_bins(bounds):
+    bins = [
+        {"type": "NUMERICAL", "id": i + 2, "lower_bound": bounds(i)[0], "upper_bound": bounds(i)[1], "value": float(i)}
+        for i in range(300)
+    ]
+    prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "n", "attribute_data_type": "NUMERICAL", "feature_binning": bins}]})
+    values = [x / 2 for x in range(-700, 700, 7)] + [-INF, INF, None]
     assert same(outcome(lambda: prep.apply_feature_binning_batch("n", values)), outcome(single_values(prep, "n", values)))
 
 

@@ -255,6 +255,9 @@ def test_plain_query_type_constructor():
     assert testing.SampleWrapperType(sample=record).sample is record
     entry = testing.EntryType(key="k", value="v", color=Color.BLUE)
     assert (entry.key, entry.value, entry.color) == ("k", "v", Color.BLUE)
+    # By position too: the fields in order, then the private members.
+    assert testing.SampleWrapperType(record).sample is record
+    assert testing.EntryType("k", "v", Color.BLUE) == entry
     with pytest.raises(TypeError):
         testing.EntryType(value="v", color=Color.BLUE)
 

@@ -404,6 +404,9 @@ EVAL_METRIC = [
     pytest.param({"eval_metric": "['rmse', 1]"}, None, id="list-ending-in-number"),
     pytest.param({"eval_metric": ["rmse", "auc"]}, None, id="list-object"),
     pytest.param({"eval_metric": 0.5}, None, id="number-object"),
+    # Longer than any real metric list: not parsed at all, shown as it is.
+    pytest.param({"eval_metric": "['" + "a" * 4092 + "']"}, "a" * 4092, id="longest-parsed"),
+    pytest.param({"eval_metric": "['" + "a" * 4093 + "']"}, "['" + "a" * 4093 + "']", id="too-long-to-parse"),
 ]
 
 

@@ -32,6 +32,13 @@ std::optional<std::string_view> ascii_view(nb::handle text) {
                           static_cast<std::size_t>(PyUnicode_GET_LENGTH(t)));
 }
 
+bool is_numpy_value(nb::handle value) {
+  nb::object module = steal_or_throw(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
+  return PyUnicode_Check(module.ptr()) &&
+         PyUnicode_CompareWithASCIIString(module.ptr(), "numpy") == 0;
+}
+
 double to_double(nb::handle number) {
   const double x = PyFloat_AsDouble(number.ptr());
   if (x == -1.0 && PyErr_Occurred()) throw nb::python_error();

@@ -55,6 +55,10 @@ nb::str from_text_bytes(std::string_view bytes);
 /// other str. Valid while the str lives.
 std::optional<std::string_view> ascii_view(nb::handle text);
 
+/// Whether the value's type is one of numpy's own (its __module__ is "numpy": arrays and
+/// scalars), told without importing numpy. Their tolist() gives plain data.
+bool is_numpy_value(nb::handle value);
+
 /// The value of a number as a double (float() rules for float subclasses and __float__).
 double to_double(nb::handle number);
 

@@ -86,12 +86,20 @@ nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
 nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl) {
   const PythonApi& a = api();
   nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
+  // The schema library makes every constructor argument keyword-only; a field that says
+  // otherwise is taken by position too, so `ExternalPredictiveModelType(model)` works.
+  nb::object dataclass_field = nb::module_::import_("dataclasses").attr("field");
   for (const QueryField& f : decl.fields) {
     annotations[f.name] = f.type;
-    if (f.doc[0]) ns[f.name] = a.strawberry_field(nb::arg("description") = f.doc);
+    nb::object field =
+        f.doc[0] ? a.strawberry_field(nb::arg("description") = f.doc) : dataclass_field();
+    field.attr("kw_only") = false;
+    ns[f.name] = field;
   }
-  for (const QueryField& f : decl.private_members)
+  for (const QueryField& f : decl.private_members) {
     annotations[f.name] = a.strawberry_private[f.type];
+    ns[f.name] = dataclass_field(nb::arg("kw_only") = false);
+  }
   add_computed(ns, annotations, decl.computed, decl.source);
   ns["__annotations__"] = annotations;
   nb::object type = a.strawberry_type(nb::arg("description") =

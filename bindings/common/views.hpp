@@ -32,7 +32,7 @@
 //                                    "get_external_model_intercept")},
 //       .source = "extended_model",
 //   });
-//   external(nb::arg("extended_model") = record);
+//   external(record);  // or external(extended_model=record)
 //
 //   nb::object note = declare_query_type(m, {
 //       .name = "GeneralNoteType",
@@ -40,8 +40,8 @@
 //   });
 //   note(nb::arg("title") = key, nb::arg("content") = text);
 //
-// Constructors take keyword arguments only (the schema library's rule): the fields, then
-// the private members. Schema fields come in the order: fields, then computed fields.
+// Constructors take the fields, then the private members, by position or by name. Schema
+// fields come in the order: fields, then computed fields.
 //
 // Asynchronous resolution: `asynchronous(computed(...))` declares a coroutine resolver
 // whose result is awaited by the schema library; it computes its value at once and

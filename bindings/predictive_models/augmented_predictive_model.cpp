@@ -36,6 +36,7 @@ constexpr const char* kContent = "zelvora_analytics_utils.predictive_models.cont
 constexpr const char* kDump = "zelvora_analytics_utils.utils.dump";
 
 constexpr int kFormulaDecimals = 4;
+constexpr std::size_t kMaxExternalModelDepth = 1000;
 
 struct State {
   // enumeration members
@@ -67,7 +68,7 @@ struct State {
       all_transformation_attributes{"get_all_transformation_attributes"},
       created_in_transformations{"get_attributes_created_in_transformations"},
       all_binning_attributes{"get_all_binning_attributes"},
-      all_dummy_enc_attributes{"get_all_dummy_enc_attributes"}, index{"index"};
+      all_dummy_enc_attributes{"get_all_dummy_enc_attributes"}, index{"index"}, tolist{"tolist"};
   nb::int_ first{0};
 
   static constexpr auto references = std::make_tuple(
@@ -90,7 +91,7 @@ struct State {
       &State::model_validate, &State::get_transformation_formula,
       &State::all_transformation_attributes, &State::created_in_transformations,
       &State::all_binning_attributes, &State::all_dummy_enc_attributes, &State::index,
-      &State::first);
+      &State::first, &State::tolist);
 };
 
 ModuleState<State> state;
@@ -299,6 +300,94 @@ nb::object coefficient_of(nb::handle self, nb::handle attribute) {
   return steal_or_throw(PyObject_GetItem(coefficients.ptr(), index.ptr()));
 }
 
+// --- numpy values in the external model ------------------------------------------------
+//
+// A fitting library hands over numpy arrays and scalars; the readers expect lists and
+// numbers, and JSON output cannot write them. They become plain data on input.
+
+bool is_plain_scalar(PyObject* v) {
+  return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
+         PyBool_Check(v);
+}
+
+std::optional<nb::object> plain_value(nb::handle value, std::size_t depth);
+
+// The items with numpy values replaced, or nothing when none is. `items` is owned.
+std::optional<nb::list> plain_items(nb::handle items, std::size_t depth) {
+  PyObject* list = items.ptr();
+  bool plain = true;
+  for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(list); ++i)
+    plain = is_plain_scalar(PyList_GET_ITEM(list, i));
+  if (plain) return std::nullopt;
+  std::optional<nb::list> replaced;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
+    std::optional<nb::object> converted = plain_value(item, depth);
+    if (converted && !replaced)
+      replaced = steal_or_throw<nb::list>(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
+    if (converted && PyList_SetItem(replaced->ptr(), i, converted->release().ptr()) < 0)
+      throw nb::python_error();
+  }
+  return replaced;
+}
+
+// The value with every numpy array and scalar in it made plain data (a new container
+// where something changed), or nothing when it holds none. `depth` counts the containers
+// around it, itself included; an array counts as one more (its tolist() may be anything).
+std::optional<nb::object> plain_value(nb::handle value, std::size_t depth) {
+  PyObject* v = value.ptr();
+  if (is_plain_scalar(v)) return std::nullopt;
+  if (depth > kMaxExternalModelDepth) {
+    const std::string message =
+        "external_model nests deeper than " + std::to_string(kMaxExternalModelDepth) + " levels";
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw nb::python_error();
+  }
+  if (PyDict_CheckExact(v)) {
+    nb::list pairs = steal_or_throw<nb::list>(PyDict_Items(v));
+    const Py_ssize_t size = PyList_GET_SIZE(pairs.ptr());
+    nb::list values = steal_or_throw<nb::list>(PyList_New(size));
+    for (Py_ssize_t i = 0; i < size; ++i)
+      PyList_SET_ITEM(
+          values.ptr(), i,
+          nb::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 1)).release().ptr());
+    std::optional<nb::list> converted = plain_items(values, depth + 1);
+    if (!converted) return std::nullopt;
+    nb::dict result;
+    for (Py_ssize_t i = 0; i < size; ++i)
+      if (PyDict_SetItem(result.ptr(), PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 0),
+                         PyList_GET_ITEM(converted->ptr(), i)) < 0)
+        throw nb::python_error();
+    return result;
+  }
+  if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
+    nb::list items = steal_or_throw<nb::list>(PySequence_List(v));
+    std::optional<nb::list> converted = plain_items(items, depth + 1);
+    if (!converted || PyList_CheckExact(v)) return converted;
+    return steal_or_throw(PyList_AsTuple(converted->ptr()));
+  }
+  if (!is_numpy_value(value)) return std::nullopt;
+  nb::object plain = call(value, state->tolist);
+  return plain_value(plain, depth + 1).value_or(plain);
+}
+
+// Before validation: numpy values of an input mapping's external model become plain
+// data, in a copy of the input; the caller's mapping stays as it was.
+nb::object plain_external_model(nb::handle, nb::handle data) {
+  if (!PyDict_CheckExact(data.ptr())) return nb::borrow(data);
+  PyObject* external = PyDict_GetItemWithError(data.ptr(), state->external_model.ptr());
+  if (!external) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::borrow(data);
+  }
+  std::optional<nb::object> converted = plain_value(nb::borrow(external), 1);
+  if (!converted) return nb::borrow(data);
+  nb::dict copy = steal_or_throw<nb::dict>(PyDict_Copy(data.ptr()));
+  if (PyDict_SetItem(copy.ptr(), state->external_model.ptr(), converted->ptr()) < 0)
+    throw nb::python_error();
+  return copy;
+}
+
 // --- content round trip -------------------------------------------------------------------
 
 nb::object rewound_text(nb::handle stream) {
@@ -334,12 +423,39 @@ void set_item(nb::handle container, nb::handle key, nb::handle value) {
   if (PyObject_SetItem(container.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
 }
 
+// The model document holds the model's fields by name. Another document fails as it
+// always has, as a TypeError when an external model file is to be added to it and as a
+// validation error otherwise, but saying what was wrong.
+void check_model_document(nb::handle cls, nb::handle data, bool external_file) {
+  if (PyDict_Check(data.ptr()) || (PyMapping_Check(data.ptr()) && !PySequence_Check(data.ptr())))
+    return;
+  nb::str got(data.is_none() ? "an empty document" : Py_TYPE(data.ptr())->tp_name);
+  const char* message = "The model document must be a mapping, got {got}";
+  if (external_file) {
+    PyErr_SetObject(PyExc_TypeError, nb::str(message).attr("format")(nb::arg("got") = got).ptr());
+    throw nb::python_error();
+  }
+  nb::module_ pydantic_core = nb::module_::import_("pydantic_core");
+  nb::dict context, line;
+  nb::list lines;
+  context["got"] = got;
+  line["type"] = pydantic_core.attr("PydanticCustomError")("model_document", message, context);
+  line["loc"] = nb::tuple();
+  line["input"] = data;
+  lines.append(line);
+  nb::object error = pydantic_core.attr("ValidationError")
+                         .attr("from_exception_data")(cls.attr("__name__"), lines);
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  throw nb::python_error();
+}
+
 nb::object parse_from_content(nb::handle cls, nb::handle content) {
   const State& s = *state;
   nb::object data = s.safe_loads_yaml(rewound_text(content.attr(s.yaml_part)));
 
   nb::object json = content.attr(s.json_part);
   nb::object pmml = content.attr(s.pmml_part);
+  check_model_document(cls, data, !json.is_none() || !pmml.is_none());
   if (!json.is_none()) {
     set_item(data, s.external_model, s.json_loads(rewound_text(json)));
   } else if (!pmml.is_none()) {
@@ -455,6 +571,7 @@ RecordDecl model_record(const Records& r) {
               {"external_model", dict_of(str_type(), any_type()), default_factory(dict_type()),
                /*exclude=*/true},
           },
+      .before_checks = {{"_plain_external_model", &plain_external_model}},
       .methods =
           {
               method("_migrate", &migrate, nb::sig("def _migrate(self) -> None"),

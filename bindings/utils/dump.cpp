@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -25,6 +26,7 @@
 #include "common/records.hpp"
 #include "utils/yaml_output.hpp"
 #include "zelvora/number_format.hpp"
+#include "zelvora/yaml_structure.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
@@ -46,6 +48,11 @@ struct State {
   nb::object base_versioned_resolver, document_resolver;
   nb::object c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
   nb::object yaml_error;
+  // the pure parser's event classes, told apart by exact type
+  nb::object document_start_event, sequence_start_event, mapping_start_event, sequence_end_event,
+      mapping_end_event, scalar_event, alias_event;
+  // the pure parser's own event getter, and its subclass feeding the structure budget
+  nb::object base_get_event, budgeted_parser;
   // json
   nb::object json_encoder, base_default, json_dumps;
   // standard library and pydantic types
@@ -59,7 +66,8 @@ struct State {
   // names and constants, built once
   nb::str standard_tag_prefix{"tag:yaml.org,2002:"}, resolvers_key{"_document_resolvers"};
   nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
-      dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"},
+      dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"}, tolist{"tolist"},
+      anchor{"anchor"}, start_mark{"start_mark"}, line{"line"}, column{"column"},
       text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, double_quoted{"\""}, safe{"safe"};
   nb::tuple implicit_plain;  // (True, False): the resolver's question for a plain scalar
 
@@ -77,7 +85,10 @@ struct State {
       &State::checked_constructor, &State::tag_class, &State::base_represent_scalar,
       &State::base_represent_sequence, &State::base_represent_mapping, &State::shared_tags,
       &State::base_versioned_resolver, &State::document_resolver, &State::standard_tag_prefix,
-      &State::resolvers_key);
+      &State::resolvers_key, &State::document_start_event, &State::sequence_start_event,
+      &State::mapping_start_event, &State::sequence_end_event, &State::mapping_end_event,
+      &State::scalar_event, &State::alias_event, &State::base_get_event, &State::budgeted_parser,
+      &State::tolist, &State::anchor, &State::start_mark, &State::line, &State::column);
 };
 
 ModuleState<State> state;
@@ -95,6 +106,10 @@ bool is_plain_leaf(PyObject* v) {
          PyList_CheckExact(v) || PyTuple_CheckExact(v);
 }
 
+nb::object call_method(nb::handle obj, nb::handle name) {
+  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+
 bool equals(PyObject* v, nb::handle other) {
   const int equal = PyObject_RichCompareBool(v, other.ptr(), Py_EQ);
   if (equal < 0) throw nb::python_error();
@@ -107,6 +122,8 @@ bool is_invalid(nb::handle value) {
   if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) == 0;
   if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) == 0;
   if (is_plain_leaf(v) || PyFloat_CheckExact(v)) return false;
+  // numpy compares element-wise: an array is judged by its plain form.
+  if (is_numpy_value(value)) return is_invalid(call_method(value, state->tolist));
   // Other types decide for themselves whether they equal an empty list or mapping.
   return equals(v, nb::list()) || equals(v, nb::dict());
 }
@@ -171,10 +188,6 @@ nb::object rounded_float(nb::handle number) {
   return steal_or_throw(PyFloat_FromDouble(r));
 }
 
-nb::object call_method(nb::handle obj, nb::handle name) {
-  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
-}
-
 nb::object record_dict(nb::handle record) {
   return record.attr(state->model_dump)(nb::arg("exclude_defaults") = true,
                                         nb::arg("by_alias") = false);
@@ -209,6 +222,11 @@ nb::object convert_value(nb::handle obj) {
   if (is_instance_of(v, a.base_model)) return record_dict(obj);
   if (PySet_Check(v)) return steal_or_throw(PySequence_List(v));
   if (is_dataclass_object(v)) return dataclass_dict(obj);
+  if (is_numpy_value(obj)) {
+    // An array becomes nested lists, whose items come back here; a scalar a number.
+    nb::object plain = call_method(obj, s.tolist);
+    return PyFloat_CheckExact(plain.ptr()) ? rounded_float(plain) : plain;
+  }
   return nb::borrow(obj);
 }
 
@@ -456,13 +474,112 @@ nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::hand
   }
 }
 
+// --- structure check ---------------------------------------------------------------------
+//
+// Before a ruamel reader builds anything, the text's event stream goes through the core's
+// structure budget: ruamel's C composer recurses without a depth check (a deep text kills
+// the process), its pure reader recurses in Python, and its constructor expands aliases.
+
+[[noreturn]] void raise_structure_error(const zelvora::YamlStructureError& e) {
+  PyErr_SetString(PyExc_ValueError, e.what());
+  throw nb::python_error();
+}
+
+// libyaml's check over the text's UTF-8, without the GIL. False when libyaml cannot read
+// the text, or it has no UTF-8 (a lone surrogate).
+bool libyaml_read_within_budget(nb::handle content) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(content.ptr(), &size);
+  if (!data) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+    return false;
+  }
+  // The caller's reference keeps the str, and with it its UTF-8, alive.
+  const std::string_view text(data, static_cast<std::size_t>(size));
+  try {
+    nb::gil_scoped_release released;
+    return zelvora::check_yaml_structure(text);
+  } catch (const zelvora::YamlStructureError& e) {
+    raise_structure_error(e);
+  }
+}
+
+std::optional<std::string> anchor_of(nb::handle event) {
+  nb::object anchor = event.attr(state->anchor);
+  if (anchor.is_none()) return std::nullopt;
+  return text_bytes(anchor);
+}
+
+zelvora::YamlMark mark_of(nb::handle event) {
+  const State& s = *state;
+  nb::object mark = event.attr(s.start_mark);
+  return {nb::cast<std::size_t>(mark.attr(s.line)), nb::cast<std::size_t>(mark.attr(s.column))};
+}
+
+void feed_event(zelvora::YamlStructureBudget& budget, nb::handle event) {
+  const State& s = *state;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(event.ptr()));
+  if (type == s.scalar_event.ptr()) {
+    budget.scalar(anchor_of(event));
+  } else if (type == s.sequence_start_event.ptr() || type == s.mapping_start_event.ptr()) {
+    budget.collection_start(anchor_of(event), mark_of(event));
+  } else if (type == s.sequence_end_event.ptr() || type == s.mapping_end_event.ptr()) {
+    budget.collection_end();
+  } else if (type == s.alias_event.ptr()) {
+    budget.alias(anchor_of(event).value_or(std::string()), mark_of(event));
+  } else if (type == s.document_start_event.ptr()) {
+    budget.document_start();
+  }
+}
+
+// The pure parser of a load whose text libyaml could not read feeds each event it hands
+// to the composer to the load's budget first. The composer pulls events one at a time and
+// recurses once per open collection, so it never passes the depth bound; the constructor,
+// which expands aliases, starts only after the last event.
+thread_local zelvora::YamlStructureBudget* pure_load_budget = nullptr;
+
+nb::object budgeted_get_event(nb::handle self) {
+  nb::object event = state->base_get_event(self);
+  if (pure_load_budget) {
+    try {
+      feed_event(*pure_load_budget, event);
+    } catch (const zelvora::YamlStructureError& e) {
+      raise_structure_error(e);
+    }
+  }
+  return event;
+}
+
+nb::object budgeted_pure_load(nb::handle content) {
+  const State& s = *state;
+  nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
+  pure.attr("Constructor") = s.checked_constructor;
+  pure.attr("Parser") = s.budgeted_parser;
+  zelvora::YamlStructureBudget budget;
+  zelvora::YamlStructureBudget* outer = std::exchange(pure_load_budget, &budget);
+  try {
+    nb::object data = pure.attr("load")(content);
+    pure_load_budget = outer;
+    return data;
+  } catch (...) {
+    pure_load_budget = outer;
+    throw;
+  }
+}
+
 // The safe loader builds plain data only: no tag in the text makes an application object.
 // With ruamel.yaml's C extension installed the safe reader parses in C; a text the C
 // parser refuses (it rejects escapes of lone surrogates, which the writer produces) is
-// read again by the pure-Python parser, whose result or error is the answer.
+// read again by the pure-Python parser, whose result or error is the answer. Either runs
+// only on a text within the structure budget: libyaml's check bounds the text before any
+// ruamel reader runs; a text libyaml cannot read goes straight to the pure parser, whose
+// own events are held to the same budget.
 nb::object safe_loads_yaml(nb::handle content) {
   check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
   const State& s = *state;
+  const bool read = libyaml_read_within_budget(content);
+  if (!read) return budgeted_pure_load(content);
   nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
   reader.attr("Constructor") = s.checked_constructor;
   if (s.c_emitter.is_none()) return reader.attr("load")(content);
@@ -513,6 +630,14 @@ void load_state(nb::module_& m) {
   nb::object pure_emitter = nb::module_::import_("ruamel.yaml.emitter").attr("Emitter");
   s.c_emitter = safe_emitter.is(pure_emitter) ? nb::none() : safe_emitter;
   s.yaml_error = nb::module_::import_("ruamel.yaml.error").attr("YAMLError");
+  nb::module_ events = nb::module_::import_("ruamel.yaml.events");
+  s.document_start_event = events.attr("DocumentStartEvent");
+  s.sequence_start_event = events.attr("SequenceStartEvent");
+  s.mapping_start_event = events.attr("MappingStartEvent");
+  s.sequence_end_event = events.attr("SequenceEndEvent");
+  s.mapping_end_event = events.attr("MappingEndEvent");
+  s.scalar_event = events.attr("ScalarEvent");
+  s.alias_event = events.attr("AliasEvent");
 
   nb::module_ json = nb::module_::import_("json");
   s.json_encoder = json.attr("JSONEncoder");
@@ -621,6 +746,22 @@ void declare_checked_constructor(nb::module_& m) {
   state->checked_constructor = cls;
 }
 
+void declare_budgeted_parser(nb::module_& m) {
+  State& s = *state;
+  nb::object parser = nb::module_::import_("ruamel.yaml.parser").attr("Parser");
+  s.base_get_event = parser.attr("get_event");
+  s.budgeted_parser = declare_class(
+      m, {
+             .name = "_BudgetedParser",
+             .doc = "ruamel.yaml's pure parser, holding the events of a load to the bounds "
+                    "on nesting depth and alias expansion.",
+             .bases = {parser},
+             .methods = {method("get_event", &budgeted_get_event,
+                                nb::sig("def get_event(self) -> Any"),
+                                "The next event, after the load's structure budget took it.")},
+         });
+}
+
 void declare_json_encoder(nb::module_& m) {
   state->json_encoder_class = declare_class(
       m, {
@@ -676,6 +817,7 @@ NB_MODULE(dump, m) {
   const char* check = std::getenv("ZELVORA_YAML_WRITER_CHECK");
   check_native_text = check && std::string_view(check) == "1";
   declare_checked_constructor(m);
+  declare_budgeted_parser(m);
   declare_json_encoder(m);
   declare_functions(m);
 }

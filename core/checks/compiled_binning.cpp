@@ -57,6 +57,18 @@ constexpr Bins<9> mixed{{
 static_assert(same_everywhere(mixed, kEnginePolicy));
 static_assert(same_everywhere(mixed, kMonitoringPolicy));
 
+// Nested, cumulative and open-ended bins: later ones claim only what is left.
+constexpr Bins<6> layered{{
+    Bin{.lower = -0.5, .upper = 0.5},
+    Bin{.lower = -1, .upper = 1},
+    Bin{.lower = -kInf, .upper = 3},
+    Bin{.lower = -10, .upper = 0.25},
+    Bin{.lower = 0.5, .upper = kInf},
+    Bin{.lower = -kInf, .upper = kInf},
+}};
+static_assert(same_everywhere(layered, kEnginePolicy));
+static_assert(same_everywhere(layered, kMonitoringPolicy));
+
 // Incomplete bins are skipped by monitoring (the engine throws; not a constant expression).
 constexpr Bins<4> incomplete{{Bin{.lower = 0, .upper = 1}, Bin{.lower = 2}, Bin{.upper = 3},
                               Bin{.role = BinRole::default_bin}}};

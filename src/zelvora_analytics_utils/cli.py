@@ -18,8 +18,11 @@ import math
 import os
 import pkgutil
 import shutil
+import signal
+import stat
 import sys
 import tempfile
+import threading
 import time
 import zipfile
 from collections.abc import Callable, Iterable, Iterator, MutableMapping, Sequence
@@ -54,6 +57,56 @@ class InvalidModel(CommandError):
         location, message = errors[0]
         more = f" (and {len(errors) - 1} more; see 'zelvora validate')" if len(errors) > 1 else ""
         super().__init__(f"{path}: invalid model: {location}: {message}{more}")
+
+
+# --- signals -------------------------------------------------------------------------------
+
+# Each ends the command the way Ctrl-C does: cleanups run, exit status 128 + signal number.
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class Stopped(BaseException):
+    """A stop signal, raised where the program is so that every cleanup on the way out runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def stop(signum: int, frame: Any) -> None:
+    # A second signal must not cut the cleanup of the first short.
+    for other in STOP_SIGNALS:
+        signal.signal(other, signal.SIG_IGN)
+    raise Stopped(signum)
+
+
+@contextlib.contextmanager
+def stop_signals_handled() -> Iterator[None]:
+    """Stop signals raise Stopped within the block; signals ignored on entry (nohup, a
+    background job) stay ignored. Only the main thread may set handlers."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {number: signal.getsignal(number) for number in STOP_SIGNALS}
+    for number, handler in previous.items():
+        if handler is not signal.SIG_IGN:
+            signal.signal(number, stop)
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler if handler is not None else signal.SIG_DFL)
+
+
+@contextlib.contextmanager
+def stop_signals_held() -> Iterator[None]:
+    """Holds stop signals back while a temporary is created and its name stored: a signal
+    in between would leave a file that no cleanup knows of."""
+    held = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, held)
 
 
 # --- messages ------------------------------------------------------------------------------
@@ -131,13 +184,12 @@ def load_content(path: str) -> Any:
 
     kind = bundle_kind(path)
     try:
+        # By path: the loaders bound what they read; reading the file here would not.
         if kind == "directory":
             return AugmentedPredictiveModelContent.load_from_directory(path)
-        with open(path, "rb") as file:
-            data = io.BytesIO(file.read())
         if kind == "zip":
-            return AugmentedPredictiveModelContent.load_from_zip(data)
-        return AugmentedPredictiveModelContent.load_from_tar(data)
+            return AugmentedPredictiveModelContent.load_from_zip(path)
+        return AugmentedPredictiveModelContent.load_from_tar(path)
     except Exception as error:  # the loaders' errors are the user's input errors
         raise CommandError(f"{path}: cannot read the {kind} bundle: {describe(error)}") from error
 
@@ -209,14 +261,15 @@ def new_path(target: str, directory: bool) -> Iterator[str]:
     if not os.path.isdir(parent):
         raise CommandError(f"{os.path.dirname(target) or '.'}: no such directory")
     prefix = "." + os.path.basename(os.path.normpath(target)) + "."
-    if directory:
-        temporary = tempfile.mkdtemp(prefix=prefix, suffix=".part", dir=parent)
-        os.chmod(temporary, 0o777 & ~current_umask())
-    else:
-        handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
-        os.close(handle)
-        os.chmod(temporary, 0o666 & ~current_umask())
+    temporary: Optional[str] = None
     try:
+        with stop_signals_held():
+            if directory:
+                temporary = tempfile.mkdtemp(prefix=prefix, suffix=".part", dir=parent)
+            else:
+                handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
+                os.close(handle)
+        os.chmod(temporary, (0o777 if directory else 0o666) & ~current_umask())
         yield temporary
         if directory:
             # rename() would replace an empty directory: test first.
@@ -231,7 +284,9 @@ def new_path(target: str, directory: bool) -> Iterator[str]:
                 raise CommandError(f"{target}: already exists; not overwritten") from None
             os.unlink(temporary)
     except BaseException:
-        if directory:
+        if temporary is None:
+            pass
+        elif directory:
             shutil.rmtree(temporary, ignore_errors=True)
         else:
             with contextlib.suppress(FileNotFoundError):
@@ -353,16 +408,27 @@ def model_report(model: Any, path: str) -> dict[str, Any]:
         "attributes": list(model.attributes),
         "formula": model_formula(model),
         "trees": tree,
-        "binnings": [
-            {
-                "attribute": binning.attribute,
-                "data_type": enum_text(binning.attribute_data_type),
-                "binned_attribute_name": binning.binned_attribute_name,
-                "bins": bin_rows(binning),
-            }
-            for binning in model.feature_preprocessing.binning
-        ],
+        "binnings": [binning_report(binning) for binning in model.feature_preprocessing.binning],
+        "monitoring_binnings": monitoring_binnings(model.monitoring),
     }
+
+
+def binning_report(binning: Any) -> dict[str, Any]:
+    return {
+        "attribute": binning.attribute,
+        "data_type": enum_text(binning.attribute_data_type),
+        "binned_attribute_name": binning.binned_attribute_name,
+        "bins": bin_rows(binning),
+    }
+
+
+def monitoring_binnings(tracking: Any) -> list[dict[str, Any]]:
+    """The binnings that monitoring looks observed values up in; the model output's last."""
+    binnings = [dict(binning_report(b), model_output=False) for b in tracking.binning]
+    output = tracking.predictive_model_output_binning
+    if output is not None:
+        binnings.append(dict(binning_report(output), model_output=True))
+    return binnings
 
 
 def cell(value: Any) -> str:
@@ -398,11 +464,17 @@ def print_report(report: dict[str, Any]) -> None:
             "trees:       "
             + ", ".join(f"{k.replace('_', ' ')} {cell(v)}" for k, v in tree.items())
         )
-    for binning in report["binnings"]:
+    for binning in report["binnings"] + report["monitoring_binnings"]:
         renamed = binning["binned_attribute_name"]
+        if "model_output" not in binning:
+            kind = "binning of "
+        elif binning["model_output"]:
+            kind = "monitoring binning of model output "
+        else:
+            kind = "monitoring binning of "
         lines.append("")
         lines.append(
-            f"binning of {binning['attribute']} ({cell(binning['data_type'])})"
+            f"{kind}{binning['attribute']} ({cell(binning['data_type'])})"
             + (f" -> {renamed}" if renamed else "")
         )
         headers = ("id", "name", "value", "frequency", "target rate")
@@ -509,13 +581,52 @@ class Progress:
             sys.stderr.flush()
 
 
+# An input line longer than this (in a CSV file, a record with the lines its quoted fields
+# span) is refused rather than held in memory.
+MAX_LINE = 1 << 20  # bytes
+
+
+class InputLines:
+    """The lines of an input, each read in bounded pieces and decoded on its own as UTF-8
+    (a byte order mark allowed in front), so that an endless line costs no more than
+    MAX_LINE and a bad byte is reported with its line. `number` is the last line read."""
+
+    def __init__(self, file: io.BufferedReader, name: str, csv_file: bool) -> None:
+        # Latin-1 turns each byte into one character: lines split as before (any newline
+        # for CSV, \n for plain lines) and their limit counts bytes; UTF-8 comes after.
+        self.text = io.TextIOWrapper(file, encoding="latin-1", newline="" if csv_file else "\n")
+        self.name = name
+        self.csv_file = csv_file
+        self.number = 0
+        self.record = 0  # bytes of the current CSV record so far
+
+    def __iter__(self) -> InputLines:
+        return self
+
+    def __next__(self) -> str:
+        line = self.text.readline(MAX_LINE + 2)  # with room for \r\n
+        if not line:
+            raise StopIteration
+        self.number += 1
+        self.record = (self.record if self.csv_file else 0) + len(line)
+        if len(line.rstrip("\r\n")) > MAX_LINE:
+            raise CommandError(f"{self.name}:{self.number}: line longer than {MAX_LINE} bytes")
+        if self.record > MAX_LINE + 2:
+            raise CommandError(f"{self.name}:{self.number}: record longer than {MAX_LINE} bytes")
+        try:
+            return line.encode("latin-1").decode("utf-8-sig" if self.number == 1 else "utf-8")
+        except UnicodeDecodeError as error:
+            raise CommandError(f"{self.name}:{self.number}: cannot read: {describe(error)}") from error
+
+
 def missing_to_none(text: str) -> Optional[str]:
     return text if text != "" else None
 
 
-def csv_values(file: TextIO, name: str, column: str) -> Iterator[tuple[int, Optional[str]]]:
+def csv_values(lines: InputLines, column: str) -> Iterator[tuple[int, Optional[str]]]:
     """(line number, value) of one column of a CSV file whose first row names the columns."""
-    reader = csv.reader(file)
+    name = lines.name
+    reader = csv.reader(lines)
     try:
         header = next(reader)
     except StopIteration:
@@ -523,7 +634,9 @@ def csv_values(file: TextIO, name: str, column: str) -> Iterator[tuple[int, Opti
     if column not in header:
         raise CommandError(f"{name}: no column {column!r} (columns: {', '.join(header)})")
     index = header.index(column)
+    lines.record = 0
     for row in reader:
+        lines.record = 0
         if not row and len(header) == 1:
             row = [""]
         if len(row) <= index:
@@ -533,34 +646,47 @@ def csv_values(file: TextIO, name: str, column: str) -> Iterator[tuple[int, Opti
         yield reader.line_num, missing_to_none(row[index])
 
 
-def line_values(file: TextIO) -> Iterator[tuple[int, Optional[str]]]:
-    for number, line in enumerate(file, start=1):
-        yield number, missing_to_none(line.rstrip("\r\n"))
+def line_values(lines: InputLines) -> Iterator[tuple[int, Optional[str]]]:
+    for line in lines:
+        yield lines.number, missing_to_none(line.rstrip("\r\n"))
 
 
-def batches(values: Iterator[tuple[int, Optional[str]]]) -> Iterator[list[tuple[int, Optional[str]]]]:
-    batch: list[tuple[int, Optional[str]]] = []
-    for item in values:
-        batch.append(item)
-        if len(batch) == BATCH_SIZE:
+Batch = list[tuple[int, Optional[str]]]
+
+
+def batches(values: Iterator[tuple[int, Optional[str]]]) -> Iterator[Batch]:
+    """The values in batches; an input that cannot be read further ends with the batch of
+    the lines before the fault, then its error."""
+    batch: Batch = []
+    try:
+        for item in values:
+            batch.append(item)
+            if len(batch) == BATCH_SIZE:
+                yield batch
+                batch = []
+    except (CommandError, csv.Error):
+        if batch:
             yield batch
-            batch = []
+        raise
     if batch:
         yield batch
 
 
-def bin_text(value: Optional[float], as_json: bool) -> str:
+def result_text(value: Optional[float | str], as_json: bool) -> str:
     if as_json:
         return json.dumps(json_safe(value))
-    return "" if value is None else repr(value)
+    if value is None:
+        return ""
+    return value if isinstance(value, str) else repr(value)
 
 
 class CatchAllCount:
     """A logging processor counting the catch-all records of the binning and dropping them
-    (or, verbose, letting them through to standard error)."""
+    (or, verbose, letting them through to standard error); muted, it drops them uncounted."""
 
     def __init__(self, verbose: bool) -> None:
         self.verbose = verbose
+        self.muted = False
         self.count = 0
 
     def __call__(
@@ -569,67 +695,182 @@ class CatchAllCount:
         import structlog
 
         if str(event.get("event", "")).startswith("Predictive model hit default value"):
+            if self.muted:
+                raise structlog.DropEvent
             self.count += 1
             if not self.verbose:
                 raise structlog.DropEvent
         return event
 
 
+# The results of a batch: all of them, or those of the lines before the failing one and
+# the failure.
+Results = tuple[list[Any], Optional[CommandError]]
+
+
 def bin_batch(
-    preprocessing: Any, attribute: str, batch: list[tuple[int, Optional[str]]], name: str
-) -> list[Any]:
-    values = [value for _, value in batch]
+    preprocessing: Any, attribute: str, batch: Batch, name: str, counter: CatchAllCount
+) -> Results:
     try:
-        return list(preprocessing.apply_feature_binning_batch(attribute, values))
+        return list(preprocessing.apply_feature_binning_batch(attribute, [v for _, v in batch])), None
     except Exception as error:
-        # Find the line at fault; only failing batches pay for this.
+        batch_error = error
+    # Value by value up to the line at fault; only failing batches pay for this. The batch
+    # logged the catch-all hits before the fault already.
+    results = []
+    counter.muted = True
+    try:
         for number, value in batch:
             try:
-                preprocessing.apply_feature_binning(attribute, value)
+                results.append(preprocessing.apply_feature_binning(attribute, value))
             except Exception as single:
-                raise CommandError(f"{name}:{number}: {describe(single)}") from single
-        raise CommandError(f"{name}: {describe(error)}") from error
+                return results, CommandError(f"{name}:{number}: {describe(single)}")
+    finally:
+        counter.muted = False
+    return results, CommandError(f"{name}: {describe(batch_error)}")
+
+
+def monitoring_batch(tracking: Any, attribute: str, dtype: Any, batch: Batch, name: str) -> Results:
+    """The names of the monitoring bins of a batch's values (None where no bin applies)."""
+    numerical = dtype == "NUMERICAL"
+    names: list[Optional[str]] = []
+    for number, text in batch:
+        try:
+            # As the binning engine reads numbers: float() of the text.
+            value = float(text) if numerical and text is not None else text
+            found = tracking.get_feature_binning(attribute, dtype, value)
+        except Exception as error:
+            message = f"monitoring binning of attribute {attribute!r}: {describe(error)}"
+            return names, CommandError(f"{name}:{number}: {message}")
+        names.append(None if found is None else found.name)
+    return names, None
 
 
 @contextlib.contextmanager
-def open_input(path: Optional[str]) -> Iterator[tuple[TextIO, Optional[int]]]:
-    """The input as text and its size in bytes (None for a pipe or a terminal)."""
+def open_input(path: Optional[str]) -> Iterator[tuple[io.BufferedReader, Optional[int]]]:
+    """The input's bytes and its size (None for standard input, a FIFO or a device)."""
     if path is None or path == "-":
-        yield sys.stdin, None
+        with open(sys.stdin.fileno(), "rb", closefd=False) as stdin:
+            yield stdin, None
         return
     try:
-        file = open(path, encoding="utf-8", newline="")
+        file = open(path, "rb")
     except OSError as error:
         raise CommandError(f"{path}: {error.strerror}") from error
     with file:
-        size = os.fstat(file.fileno()).st_size
-        yield file, size
+        info = os.fstat(file.fileno())
+        yield file, info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
+def same_file(a: os.stat_result, b: os.stat_result) -> bool:
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+
+
+def existing_output(
+    path: str, protected: Sequence[tuple[str, os.stat_result]], bundle_directory: Optional[str]
+) -> Optional[os.stat_result]:
+    """What is at an output path (None: nothing), once it is known that it may be written:
+    not a file that the command reads, not a symbolic link, not a directory."""
+    try:
+        info = os.lstat(path)
+    except FileNotFoundError:
+        return None
+    except OSError as error:
+        raise CommandError(describe(error)) from error
+    try:
+        resolved: Optional[os.stat_result] = os.stat(path)
+    except OSError:  # a dangling symbolic link
+        resolved = None
+    if resolved is not None:
+        for what, known in protected:
+            if same_file(resolved, known):
+                raise CommandError(f"{path}: is the {what}; not overwritten")
+        if bundle_directory is not None:
+            inside = os.path.realpath(bundle_directory)
+            if os.path.commonpath([os.path.realpath(path), inside]) == inside:
+                raise CommandError(f"{path}: is a file of the bundle; not overwritten")
+    if stat.S_ISLNK(info.st_mode):
+        raise CommandError(f"{path}: is a symbolic link; not followed (name the file it points to)")
+    if stat.S_ISDIR(info.st_mode):
+        raise CommandError(f"{path}: is a directory")
+    return info
 
 
 @contextlib.contextmanager
-def open_output(path: Optional[str]) -> Iterator[TextIO]:
-    """Standard output, or a file that appears (replacing an older one) only when complete."""
-    if path is None:
-        yield sys.stdout
-        return
-    if os.path.isdir(path):
-        raise CommandError(f"{path}: is a directory")
+def stream_output(path: str) -> Iterator[TextIO]:
+    """A device or FIFO, written directly as standard output is."""
+    try:
+        handle = os.open(path, os.O_WRONLY | os.O_NOFOLLOW | os.O_NOCTTY | os.O_CLOEXEC)
+    except OSError as error:
+        raise CommandError(describe(error)) from error
+    if stat.S_ISREG(os.fstat(handle).st_mode):  # swapped for a file since it was looked at
+        os.close(handle)
+        raise CommandError(f"{path}: changed while being opened; not written")
+    with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as file:
+        yield file
+
+
+@contextlib.contextmanager
+def replace_output(path: str, existing: Optional[os.stat_result]) -> Iterator[TextIO]:
+    """A temporary beside `path`, renamed to it only when complete; it takes over the
+    permission bits (and, where allowed, the owner) of the file it replaces."""
     parent = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(parent):
         raise CommandError(f"{os.path.dirname(path)}: no such directory")
     prefix = "." + os.path.basename(path) + "."
-    handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
+    temporary: Optional[str] = None
     try:
+        with stop_signals_held():
+            handle, temporary = tempfile.mkstemp(prefix=prefix, suffix=".part", dir=parent)
         with os.fdopen(handle, "w", encoding="utf-8", newline="\n") as file:
             yield file
             file.flush()
+            if existing is None:
+                mode = 0o666 & ~current_umask()
+            else:
+                mode = stat.S_IMODE(existing.st_mode) & 0o777
+                for owner in ((existing.st_uid, existing.st_gid), (-1, existing.st_gid)):
+                    try:
+                        os.fchown(file.fileno(), *owner)
+                        break
+                    except OSError:  # not ours to give away: the group, if we are in it
+                        continue
+            os.fchmod(file.fileno(), mode)
             os.fsync(file.fileno())
-        os.chmod(temporary, 0o666 & ~current_umask())
+        with contextlib.suppress(FileNotFoundError):
+            if not stat.S_ISREG(os.lstat(path).st_mode):
+                raise CommandError(f"{path}: changed while being written; not replaced")
         os.replace(temporary, path)
     except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
+        if temporary is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
         raise
+
+
+@contextlib.contextmanager
+def open_output(
+    path: Optional[str],
+    protected: Sequence[tuple[str, os.stat_result]],
+    bundle_directory: Optional[str],
+) -> Iterator[TextIO]:
+    """Standard output; or at PATH a device or FIFO written directly, or a regular file
+    that is replaced only when the output is complete."""
+    if path is None:
+        yield sys.stdout
+        return
+    existing = existing_output(path, protected, bundle_directory)
+    if existing is not None and not stat.S_ISREG(existing.st_mode):
+        with stream_output(path) as file:
+            yield file
+    else:
+        with replace_output(path, existing) as file:
+            yield file
+
+
+def regular_file(fileno: int) -> list[os.stat_result]:
+    info = os.fstat(fileno)
+    return [info] if stat.S_ISREG(info.st_mode) else []
 
 
 def command_bin(args: argparse.Namespace) -> int:
@@ -637,38 +878,69 @@ def command_bin(args: argparse.Namespace) -> int:
     import structlog
 
     model = load_model(args.bundle)
-    preprocessing = model.feature_preprocessing
-    if not preprocessing.feature_binning_exists(args.attribute):
-        known = ", ".join(preprocessing.get_all_binning_attributes()) or "none"
-        raise CommandError(
-            f"{args.bundle}: no binning for attribute {args.attribute!r} (binned: {known})"
-        )
     counter = CatchAllCount(args.verbose)
+    lookup: Callable[[Batch, str], Results]
+    if args.monitoring:
+        tracking = model.monitoring
+        chosen = [b for b in tracking.binning if b.attribute == args.attribute]
+        if not chosen:
+            known = ", ".join(dict.fromkeys(b.attribute for b in tracking.binning)) or "none"
+            raise CommandError(
+                f"{args.bundle}: no monitoring binning for attribute {args.attribute!r} "
+                f"(monitored: {known})"
+            )
+        # The lookup takes the last binning of the attribute; its data type by default.
+        dtype = args.dtype or enum_text(chosen[-1].attribute_data_type)
+
+        def lookup(batch: Batch, name: str) -> Results:
+            return monitoring_batch(tracking, args.attribute, dtype, batch, name)
+
+    else:
+        preprocessing = model.feature_preprocessing
+        if not preprocessing.feature_binning_exists(args.attribute):
+            known = ", ".join(preprocessing.get_all_binning_attributes()) or "none"
+            raise CommandError(
+                f"{args.bundle}: no binning for attribute {args.attribute!r} (binned: {known})"
+            )
+
+        def lookup(batch: Batch, name: str) -> Results:
+            return bin_batch(preprocessing, args.attribute, batch, name, counter)
+
     structlog.configure(
         processors=[counter, structlog.dev.ConsoleRenderer(colors=False)],
         logger_factory=structlog.PrintLoggerFactory(sys.stderr),
     )
-    name = args.file if args.file not in (None, "-") else "<stdin>"
+    stdin = args.file in (None, "-")
+    name = "<stdin>" if stdin else args.file
+    try:
+        protected = [("bundle", os.stat(args.bundle))]
+    except OSError as error:
+        raise CommandError(describe(error)) from error
     count = 0
-    with open_input(args.file) as (source, size), open_output(args.output) as target:
-        if name == "<stdin>":
-            values = line_values(source)
+    with open_input(args.file) as (source, size):
+        lines = InputLines(source, name, csv_file=not stdin)
+        if stdin:
+            values = line_values(lines)
         else:
-            values = csv_values(source, name, args.column or args.attribute)
-        progress = Progress(size) if sys.stderr.isatty() else None
-        try:
-            for batch in batches(values):
-                results = bin_batch(preprocessing, args.attribute, batch, name)
-                target.write("".join(bin_text(v, args.json) + "\n" for v in results))
-                count += len(batch)
+            values = csv_values(lines, args.column or args.attribute)
+        protected += [("input file", info) for info in regular_file(source.fileno())]
+        directory = args.bundle if os.path.isdir(args.bundle) else None
+        with open_output(args.output, protected, directory) as target:
+            progress = Progress(size) if sys.stderr.isatty() else None
+            try:
+                for batch in batches(values):
+                    results, failure = lookup(batch, name)
+                    target.write("".join(result_text(v, args.json) + "\n" for v in results))
+                    count += len(results)
+                    if failure is not None:
+                        raise failure
+                    if progress:
+                        progress.update(count, source.tell() if size is not None else None)
+            except csv.Error as error:
+                raise CommandError(f"{name}:{lines.number}: cannot read: {describe(error)}") from error
+            finally:
                 if progress:
-                    position = source.buffer.tell() if size is not None else None
-                    progress.update(count, position)
-        except (UnicodeDecodeError, csv.Error) as error:
-            raise CommandError(f"{name}: cannot read: {describe(error)}") from error
-        finally:
-            if progress:
-                progress.close()
+                    progress.close()
     if counter.count:
         sys.stderr.write(
             f"{PROG} bin: {counter.count} of {count} value(s) fell into no bin of their own "
@@ -829,12 +1101,17 @@ COMMANDS: list[tuple[str, Callable[[argparse.Namespace], int], str, list[Argumen
         "bin",
         command_bin,
         "Bin values with the model's binning of ATTRIBUTE and write one bin value per "
-        "line (an empty line where no bin applies). Values come from the column of a CSV "
-        "FILE whose header row names the columns, or from standard input, one per line; an "
-        "empty value is a missing one. Output is written batch by batch, each batch only "
-        "once all of its values are binned: on an error the command stops with the "
-        "failing line and exit status 1, and the output holds the results of the lines "
-        "before it. With --output, the file appears only when complete.",
+        "line (an empty line where no bin applies); with --monitoring, look them up in "
+        "the model's monitoring binning of ATTRIBUTE and write the bin's name instead. "
+        "Values come from the column of a CSV FILE whose header row names the columns, or "
+        "from standard input, one per line; input is UTF-8 (a byte order mark is allowed), "
+        "a line holds at most 1 MiB, and an empty value is a missing one. On an error the "
+        "command stops with the failing line and exit status 1; standard output holds the "
+        "results of every line before it. --output PATH: a device or FIFO at PATH (such as "
+        "/dev/null) is written directly, as standard output is; a regular file appears or "
+        "is replaced only once complete, keeping the permissions of the file it replaces, "
+        "and is left as it was on an error; a symbolic link, the bundle and the input file "
+        "are refused.",
         [
             BUNDLE,
             (("attribute",), {"metavar": "ATTRIBUTE", "help": "the attribute whose binning applies"}),
@@ -843,14 +1120,40 @@ COMMANDS: list[tuple[str, Callable[[argparse.Namespace], int], str, list[Argumen
                 {"metavar": "FILE", "nargs": "?", "help": "a CSV file; omitted or -: standard input"},
             ),
             (("--column",), {"help": "the CSV column to read (default: ATTRIBUTE)"}),
-            (("-o", "--output"), {"metavar": "PATH", "help": "write to PATH instead of standard output"}),
+            (
+                ("-o", "--output"),
+                {
+                    "metavar": "PATH",
+                    "help": "write to PATH instead of standard output (a file is replaced "
+                    "when complete, a device or FIFO written directly)",
+                },
+            ),
+            (
+                ("--monitoring",),
+                {
+                    "action": "store_true",
+                    "help": "the monitoring binning: write the name of each value's bin",
+                },
+            ),
+            (
+                ("--dtype",),
+                {
+                    "choices": ["NUMERICAL", "CATEGORICAL"],
+                    "type": str.upper,
+                    "help": "with --monitoring, how values are looked up: as numbers or as "
+                    "categories (default: the data type of the binning)",
+                },
+            ),
             (
                 ("-v", "--verbose"),
                 {"action": "store_true", "help": "log every value that only a default bin covers"},
             ),
             (
                 ("--json",),
-                {"action": "store_true", "help": "write each bin value as JSON (null where none)"},
+                {
+                    "action": "store_true",
+                    "help": "write each bin value (or name) as JSON (null where none)",
+                },
             ),
         ],
     ),
@@ -889,14 +1192,20 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Runs the command line with `argv` (default: the process's arguments); returns the
     exit status."""
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if getattr(args, "dtype", None) and not args.monitoring:
+        parser.error("--dtype applies only with --monitoring")
     try:
-        return int(args.function(args))
+        with stop_signals_handled():
+            return int(args.function(args))
     except CommandError as error:
         sys.stderr.write(f"{PROG} {args.command}: error: {error}\n")
-    except KeyboardInterrupt:
-        sys.stderr.write("\n")
-        return 130
+    except (KeyboardInterrupt, Stopped) as stopped:
+        signum = stopped.signum if isinstance(stopped, Stopped) else signal.SIGINT
+        if signum == signal.SIGINT:
+            sys.stderr.write("\n")  # after the ^C the terminal shows
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away (| head): stop quietly.
         with contextlib.suppress(OSError):

@@ -273,6 +273,22 @@ nb::object format_optional_bound(nb::handle bound) {
   return bound.is_none() ? nb::none() : nb::object(format_number(bound));
 }
 
+// GraphQL's Float holds neither infinity nor NaN: such a bound shows as null (and the
+// formatted bound keeps its text) rather than failing the field.
+nb::object finite_or_none(nb::object bound) {
+  if (PyFloat_Check(bound.ptr()) && !std::isfinite(PyFloat_AS_DOUBLE(bound.ptr())))
+    return nb::none();
+  return bound;
+}
+
+nb::object resolve_lower_bound(nb::handle record) {
+  return finite_or_none(record.attr("lower_bound"));
+}
+
+nb::object resolve_upper_bound(nb::handle record) {
+  return finite_or_none(record.attr("upper_bound"));
+}
+
 nb::object resolve_formatted_lower_bound(nb::handle record) {
   return format_optional_bound(record.attr("lower_bound"));
 }
@@ -305,9 +321,14 @@ void declare_views(nb::module_& m, const Records& r) {
       .name = "AttributeBinNumericalType",
       .record = r.numerical_bin,
       .base = abstract_view,
-      .mirrored = {"lower_bound", "upper_bound"},
       .computed =
           {
+              computed("lower_bound", optional(float_type()), &resolve_lower_bound,
+                       "The lower bound (excluded); null when infinite or NaN, which "
+                       "formattedLowerBound shows as text."),
+              computed("upper_bound", optional(float_type()), &resolve_upper_bound,
+                       "The upper bound (included); null when infinite or NaN, which "
+                       "formattedUpperBound shows as text."),
               {"formatted_lower_bound", optional_text, &resolve_formatted_lower_bound},
               {"formatted_upper_bound", optional_text, &resolve_formatted_upper_bound},
           },

@@ -4,11 +4,14 @@
 // attribute name.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+#include <array>
 #include <initializer_list>
 #include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/arguments.hpp"
@@ -195,10 +198,31 @@ void add_feature_transformation(nb::handle self, nb::handle transformations) {
 
 // --- the builder of binnings -------------------------------------------------------------
 
+/// "Binning attribute <attribute>: ", the prefix of every error raised while building or
+/// applying a binning, and of the builder's warnings.
+std::string binning_error_prefix(nb::handle attribute) {
+  // The builder's attributes are any dict keys; those of lookups are texts.
+  return "Binning attribute " +
+         (PyUnicode_Check(attribute.ptr()) ? text_bytes(attribute) : text_of(attribute)) + ": ";
+}
+
+[[noreturn]] void raise_binning_error(PyObject* kind, nb::handle attribute,
+                                      const std::string& what) {
+  PyErr_SetObject(kind, from_text_bytes(binning_error_prefix(attribute) + what).ptr());
+  throw nb::python_error();
+}
+
+// The keys the builder reads. Others are ignored, so that stored specifications with
+// extra keys keep working, but each is reported: a misspelt key would go unnoticed.
+constexpr std::array<std::string_view, 10> kSpecificationKeys{
+    "dtype",    "bins",           "bin_vals",         "bin_frequencies", "bin_target_rates",
+    "null_val", "null_frequency", "null_target_rate", "default",         "binned_attribute_name"};
+
 /// Read access to one attribute's binning specification.
 class Specification {
  public:
-  Specification(nb::handle attribute, nb::handle spec) : spec_(nb::borrow(spec)) {
+  Specification(nb::handle attribute, nb::handle spec)
+      : attribute_(nb::borrow(attribute)), spec_(nb::borrow(spec)) {
     if (PyDict_Check(spec.ptr()) || (PyMapping_Check(spec.ptr()) && !PySequence_Check(spec.ptr())))
       return;
     const std::string name = text_of(attribute);
@@ -224,11 +248,50 @@ class Specification {
   nb::object require(const char* key) const {
     return steal_or_throw(PyObject_GetItem(spec_.ptr(), nb::str(key).ptr()));
   }
-  /// `entry[i]` of a per-bin list, None when the list is absent (or null).
-  nb::object per_bin(const char* key, Py_ssize_t i) const {
+  /// `entry[i]` of a per-bin list of `count` bins, None when the list is absent (or null).
+  nb::object per_bin(const char* key, Py_ssize_t i, Py_ssize_t count) const {
     std::optional<nb::object> list = get(key);
     if (!list || list->is_none()) return nb::none();
-    return item(*list, i);
+    try {
+      return item(*list, i);
+    } catch (const nb::python_error& e) {
+      if (!e.matches(PyExc_IndexError)) throw;
+    }
+    raise_binning_error(
+        PyExc_IndexError, attribute_,
+        std::string(key) + " has fewer values than the " + std::to_string(count) + " bins");
+  }
+
+  /// Logs one warning for each key the builder does not read.
+  void warn_unknown_keys() const {
+    nb::list keys = steal_or_throw<nb::list>(PyMapping_Keys(spec_.ptr()));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.ptr()); ++k) {
+      nb::object key = nb::borrow(PyList_GET_ITEM(keys.ptr(), k));
+      if (PyUnicode_Check(key.ptr()) &&
+          std::find(kSpecificationKeys.begin(), kSpecificationKeys.end(), text_bytes(key)) !=
+              kSpecificationKeys.end())
+        continue;
+      const std::string shown = text_bytes(steal_or_throw<nb::str>(PyObject_Repr(key.ptr())));
+      state->logger.warning(binning_error_prefix(attribute_) + "unknown key " + shown +
+                            " is ignored");
+    }
+  }
+
+  /// Raises ValueError unless the numeric edges `lower`, `upper` increase; edges that are
+  /// not numbers are left to the bin's validation.
+  void check_edges(nb::handle lower, nb::handle upper) const {
+    const auto number = [](nb::handle edge) {
+      return PyFloat_Check(edge.ptr()) || PyLong_Check(edge.ptr());
+    };
+    if (!number(lower) || !number(upper)) return;
+    const int increasing = PyObject_RichCompareBool(lower.ptr(), upper.ptr(), Py_LT);
+    if (increasing < 0) throw nb::python_error();
+    if (increasing) return;
+    // The texts bin names show.
+    nb::object format = state->bins.numerical_bin.attr("_get_number_formatting");
+    raise_binning_error(
+        PyExc_ValueError, attribute_,
+        "edges must increase: " + text_of(format(lower)) + " then " + text_of(format(upper)));
   }
 
   static nb::object item(nb::handle sequence, Py_ssize_t i) {
@@ -236,11 +299,12 @@ class Specification {
   }
 
  private:
-  nb::object spec_;
+  nb::object attribute_, spec_;
 };
 
 nb::dict binning_mapping(nb::handle attribute, nb::handle spec_object) {
   const Specification spec(attribute, spec_object);
+  spec.warn_unknown_keys();
   nb::object dtype = spec.get_or("dtype", nb::none());
   nb::list bins;
   nb::dict binning;
@@ -257,16 +321,18 @@ nb::dict binning_mapping(nb::handle attribute, nb::handle spec_object) {
   for (Py_ssize_t i = 0; i < count; ++i) {
     nb::dict bin;
     bin["type"] = dtype;
-    bin["value"] = spec.per_bin("bin_vals", i);
-    bin["frequency"] = spec.per_bin("bin_frequencies", i);
-    bin["target_rate"] = spec.per_bin("bin_target_rates", i);
-    bin["id"] = nb::int_(i + 2);
     if (categorical) {
       bin["categories"] = Specification::item(edges, i);
     } else {
-      bin["lower_bound"] = Specification::item(edges, i);
-      bin["upper_bound"] = Specification::item(edges, i + 1);
+      nb::object lower = Specification::item(edges, i), upper = Specification::item(edges, i + 1);
+      spec.check_edges(lower, upper);
+      bin["lower_bound"] = lower;
+      bin["upper_bound"] = upper;
     }
+    bin["value"] = spec.per_bin("bin_vals", i, count);
+    bin["frequency"] = spec.per_bin("bin_frequencies", i, count);
+    bin["target_rate"] = spec.per_bin("bin_target_rates", i, count);
+    bin["id"] = nb::int_(i + 2);
     bins.append(bin);
   }
 
@@ -309,11 +375,6 @@ nb::list add_feature_binning(nb::handle, nb::handle attributes_binning) {
 }
 
 // --- applying binning --------------------------------------------------------------------
-
-/// "Binning attribute <attribute>: ", the prefix of every error raised while binning.
-std::string binning_error_prefix(nb::handle attribute) {
-  return "Binning attribute " + text_bytes(attribute) + ": ";
-}
 
 enum class Lookup { numeric, categoric, none };
 

@@ -17,6 +17,9 @@ using namespace zelvora::py;
 
 namespace {
 
+/// The longest text read as a literal (characters); a real eval_metric is a few hundred.
+constexpr Py_ssize_t kMaxLiteralLength = 4096;
+
 struct State {
   nb::object mapping_abc, literal_eval;
   nb::object attribute_description_type, hyperparameter_type, general_note_type;
@@ -155,6 +158,9 @@ nb::object resolve_general_notes(nb::handle record) {
 // The literal a text holds in the host's literal notation, parsed without evaluating
 // anything; an invalid object when the text holds none (or one too deep to parse).
 nb::object read_literal(nb::handle text) {
+  // Parsing costs time and memory in proportion to the text; no real eval_metric comes
+  // near this, and a longer text counts as one that is not a literal.
+  if (PyUnicode_GET_LENGTH(text.ptr()) > kMaxLiteralLength) return nb::object();
   try {
     return state->literal_eval(text);
   } catch (nb::python_error& e) {

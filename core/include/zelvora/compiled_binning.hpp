@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "zelvora/bin_lookup.hpp"
@@ -137,18 +138,27 @@ constexpr CompiledNumericBinning CompiledNumericBinning::compile(const S& bins,
   // Piece 0 lies at or below the lowest edge and piece edges_.size() above the highest:
   // no entry holds there. Piece k (0 < k < edges_.size()) is (edges_[k-1], edges_[k]].
   c.pieces_.assign(c.edges_.size() + 1, CompiledOutcome{});
-  std::vector<bool> set(c.pieces_.size(), false);
+  // next[k]: the first unclaimed piece at or after k (next[pieces] is past the end). Each
+  // entry only visits the pieces it claims, so nested or open-ended entries cost
+  // O(n log n) in all instead of one walk over their whole range each.
+  std::vector<std::size_t> next(c.pieces_.size() + 1);
+  for (std::size_t k = 0; k < next.size(); ++k) next[k] = k;
+  const auto unclaimed_from = [&next](std::size_t k) {
+    std::size_t root = k;
+    while (next[root] != root) root = next[root];
+    while (next[k] != root) k = std::exchange(next[k], root);
+    return root;
+  };
   for (const Entry& e : entries) {  // list order: the first entry holding on a piece wins
     const auto first =
         e.all ? c.edges_.begin() : std::upper_bound(c.edges_.begin(), c.edges_.end(), e.lower);
     const auto last =
         e.all ? c.edges_.end() : std::lower_bound(c.edges_.begin(), c.edges_.end(), e.upper);
-    for (auto k = static_cast<std::size_t>(first - c.edges_.begin());
-         k <= static_cast<std::size_t>(last - c.edges_.begin()); ++k) {
-      if (!set[k]) {
-        c.pieces_[k] = e.outcome;
-        set[k] = true;
-      }
+    const auto end = static_cast<std::size_t>(last - c.edges_.begin()) + 1;
+    for (std::size_t k = unclaimed_from(static_cast<std::size_t>(first - c.edges_.begin()));
+         k < end; k = unclaimed_from(k + 1)) {
+      c.pieces_[k] = e.outcome;
+      next[k] = k + 1;
     }
   }
   return c;

@@ -105,8 +105,8 @@ class AttributeBinCategoricalType(AbstractAttributeBinType):
     def to_pydantic(self, **kwargs: Any) -> AttributeBinCategorical: ...
 
 class AttributeBinNumericalType(AbstractAttributeBinType):
-    lower_bound: Optional[float]
-    upper_bound: Optional[float]
+    def lower_bound(self) -> Optional[float]: ...
+    def upper_bound(self) -> Optional[float]: ...
     def formatted_lower_bound(self) -> Optional[str]: ...
     def formatted_upper_bound(self) -> Optional[str]: ...
     def __init__(
@@ -117,8 +117,6 @@ class AttributeBinNumericalType(AbstractAttributeBinType):
         frequency: Optional[float] = ...,
         target_rate: Optional[float] = ...,
         id: int,
-        lower_bound: Optional[float] = ...,
-        upper_bound: Optional[float] = ...,
     ) -> None: ...
     @staticmethod
     def from_pydantic(  # type: ignore[override]

@@ -43,17 +43,17 @@ class AttachedImageType(_PydanticView):
 class AttributeDescriptionType(_QueryType):
     attribute_name: str
     description: str
-    def __init__(self, *, attribute_name: str, description: str) -> None: ...
+    def __init__(self, attribute_name: str, description: str) -> None: ...
 
 class HyperparameterType(_QueryType):
     name: str
     value: str
-    def __init__(self, *, name: str, value: str) -> None: ...
+    def __init__(self, name: str, value: str) -> None: ...
 
 class GeneralNoteType(_QueryType):
     title: str
     content: str
-    def __init__(self, *, title: str, content: str) -> None: ...
+    def __init__(self, title: str, content: str) -> None: ...
 
 class PredictiveModelSummaryType(_PydanticView):
     predictive_model_name: Optional[str]

@@ -39,7 +39,7 @@ class SubsetPerformance(CoreModel):
 class SubsetPerformancePerformanceType(_QueryType):
     metric: PerformanceMetrics
     value: float
-    def __init__(self, *, metric: PerformanceMetrics, value: float) -> None: ...
+    def __init__(self, metric: PerformanceMetrics, value: float) -> None: ...
 
 class SubsetPerformanceType(_PydanticView):
     sample: SampleType
