@@ -462,14 +462,14 @@ def test_native_writer_writes_ruamel_text(data):
 
 
 SHARED = [1]
-DEEP = []
+NESTED = []
 for _ in range(150):
-    DEEP = [DEEP, 1]
+    NESTED = [NESTED, 1]
 
 
 @pytest.mark.parametrize(
     "data",
-    [{"a": SHARED, "b": SHARED}, CIRCULAR, {1: "a", "b": 2}, {Color.RED: 1}, DEEP,
+    [{"a": SHARED, "b": SHARED}, CIRCULAR, {1: "a", "b": 2}, {Color.RED: 1}, NESTED,
      [{"a": 1}, {"b": SHARED, "c": [SHARED]}]],
 )
 def test_rare_structures_are_written_by_ruamel(data):
