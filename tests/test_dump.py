@@ -476,6 +476,15 @@ def test_rare_structures_are_written_by_ruamel(data):
     assert dump.valid_dumps_yaml(data) == dump._valid_dumps_yaml_ruamel(data)
 
 
+def test_only_the_rare_document_of_a_stream_is_written_by_ruamel():
+    stream = [{"a": 1}, "x " * 70, {"b": SHARED, "c": SHARED}, {"d": 1e17}]
+    expected = dump._valid_dumps_yaml_ruamel(stream)
+    with unittest.mock.patch.object(YAML, "dump_all", autospec=True, side_effect=YAML.dump_all) as dump_all:
+        assert dump.valid_dumps_yaml(stream) == expected
+    calls = [call.args[1] for call in dump_all.call_args_list]
+    assert calls[0] == [None, stream[2], None] and all(c in ([None, stream[2], None], stream) for c in calls)
+
+
 def test_model_document_is_written_natively():
     record = Outer(name="it's a 'model'", inner=Inner(x=3, tags=["yes", "caf\u00e9", "a\nb", "x " * 80]), ratio=1e17)
     with ruamel_unused():

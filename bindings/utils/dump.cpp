@@ -12,6 +12,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -393,24 +394,6 @@ nb::str ruamel_dumps(nb::handle data) {
   return nb::borrow<nb::str>(stream.attr("getvalue")());
 }
 
-// Set from the environment (ZELVORA_YAML_WRITER_CHECK=1): every native text is compared
-// with ruamel's, for test runs of the whole suite.
-bool check_native_text = false;
-
-std::optional<nb::str> native_text(nb::handle data, nb::handle documents) {
-  std::optional<nb::str> text = zelvora::dump::native_yaml(documents, state->valid_representer);
-  if (text && check_native_text) {
-    nb::str expected = ruamel_dumps(data);
-    if (!text->equal(expected)) {
-      nb::str message = nb::str("native YAML writer differs from ruamel.yaml's:\n{!r}\n{!r}")
-                            .format(*text, expected);
-      PyErr_SetObject(PyExc_AssertionError, message.ptr());
-      throw nb::python_error();
-    }
-  }
-  return text;
-}
-
 // Written as ruamel's emitter writes: bytes to a stream without an encoding, and
 // flushed when the stream can be.
 void write_text(nb::handle stream, const nb::str& text) {
@@ -421,22 +404,51 @@ void write_text(nb::handle stream, const nb::str& text) {
   if (nb::hasattr(stream, "flush")) stream.attr("flush")();
 }
 
-void valid_dump_yaml(nb::handle data, nb::handle stream, nb::kwargs kwds) {
+// Set from the environment (ZELVORA_YAML_WRITER_CHECK=1): every text the native writer
+// takes part in is compared with ruamel's, for test runs of the whole suite.
+bool check_native_text = false;
+
+// The stream through the native writer, each piece to `sink`; false when ruamel writes
+// all of it.
+bool native_dump(nb::handle data, const std::function<void(const nb::str&)>& sink) {
   nb::list documents = documents_of(data);
-  if (PyDict_GET_SIZE(kwds.ptr()) == 0 && nb::hasattr(stream, "write")) {
-    if (std::optional<nb::str> text = native_text(data, documents)) {
-      if (PyUnicode_GET_LENGTH(text->ptr()) > 0) write_text(stream, *text);
-      return;
-    }
+  auto ruamel_text = [](nb::handle some) { return ruamel_dumps(some); };
+  if (!check_native_text)
+    return zelvora::dump::write_stream(documents, state->valid_representer, ruamel_text, sink);
+  nb::list pieces;
+  auto keep = [&pieces, &sink](const nb::str& piece) {
+    pieces.append(piece);
+    sink(piece);
+  };
+  if (!zelvora::dump::write_stream(documents, state->valid_representer, ruamel_text, keep))
+    return false;
+  nb::object text = nb::str("").attr("join")(pieces);
+  nb::str expected = ruamel_dumps(data);
+  if (!expected.equal(text)) {
+    nb::str message = nb::str("native YAML writer differs from ruamel.yaml's:\n{!r}\n{!r}")
+                          .format(text, expected);
+    PyErr_SetObject(PyExc_AssertionError, message.ptr());
+    throw nb::python_error();
   }
-  ruamel_dump(documents, stream, kwds);
+  return true;
+}
+
+void valid_dump_yaml(nb::handle data, nb::handle stream, nb::kwargs kwds) {
+  if (PyDict_GET_SIZE(kwds.ptr()) == 0 && nb::hasattr(stream, "write") &&
+      native_dump(data, [stream](const nb::str& piece) { write_text(stream, piece); }))
+    return;
+  ruamel_dump(documents_of(data), stream, kwds);
 }
 
 nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
   if (kwds.contains("stream"))
     throw nb::type_error("valid_dump_yaml() got multiple values for argument 'stream'");
   if (PyDict_GET_SIZE(kwds.ptr()) == 0) {
-    if (std::optional<nb::str> text = native_text(data, documents_of(data))) return *text;
+    nb::list pieces;
+    if (native_dump(data, [&pieces](const nb::str& piece) { pieces.append(piece); })) {
+      if (PyList_GET_SIZE(pieces.ptr()) == 1) return nb::borrow<nb::str>(pieces[0]);
+      return nb::borrow<nb::str>(nb::str("").attr("join")(pieces));
+    }
   }
   nb::object stream = state->string_io();
   ruamel_dump(documents_of(data), stream, steal_or_throw<nb::kwargs>(PyDict_Copy(kwds.ptr())));

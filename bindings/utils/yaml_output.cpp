@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -197,28 +201,82 @@ void load_yaml_output(nb::module_& m, Conversions given) {
   s.safe_representers = nb::tuple(functions);
 }
 
-std::optional<nb::str> native_yaml(nb::handle documents, nb::handle representer) {
-  if (!safe_representers_in_place(representer)) return std::nullopt;
-  std::vector<Node> nodes;
+namespace {
+
+// The native nodes of one document, or nothing when only ruamel writes it.
+std::optional<Node> document_node(nb::handle document) {
   try {
-    // The documents' list is read as a Python loop reads it.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(documents.ptr()); ++i) {
-      nb::object document = nb::borrow(PyList_GET_ITEM(documents.ptr(), i));
-      Walk walk;
-      if (!build(document, nodes.emplace_back(), walk, 0)) return std::nullopt;
-    }
+    Node node;
+    Walk walk;
+    if (build(document, node, walk, 0)) return node;
   } catch (nb::python_error& error) {
     if (!is_retried(error)) throw;
-    return std::nullopt;
   }
+  return std::nullopt;
+}
+
+nb::str native_text(std::vector<Node>& nodes, bool starts_stream, bool ends_stream) {
   std::string text;
   {
     nb::gil_scoped_release released;
-    text = yaml::write_documents(nodes);
+    text = yaml::write_documents(nodes, starts_stream, ends_stream);
     std::vector<Node>().swap(nodes);
   }
   return steal_or_throw<nb::str>(
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+// ruamel's text of one document in its place in a stream: written between two null
+// documents, whose texts are cut off, it gets the "---" and end marker of its place.
+nb::str ruamel_document_text(nb::handle document, bool first, bool last,
+                             const std::function<nb::str(nb::handle)>& ruamel_text) {
+  static constexpr std::string_view before = "null\n", after = "--- null\n...\n";
+  nb::list documents;
+  if (!first) documents.append(nb::none());
+  documents.append(document);
+  if (!last) documents.append(nb::none());
+  nb::str text = ruamel_text(documents);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+  const auto from = static_cast<Py_ssize_t>(first ? 0 : before.size());
+  const Py_ssize_t to = length - static_cast<Py_ssize_t>(last ? 0 : after.size());
+  nb::str head = steal_or_throw<nb::str>(PyUnicode_Substring(text.ptr(), 0, from));
+  nb::str tail = steal_or_throw<nb::str>(PyUnicode_Substring(text.ptr(), to, length));
+  if (from > to || !head.equal(to_str(before.substr(0, static_cast<std::size_t>(from)))) ||
+      !tail.equal(to_str(after.substr(0, static_cast<std::size_t>(length - to)))))
+    throw std::runtime_error(
+        "ruamel.yaml wrote the null documents around a document unlike itself");
+  return steal_or_throw<nb::str>(PyUnicode_Substring(text.ptr(), from, to));
+}
+
+}  // namespace
+
+bool write_stream(nb::handle documents, nb::handle representer,
+                  const std::function<nb::str(nb::handle)>& ruamel_text,
+                  const std::function<void(const nb::str&)>& sink) {
+  if (!safe_representers_in_place(representer)) return false;
+  std::vector<Node> pending;  // native documents not written yet
+  bool written = false;
+  auto write_pending = [&](bool ends_stream) {
+    if (pending.empty()) return;
+    nb::str text = native_text(pending, !written, ends_stream);
+    written = true;
+    sink(text);
+  };
+  // The documents' list is read as a Python loop reads it.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(documents.ptr()); ++i) {
+    nb::object document = nb::borrow(PyList_GET_ITEM(documents.ptr(), i));
+    if (std::optional<Node> node = document_node(document)) {
+      pending.push_back(std::move(*node));
+      continue;
+    }
+    const Py_ssize_t count = PyList_GET_SIZE(documents.ptr());
+    if (count == 1) return false;
+    write_pending(false);
+    sink(ruamel_document_text(document, !written, i + 1 >= count, ruamel_text));
+    written = true;
+  }
+  write_pending(true);
+  return true;
 }
 
 }  // namespace zelvora::dump

@@ -5,7 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include <optional>
+#include <functional>
 
 namespace zelvora::dump {
 
@@ -20,13 +20,17 @@ struct Conversions {
 /// Loads the writer's state into module `m`.
 void load_yaml_output(nb::module_& m, Conversions conversions);
 
-/// The YAML text of a stream of documents, written for `representer` (the module's
-/// representer class, whose registered representers of plain types the writer stands in
-/// for), or nothing when one of them holds what only
-/// ruamel.yaml's representer writes: another type than the plain ones, a collection met
-/// twice (an anchor and alias), a key that is not a text, nesting past the writer's
-/// depth, a representer registered over the safe one for a plain type, or a value whose
-/// conversion raised (ruamel's path then raises it where it writes the stream).
-std::optional<nb::str> native_yaml(nb::handle documents, nb::handle representer);
+/// Writes a stream of documents for `representer` (the module's representer class, whose
+/// registered representers of plain types the writer stands in for) as text pieces to
+/// `sink`, in order: runs of documents the native writer writes, and in its place each
+/// document holding what only ruamel.yaml's representer writes (another type than the
+/// plain ones, a collection met twice: an anchor and alias, a key that is not a text,
+/// nesting past the writer's depth, or a value whose conversion raised, which ruamel
+/// then raises), whose text `ruamel_text` gives for a list of documents. Returns false,
+/// having written nothing, for a stream of one such document or when a representer was
+/// registered over the safe one for a plain type: ruamel writes all of that stream.
+bool write_stream(nb::handle documents, nb::handle representer,
+                  const std::function<nb::str(nb::handle)>& ruamel_text,
+                  const std::function<void(const nb::str&)>& sink);
 
 }  // namespace zelvora::dump

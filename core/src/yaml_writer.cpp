@@ -412,8 +412,8 @@ class Emitter {
  public:
   std::string out;
 
-  void documents(const std::vector<Node>& docs) {
-    bool first = true;
+  void documents(const std::vector<Node>& docs, bool starts_stream, bool ends_stream) {
+    bool first = starts_stream;
     for (const Node& doc : docs) {
       if (!first) {
         write_indent();
@@ -423,7 +423,7 @@ class Emitter {
       expect_node(doc, Context::root);
       write_indent();
     }
-    if (!docs.empty() && open_ended_) {
+    if (ends_stream && !docs.empty() && open_ended_) {
       write_indicator(U"...", true);
       write_indent();
     }
@@ -872,9 +872,10 @@ std::string float_text(double x) {
   return text;
 }
 
-std::string write_documents(const std::vector<Node>& documents) {
+std::string write_documents(const std::vector<Node>& documents, bool starts_stream,
+                            bool ends_stream) {
   Emitter emitter;
-  emitter.documents(documents);
+  emitter.documents(documents, starts_stream, ends_stream);
   return std::move(emitter.out);
 }
 

@@ -30,8 +30,11 @@ struct Node {
   std::vector<Node> children;
 };
 
-/// The YAML text of a stream of documents, UTF-8; empty for no documents.
-std::string write_documents(const std::vector<Node>& documents);
+/// The YAML text of a stream of documents, UTF-8; empty for no documents. A part of a
+/// stream: without `starts_stream` the first document gets "---" too, without
+/// `ends_stream` no end marker follows the last.
+std::string write_documents(const std::vector<Node>& documents, bool starts_stream = true,
+                            bool ends_stream = true);
 
 /// The plain text of a float: ".nan", ".inf", "-.inf", else the host's repr, with ".0"
 /// before the exponent of a repr without a point ("1.0e+17": YAML 1.1 reads "1e+17" as a
