@@ -1,9 +1,12 @@
 """Times YAML output of a large model-like document against ruamel.yaml's plain writer.
 
 Writes the same plain data (about 10,000 bin mappings in nested lists and mappings,
-with floats) with `valid_dumps_yaml` and with ruamel.yaml's own `SafeRepresenter`
-under the same writer settings (block style, width 120), prints both times and their
-ratio, then times reading the written text back with `safe_loads_yaml`.
+with floats: 500 binnings of 20 bins) with `valid_dumps_yaml` (the native writer), with
+the module's ruamel.yaml path (`_valid_dumps_yaml_ruamel`: the same text, through
+ruamel's pure-Python emitter), with ruamel.yaml's own `SafeRepresenter` under the same
+writer settings (block style, width 120) and, when its extension is installed, with
+ruamel's C emitter; prints the times and ratios, then times reading the written text
+back with `safe_loads_yaml`.
 
     .venv/bin/python benchmarks/bench_dump_yaml.py [--bins 10000] [--repeat 3]
 """
@@ -16,7 +19,12 @@ import time
 from ruamel.yaml import YAML
 from ruamel.yaml.representer import SafeRepresenter
 
-from zelvora_analytics_utils.utils.dump import ValidRepresenter, safe_loads_yaml, valid_dumps_yaml
+from zelvora_analytics_utils.utils.dump import (
+    ValidRepresenter,
+    _valid_dumps_yaml_ruamel,
+    safe_loads_yaml,
+    valid_dumps_yaml,
+)
 
 BINS_PER_ATTRIBUTE = 20
 
@@ -93,6 +101,18 @@ def plain_library_dumps(data):
     return stream.getvalue()
 
 
+def c_emitter_dumps(data):
+    """ruamel.yaml's C emitter, or None without its extension."""
+    writer = YAML(typ="safe")
+    if writer.Emitter.__module__.startswith("ruamel.yaml.emitter"):
+        return None
+    writer.default_flow_style = False
+    writer.width = 120
+    stream = io.StringIO()
+    writer.dump_all([data], stream=stream)
+    return stream.getvalue()
+
+
 def node_tree_builder(representer_class):
     """Node tree building alone, without serializer and emitter: the per-node path."""
 
@@ -132,6 +152,9 @@ def main():
         ours = min(ours, t)
         t, plain_text = best_time(plain_library_dumps, data, 1)
         plain = min(plain, t)
+    pure, pure_text = best_time(_valid_dumps_yaml_ruamel, data, 1)
+    assert pure_text == ours_text
+    c_time, c_text = best_time(c_emitter_dumps, data, args.repeat)
     ours_nodes, _ = best_time(node_tree_builder(ValidRepresenter), data, args.repeat)
     plain_nodes, _ = best_time(node_tree_builder(SafeRepresenter), data, args.repeat)
     read, loaded = best_time(safe_loads_yaml, ours_text, 1)
@@ -140,6 +163,9 @@ def main():
     print(f"valid_dumps_yaml          {ours:8.3f} s  ({len(ours_text) / 1e6:.2f} MB of text)")
     print(f"plain SafeRepresenter     {plain:8.3f} s  ({len(plain_text) / 1e6:.2f} MB of text)")
     print(f"ratio ours / plain        {ours / plain:8.3f}")
+    print(f"ruamel path (pure emitter){pure:8.3f} s  native writer {pure / ours:.1f}x faster, same text")
+    if c_text is not None:
+        print(f"ruamel C emitter          {c_time:8.3f} s  native writer {c_time / ours:.1f}x faster")
     print(f"node trees only: ours {ours_nodes:.3f} s, plain {plain_nodes:.3f} s, "
           f"ratio {ours_nodes / plain_nodes:.3f}")
     print(f"safe_loads_yaml (read)    {read:8.3f} s")

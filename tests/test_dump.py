@@ -1,5 +1,6 @@
 """YAML and JSON output, YAML input: zelvora_analytics_utils.utils.dump."""
 
+import contextlib
 import dataclasses
 import datetime
 import decimal
@@ -8,10 +9,12 @@ import gc
 import io
 import json
 import math
+import os
 import re
 import subprocess
 import sys
 import types
+import unittest.mock
 import uuid
 import weakref
 
@@ -424,6 +427,89 @@ def test_any_plain_mapping_reads_back_with_both_parsers(data):
     expected = expected_reading(data)
     assert dump.safe_loads_yaml(written) == expected
     assert pyyaml.safe_load(written) == expected
+
+
+# Pieces of texts the writer quotes, escapes or folds on purpose.
+PIECES = ["'", '"', "\\", "#", ": ", " ", "  ", "\n", "\t", "\r", "\x85", "\u2028", "\u2029", "\ud800",
+          "\udfff", "\ufeff", "\x00", "- ", "---", "? ", "word ", "x" * 61, "yes", "No", "~", "null", "0x1F",
+          "017", "1:20", "1e5", ".5", "-.inf", "2024-01-31", "2001-12-14 21:59:43.10 -5", "<<", "=", "\u00e9",
+          "\U0001F600", "\u00a0"]
+texts = st.lists(st.characters(exclude_categories=()) | st.sampled_from(PIECES), max_size=30).map("".join)
+numbers = st.integers() | st.integers(-(2**70), 2**70) | st.floats() | st.sampled_from([-0.0, 1e16, 1e17, 1e-5, 5e-324])
+documents = st.recursive(
+    st.none() | st.booleans() | numbers | texts,
+    lambda children: st.lists(children, max_size=4) | st.dictionaries(texts, children, max_size=4),
+    max_leaves=25,
+)
+
+
+def ruamel_unused():
+    """Fails a write that goes through ruamel.yaml's writer (which the writer's own check
+    mode, ZELVORA_YAML_WRITER_CHECK=1, runs for every text)."""
+    if os.environ.get("ZELVORA_YAML_WRITER_CHECK") == "1":
+        return contextlib.nullcontext()
+    return unittest.mock.patch.object(YAML, "dump_all", side_effect=AssertionError("ruamel.yaml wrote it"))
+
+
+@settings(max_examples=400, deadline=None)
+@given(documents)
+@example(["a", "b"])
+@example({"k": "x " * 70, "q": "it's " * 30, "e": "\u2028" + "a " * 70, "l": [[[]], [{}], "#" * 130]})
+def test_native_writer_writes_ruamel_text(data):
+    expected = dump._valid_dumps_yaml_ruamel(data)
+    with ruamel_unused():
+        assert dump.valid_dumps_yaml(data) == expected
+
+
+SHARED = [1]
+NESTED = []
+for _ in range(150):
+    NESTED = [NESTED, 1]
+
+
+@pytest.mark.parametrize(
+    "data",
+    [{"a": SHARED, "b": SHARED}, CIRCULAR, {1: "a", "b": 2}, {Color.RED: 1}, NESTED,
+     [{"a": 1}, {"b": SHARED, "c": [SHARED]}]],
+)
+def test_rare_structures_are_written_by_ruamel(data):
+    assert dump.valid_dumps_yaml(data) == dump._valid_dumps_yaml_ruamel(data)
+
+
+def test_only_the_rare_document_of_a_stream_is_written_by_ruamel():
+    stream = [{"a": 1}, "x " * 70, {"b": SHARED, "c": SHARED}, {"d": 1e17}]
+    expected = dump._valid_dumps_yaml_ruamel(stream)
+    with unittest.mock.patch.object(YAML, "dump_all", autospec=True, side_effect=YAML.dump_all) as dump_all:
+        assert dump.valid_dumps_yaml(stream) == expected
+    calls = [call.args[1] for call in dump_all.call_args_list]
+    assert calls[0] == [None, stream[2], None] and all(c in ([None, stream[2], None], stream) for c in calls)
+
+
+def test_model_document_is_written_natively():
+    record = Outer(name="it's a 'model'", inner=Inner(x=3, tags=["yes", "caf\u00e9", "a\nb", "x " * 80]), ratio=1e17)
+    with ruamel_unused():
+        text = dump.valid_dumps_yaml([record, {"when": datetime.date(2024, 1, 31), "r": record}])
+    assert text == dump._valid_dumps_yaml_ruamel([record, {"when": datetime.date(2024, 1, 31), "r": record}])
+
+
+@pytest.mark.parametrize("plain_type", [float, dict])
+def test_representers_registered_over_the_safe_ones_are_used(plain_type):
+    representers = dump.RuamelSafeRepresenter.yaml_representers
+    registered = {Anything: lambda r, d: r.represent_str("anything"), plain_type: lambda r, d: r.represent_str("own")}
+    saved = {t: representers[t] for t in registered if t in representers}
+    representers.update(registered)
+    try:
+        assert dump.valid_dumps_yaml({"a": Anything(), "f": 0.5}) == ("a: anything\nf: own\n" if plain_type is float else "own\n...\n")
+    finally:
+        for t in registered:
+            representers.pop(t)
+        representers.update(saved)
+
+
+def test_stream_without_encoding_gets_utf8_bytes():
+    stream = io.BytesIO()
+    dump.valid_dump_yaml({"caf\u00e9": [1.5, None]}, stream)
+    assert stream.getvalue() == "caf\u00e9:\n- 1.5\n- null\n".encode()
 
 
 def test_json_layout_and_defaults():

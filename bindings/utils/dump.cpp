@@ -1,13 +1,18 @@
 // zelvora_analytics_utils.utils.dump: YAML output and input, JSON output.
 //
-// The YAML writer is a subclass of ruamel.yaml's safe representer whose per-node hook
-// drops empty mapping entries and converts non-plain values (enumerations, decimals,
-// dates, records, ...) to plain data first; ruamel's own serializer and emitter write
-// the text. JSON output plugs the same conversion into the host's JSON encoder.
+// YAML output walks the data in C++ (yaml_output.cpp): it drops empty mapping entries,
+// converts non-plain values (enumerations, decimals, dates, records, ...) to plain data
+// and hands the nodes to the core's writer, which writes the text ruamel.yaml writes.
+// What only ruamel's representer writes goes through a subclass of its safe
+// representer whose per-node hook does the same filtering and conversion, and ruamel's
+// own serializer and emitter. JSON output plugs the same conversion into the host's
+// JSON encoder.
 #include <nanobind/nanobind.h>
 
 #include <array>
 #include <cmath>
+#include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +25,7 @@
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
+#include "utils/yaml_output.hpp"
 #include "utils/yaml_reader.hpp"
 #include "zelvora/number_format.hpp"
 #include "zelvora/yaml_structure.hpp"
@@ -313,52 +319,12 @@ void keep_readable(nb::handle node, nb::handle value) {
   }
 }
 
-// --- the C emitter ------------------------------------------------------------------------
-//
-// ruamel.yaml's optional C emitter writes some texts differently from its pure-Python
-// emitter (quote style, escapes, where long lines break). A document goes through it only
-// when every text in it is printable ASCII without quotes or backslashes and no written
-// line comes near the width, where both emitters write the same bytes; any other
-// document is written again by the pure-Python emitter.
-
-constexpr std::size_t kCEmitterLineLimit = 100;
-
-// The C-emitter dump running on this thread, if any.
-struct CEmitterDump {
-  bool plain_texts = true;  ///< every text met so far is one both emitters write alike
-};
-thread_local CEmitterDump* c_emitter_dump = nullptr;
-
-bool written_alike(nb::handle text) {
-  const std::optional<std::string_view> ascii = ascii_view(text);
-  if (!ascii) return false;
-  for (const char c : *ascii) {
-    if (c < 0x20 || c > 0x7e || c == '\'' || c == '"' || c == '\\') return false;
-  }
-  return true;
-}
-
-bool lines_within_limit(nb::handle text) {
-  const std::optional<std::string_view> ascii = ascii_view(text);
-  if (!ascii) return false;
-  std::size_t start = 0;
-  while (start <= ascii->size()) {
-    std::size_t end = ascii->find('\n', start);
-    if (end == std::string_view::npos) end = ascii->size();
-    if (end - start > kCEmitterLineLimit) return false;
-    start = end + 1;
-  }
-  return true;
-}
-
 // Called by the library for the root, every key, value and item: filter, convert, then
 // the safe representer's own representation (which recurses back here).
 nb::object represent_data(nb::handle self, nb::handle data) {
   nb::object processed = format_output_data(filter_data(data));
   nb::object node = state->base_represent_data(self, processed);
   keep_readable(node, processed);
-  if (c_emitter_dump && PyUnicode_Check(processed.ptr()) && !written_alike(processed))
-    c_emitter_dump->plain_texts = false;
   return node;
 }
 
@@ -417,46 +383,76 @@ nb::list documents_of(nb::handle data) {
   return one;
 }
 
-// The text of the documents through the C emitter, or nothing when the pure-Python
-// emitter could write it differently (or the C emitter failed: the pure path then raises).
-std::optional<nb::object> c_emitter_text(nb::handle documents) {
-  const State& s = *state;
-  nb::object yaml = s.yaml_class(nb::arg("typ") = s.safe);
-  yaml.attr("default_flow_style") = false;
-  yaml.attr("width") = kYamlWidth;
-  yaml.attr("Representer") = s.valid_representer;
-  nb::object buffer = s.string_io();
-  CEmitterDump dump;
-  CEmitterDump* outer = std::exchange(c_emitter_dump, &dump);
-  try {
-    yaml.attr("dump_all")(documents, nb::arg("stream") = buffer);
-  } catch (nb::python_error&) {
-    c_emitter_dump = outer;
-    return std::nullopt;
+// ruamel.yaml's own writer: the path of documents the native writer leaves to it, and
+// the reference the native writer's text is checked against.
+void ruamel_dump(nb::handle documents, nb::handle stream, nb::kwargs kwds) {
+  make_writer().attr("dump_all")(documents, nb::arg("stream") = stream, **kwds);
+}
+
+nb::str ruamel_dumps(nb::handle data) {
+  nb::object stream = state->string_io();
+  ruamel_dump(documents_of(data), stream, nb::kwargs());
+  return nb::borrow<nb::str>(stream.attr("getvalue")());
+}
+
+// Written as ruamel's emitter writes: bytes to a stream without an encoding, and
+// flushed when the stream can be.
+void write_text(nb::handle stream, const nb::str& text) {
+  if (nb::hasattr(stream, "encoding"))
+    stream.attr("write")(text);
+  else
+    stream.attr("write")(steal_or_throw(PyUnicode_AsUTF8String(text.ptr())));
+  if (nb::hasattr(stream, "flush")) stream.attr("flush")();
+}
+
+// Set from the environment (ZELVORA_YAML_WRITER_CHECK=1): every text the native writer
+// takes part in is compared with ruamel's, for test runs of the whole suite.
+bool check_native_text = false;
+
+// The stream through the native writer, each piece to `sink`; false when ruamel writes
+// all of it.
+bool native_dump(nb::handle data, const std::function<void(const nb::str&)>& sink) {
+  nb::list documents = documents_of(data);
+  auto ruamel_text = [](nb::handle some) { return ruamel_dumps(some); };
+  if (!check_native_text)
+    return zelvora::dump::write_stream(documents, state->valid_representer, ruamel_text, sink);
+  nb::list pieces;
+  auto keep = [&pieces, &sink](const nb::str& piece) {
+    pieces.append(piece);
+    sink(piece);
+  };
+  if (!zelvora::dump::write_stream(documents, state->valid_representer, ruamel_text, keep))
+    return false;
+  nb::object text = nb::str("").attr("join")(pieces);
+  nb::str expected = ruamel_dumps(data);
+  if (!expected.equal(text)) {
+    nb::str message = nb::str("native YAML writer differs from ruamel.yaml's:\n{!r}\n{!r}")
+                          .format(text, expected);
+    PyErr_SetObject(PyExc_AssertionError, message.ptr());
+    throw nb::python_error();
   }
-  c_emitter_dump = outer;
-  if (!dump.plain_texts) return std::nullopt;
-  nb::object text = buffer.attr("getvalue")();
-  if (!lines_within_limit(text)) return std::nullopt;
-  return text;
+  return true;
 }
 
 void valid_dump_yaml(nb::handle data, nb::handle stream, nb::kwargs kwds) {
-  nb::list documents = documents_of(data);
-  if (!state->c_emitter.is_none() && PyDict_GET_SIZE(kwds.ptr()) == 0) {
-    if (std::optional<nb::object> text = c_emitter_text(documents)) {
-      stream.attr("write")(*text);
-      return;
-    }
-  }
-  make_writer().attr("dump_all")(documents, nb::arg("stream") = stream, **kwds);
+  if (PyDict_GET_SIZE(kwds.ptr()) == 0 && nb::hasattr(stream, "write") &&
+      native_dump(data, [stream](const nb::str& piece) { write_text(stream, piece); }))
+    return;
+  ruamel_dump(documents_of(data), stream, kwds);
 }
 
 nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
   if (kwds.contains("stream"))
     throw nb::type_error("valid_dump_yaml() got multiple values for argument 'stream'");
+  if (PyDict_GET_SIZE(kwds.ptr()) == 0) {
+    nb::list pieces;
+    if (native_dump(data, [&pieces](const nb::str& piece) { pieces.append(piece); })) {
+      if (PyList_GET_SIZE(pieces.ptr()) == 1) return nb::borrow<nb::str>(pieces[0]);
+      return nb::borrow<nb::str>(nb::str("").attr("join")(pieces));
+    }
+  }
   nb::object stream = state->string_io();
-  valid_dump_yaml(data, stream, steal_or_throw<nb::kwargs>(PyDict_Copy(kwds.ptr())));
+  ruamel_dump(documents_of(data), stream, steal_or_throw<nb::kwargs>(PyDict_Copy(kwds.ptr())));
   return nb::borrow<nb::str>(stream.attr("getvalue")());
 }
 
@@ -793,6 +789,10 @@ void declare_functions(nb::module_& m) {
   def_function(m, "valid_dumps_yaml", &valid_dumps_yaml, nb::arg("data").none(), nb::arg("kwds"),
                nb::sig("def valid_dumps_yaml(data: Any, **kwds: Any) -> str"),
                "The YAML text of data.");
+  // Not in the stubs: ruamel.yaml's writer alone, the reference of the native one.
+  def_function(m, "_valid_dumps_yaml_ruamel", &ruamel_dumps, nb::arg("data").none(),
+               nb::sig("def _valid_dumps_yaml_ruamel(data: Any) -> str"),
+               "The YAML text of data as ruamel.yaml's own writer writes it.");
   def_function(m, "safe_loads_yaml", &safe_loads_yaml, nb::arg("content").none(),
                nb::sig("def safe_loads_yaml(content: str) -> Any"),
                "The plain data of a single YAML document.");
@@ -810,6 +810,9 @@ NB_MODULE(dump, m) {
   load_yaml_reader(m);
   declare_document_resolver(m);
   declare_valid_representer(m);
+  zelvora::dump::load_yaml_output(m, {&filter_data, &format_output_data});
+  const char* check = std::getenv("ZELVORA_YAML_WRITER_CHECK");
+  check_native_text = check && std::string_view(check) == "1";
   declare_checked_constructor(m);
   declare_budgeted_parser(m);
   declare_json_encoder(m);
