@@ -493,11 +493,6 @@ nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::hand
 // structure budget: ruamel's C composer recurses without a depth check (a deep text kills
 // the process), its pure reader recurses in Python, and its constructor expands aliases.
 
-[[noreturn]] void raise_structure_error(const zelvora::YamlStructureError& e) {
-  PyErr_SetString(PyExc_ValueError, e.what());
-  throw nb::python_error();
-}
-
 std::optional<std::string> anchor_of(nb::handle event) {
   nb::object anchor = event.attr(state->anchor);
   if (anchor.is_none()) return std::nullopt;

@@ -287,6 +287,11 @@ void load_yaml_reader(nb::module_& m) {
                "loader answers.");
 }
 
+void raise_structure_error(const YamlStructureError& e) {
+  PyErr_SetString(PyExc_ValueError, e.what());
+  throw nb::python_error();
+}
+
 NativeYamlRead read_yaml_natively(nb::handle content) {
   nb::object holder;
   const std::optional<std::string_view> utf8 = owned_utf8(content, holder);
@@ -296,8 +301,7 @@ NativeYamlRead read_yaml_natively(nb::handle content) {
     nb::gil_scoped_release released;
     doc = read_yaml_document(*utf8);
   } catch (const YamlStructureError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
-    throw nb::python_error();
+    raise_structure_error(e);
   }
   if (doc.outcome == YamlReadOutcome::refused) return {};
   if (doc.outcome == YamlReadOutcome::full_reader) return {.value = {}, .libyaml_read = true};

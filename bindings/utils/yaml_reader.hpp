@@ -6,6 +6,8 @@
 
 #include <optional>
 
+#include "zelvora/yaml_structure.hpp"
+
 namespace zelvora::py {
 
 namespace nb = nanobind;
@@ -19,6 +21,9 @@ struct NativeYamlRead {
   /// without a check of its own.
   bool libyaml_read = false;
 };
+
+/// Raises the ValueError of a text past the structure budget.
+[[noreturn]] void raise_structure_error(const YamlStructureError& e);
 
 /// Keeps the handles the reader uses in module `m`'s state.
 void load_yaml_reader(nb::module_& m);

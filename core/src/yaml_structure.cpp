@@ -108,15 +108,4 @@ void feed_budget(YamlStructureBudget& budget, const yaml_event_t& ev) {
 
 }  // namespace libyaml
 
-bool check_yaml_structure(std::string_view utf8) {
-  libyaml::Parser parser(utf8);
-  YamlStructureBudget budget;
-  for (;;) {
-    libyaml::Event e;
-    if (!parser.parse(e.event)) return false;
-    if (e.event.type == YAML_STREAM_END_EVENT) return true;
-    libyaml::feed_budget(budget, e.event);
-  }
-}
-
 }  // namespace zelvora

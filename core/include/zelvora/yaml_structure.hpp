@@ -70,9 +70,4 @@ class YamlStructureBudget {
   std::uint64_t alias_nodes_ = 0;
 };
 
-/// Runs libyaml's event parser (iterative) over the UTF-8 text with a budget. Returns
-/// whether libyaml read the whole text: a text it refuses is the caller's to judge.
-/// Throws YamlStructureError when the text passes a bound before that.
-bool check_yaml_structure(std::string_view utf8);
-
 }  // namespace zelvora
