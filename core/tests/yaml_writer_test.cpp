@@ -1,0 +1,3 @@
+#include "zelvora/yaml_writer.hpp"
+
+#include <doctest/doctest.h>
