@@ -761,6 +761,22 @@ def test_subdirectory_swapped_for_a_link_during_a_save_keeps_files_inside(tmp_pa
     assert (target / "moved" / "roc.png").read_bytes() == PNG
 
 
+class BufferStream(io.BytesIO):
+    def __init__(self, data, wrap):
+        super().__init__(data)
+        self.wrap = wrap
+
+    def read(self, *args):
+        return self.wrap(super().read(*args))
+
+
+@pytest.mark.parametrize("wrap", [bytearray, memoryview])
+def test_images_read_as_mutable_buffers_are_saved_whole(wrap, tmp_path):
+    image = BufferStream(PNG * 1000, wrap)
+    Content(io.StringIO(YAML), None, None, {"a.png": image}).save_to_directory(tmp_path)
+    assert (tmp_path / "a.png").read_bytes() == PNG * 1000
+
+
 class FailingText(io.StringIO):
     def read(self, *args):
         raise OSError("the source went away")

@@ -698,17 +698,29 @@ std::string fs_name(nb::handle name) {
           static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr()))};
 }
 
-// Runs a system call, retrying when a signal interrupts it; a failure raises the OSError
-// subclass of errno, naming `name`.
+[[noreturn]] void raise_os_error(int error, nb::handle name) {
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+  throw nb::python_error();
+}
+
+// Runs a system call without the GIL; it must touch no Python object, only names, fds and
+// bytes its caller owns. Returns the result and the errno it left.
+template <class Call>
+auto without_gil(Call call) {
+  nb::gil_scoped_release released;
+  const auto result = call();
+  return std::pair{result, errno};
+}
+
+// Runs a system call without the GIL, retrying when a signal interrupts it; a failure
+// raises the OSError subclass of errno, naming `name`, once the GIL is back.
 template <class Call>
 auto system_call(Call call, nb::handle name) {
   for (;;) {
-    const auto result = call();
+    const auto [result, error] = without_gil(call);
     if (result >= 0) return result;
-    if (errno != EINTR) {
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-      throw nb::python_error();
-    }
+    if (error != EINTR) raise_os_error(error, name);
     if (PyErr_CheckSignals() != 0) throw nb::python_error();
   }
 }
@@ -805,9 +817,10 @@ void write_all(int fd, std::string_view data, nb::handle name) {
 // A regular file being replaced keeps its permission bits, as it would when truncated.
 void keep_permissions(int directory, const std::string& leaf, int file, nb::handle name) {
   struct stat status {};
-  if (::fstatat(directory, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(status.st_mode))
-    return;
+  const int found = without_gil([&] {
+                      return ::fstatat(directory, leaf.c_str(), &status, AT_SYMLINK_NOFOLLOW);
+                    }).first;
+  if (found != 0 || !S_ISREG(status.st_mode)) return;
   system_call([&] { return ::fchmod(file, status.st_mode & 07777); }, name);
 }
 
@@ -825,10 +838,9 @@ void write_file_atomically(const FileTarget& target, nb::handle name, std::strin
     keep_permissions(directory, target.leaf, file.get(), name);
     write_all(file.get(), data, name);
     system_call([&] { return ::fsync(file.get()); }, name);
-    if (::close(file.release()) != 0) {
-      PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-      throw nb::python_error();
-    }
+    // Not retried: the descriptor is gone whatever close() reports.
+    const auto [closed, error] = without_gil([fd = file.release()] { return ::close(fd); });
+    if (closed != 0) raise_os_error(error, name);
     system_call(
         [&] { return ::renameat(directory, temporary.c_str(), directory, target.leaf.c_str()); },
         name);
@@ -847,17 +859,19 @@ void write_text_file(const FileTarget& target, nb::handle name, nb::handle strea
 }
 
 void write_bytes_file(const FileTarget& target, nb::handle name, nb::handle stream) {
+  // The bytes are written with the GIL released: anything but immutable bytes (a
+  // bytearray, a memoryview another thread may change) is copied into bytes first.
   nb::object data = read_whole(stream);
-  Py_buffer view;
-  if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
-  try {
-    write_file_atomically(target, name,
-                          {static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)});
-  } catch (...) {
+  if (!PyBytes_Check(data.ptr())) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
+    PyObject* copy = PyBytes_FromStringAndSize(static_cast<const char*>(view.buf), view.len);
     PyBuffer_Release(&view);
-    throw;
+    data = steal_or_throw(copy);
   }
-  PyBuffer_Release(&view);
+  write_file_atomically(
+      target, name,
+      {PyBytes_AS_STRING(data.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr()))});
 }
 
 FileTarget top_level_target(const FileDescriptor& top, std::string_view name) {
@@ -943,24 +957,41 @@ FileDescriptor open_regular_file(int directory, nb::handle name, nb::handle path
   return file;
 }
 
-// The whole file, charged to the budget: its size on disk first, then every chunk read
-// (a file may grow while it is read).
+// The whole file, charged to the budget: its size on disk first, then what was read (a
+// file may grow while it is read).
 nb::bytes read_file_bytes(int directory, nb::handle name, nb::handle path,
                           ExpansionBudget& budget) {
   const FileDescriptor file = open_regular_file(directory, name, path);
   struct stat status {};
   system_call([&] { return ::fstat(file.get(), &status); }, path);
-  budget.check_declared(name, static_cast<long long>(status.st_size));
-  std::string data;
-  std::string chunk(static_cast<std::size_t>(kReadChunk), '\0');
+  const long long declared = static_cast<long long>(status.st_size);
+  budget.check_declared(name, declared);
+  // Read straight into a fresh bytes object nobody else sees yet, so the reads run without
+  // the GIL; at most one byte past the budget, so a file that grew past it shows.
+  const long long most = budget.next_read(LLONG_MAX);
+  auto capacity = static_cast<Py_ssize_t>(std::min(declared + 1, most));
+  nb::object data = steal_or_throw(PyBytes_FromStringAndSize(nullptr, capacity));
+  const auto resize = [&data](Py_ssize_t size) {
+    PyObject* raw = data.release().ptr();
+    if (_PyBytes_Resize(&raw, size) != 0) throw nb::python_error();  // raw is gone then
+    data = nb::steal(raw);
+  };
+  Py_ssize_t filled = 0;
   for (;;) {
-    const auto wanted = static_cast<std::size_t>(budget.next_read(kReadChunk));
-    const auto count = system_call([&] { return ::read(file.get(), chunk.data(), wanted); }, path);
+    if (filled == capacity) {
+      if (capacity >= most) break;
+      capacity = static_cast<Py_ssize_t>(std::min<long long>(most, 2LL * capacity + kReadChunk));
+      resize(capacity);
+    }
+    char* buffer = PyBytes_AS_STRING(data.ptr()) + filled;
+    const auto wanted = static_cast<std::size_t>(capacity - filled);
+    const auto count = system_call([&] { return ::read(file.get(), buffer, wanted); }, path);
     if (count == 0) break;
-    budget.spend(name, static_cast<long long>(count));
-    data.append(chunk.data(), static_cast<std::size_t>(count));
+    filled += static_cast<Py_ssize_t>(count);
   }
-  return nb::bytes(data.data(), data.size());
+  budget.spend(name, static_cast<long long>(filled));
+  if (filled != capacity) resize(filled);
+  return nb::steal<nb::bytes>(data.release());
 }
 
 // Reads a text file as UTF-8; CR LF and a lone CR become LF.
