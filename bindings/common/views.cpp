@@ -8,8 +8,11 @@ namespace zelvora::py {
 namespace {
 
 // The record behind a resolver's parent: the record itself, or the record a view was
-// built from (from_pydantic keeps it as `_original_model`).
+// built from (from_pydantic keeps it as `_original_model`). A record is asked nothing:
+// pydantic's __getattr__ would raise and catch an AttributeError on every resolver call.
 nb::object record_of(nb::handle root) {
+  if (PyObject_TypeCheck(root.ptr(), reinterpret_cast<PyTypeObject*>(api().base_model.ptr())))
+    return nb::borrow(root);
   if (nb::hasattr(root, "_original_model")) return root.attr("_original_model");
   return nb::borrow(root);
 }
