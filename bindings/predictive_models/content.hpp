@@ -97,7 +97,7 @@ void spend(ExpansionBudget& budget, nb::handle member, long long size);
 
 std::vector<py::MethodDecl> directory_methods();
 std::vector<py::MethodDecl> archive_methods();
-/// The tar reader's header class, checking extended headers before reading them.
+/// tarfile's header class for our loads, checking extended headers before reading them.
 nb::object bounded_tar_info_class(const nb::module_& m);
 
 }  // namespace zelvora::content

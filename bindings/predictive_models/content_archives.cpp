@@ -1,6 +1,6 @@
 // The content bundle as a tar or zip archive, written and read through Python's tarfile
 // and zipfile. Loading is bounded: every member is charged to the load's budget as it is
-// read, and what the readers would otherwise expand unchecked (extended tar headers,
+// read, and what tarfile and zipfile would otherwise expand unchecked (extended tar headers,
 // bzip2 and LZMA zip entries) is read in small steps.
 #include <sys/stat.h>
 
@@ -196,7 +196,7 @@ nb::object loaded_content(Parts& parts) {
 // tarfile ends its member list quietly at a truncated or invalid header past the first
 // one, and at the end of the data; the block where it stopped must be the end-of-archive
 // marker that every writer emits, else members would be lost without a word (an archive
-// cut at a member boundary looks whole to the reader).
+// cut at a member boundary looks whole to tarfile).
 void check_tar_ended_cleanly(nb::handle archive) {
   constexpr std::size_t kBlockSize = 512;
   nb::object data = archive.attr("fileobj");
@@ -234,7 +234,7 @@ void check_extended_header(nb::handle info) {
       zelvora::extended_header_refusal(text_bytes(nb::str(offset)), text_bytes(nb::str(size)))));
 }
 
-// A negative size (base-256 numbers carry a sign) would move the reader backwards.
+// A negative size (base-256 numbers carry a sign) would move tarfile backwards.
 void check_size_not_negative(nb::handle info) {
   nb::object size = info.attr("size");
   const int negative = PyObject_RichCompareBool(size.ptr(), nb::int_(0).ptr(), Py_LT);

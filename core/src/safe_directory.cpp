@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <mutex>
 #include <random>
 #include <system_error>
 
@@ -57,7 +58,10 @@ bool is_symlink_at(int directory, const std::string& entry) {
 
 // A fresh name beside `leaf`; O_EXCL refuses it should it exist after all.
 std::string temporary_name(const std::string& leaf) {
+  // Saves run without the GIL, so two threads may ask at once.
+  static std::mutex guard;
   static std::random_device source;
+  const std::lock_guard<std::mutex> lock(guard);
   constexpr std::size_t kLeafPart = 200;  // leaves room below NAME_MAX
   std::string name(1, '.');
   name.append(leaf, 0, kLeafPart);
@@ -169,7 +173,7 @@ std::size_t read_regular_file(int directory, const std::string& entry, Expansion
   budget.check_declared(declared);
   // At most one byte past the budget, so that a file grown past it shows.
   const long long most = budget.next_read(LLONG_MAX);
-  auto capacity = static_cast<std::size_t>(std::min(declared + 1, most));
+  auto capacity = static_cast<std::size_t>(declared < most ? declared + 1 : most);
   char* buffer = into.resize(capacity);
   std::size_t filled = 0;
   for (;;) {

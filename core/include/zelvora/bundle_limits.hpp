@@ -1,5 +1,5 @@
 // How far loading a bundle may expand: the byte budget every member is charged to, and
-// the bounds on what the tar reader holds before a member is seen.
+// the bounds on what a tar reader holds before a member is seen.
 #pragma once
 
 #include <cstddef>
@@ -11,14 +11,14 @@
 namespace zelvora {
 
 /// Default budget of a load: ten times the largest real models (a big tree model's JSON
-/// runs to tens of MB), while a hostile bundle stops long before it exhausts a host.
+/// runs to tens of MB), while a hostile bundle stops long before it exhausts the machine.
 inline constexpr long long kDefaultMaxSize = 512LL * 1024 * 1024;
 /// Members are read in steps of this size, so an oversized one fails before it is held.
 inline constexpr long long kReadChunk = 1 << 20;
 /// LZMA output per step grows with the compressed input it is given; small steps keep
 /// each one to a few tens of MB whatever the entry claims.
 inline constexpr long long kLzmaReadChunk = 4096;
-/// Long names and pax records are held whole by the tar reader before the member they
+/// Long names and pax records are held whole by a tar reader before the member they
 /// describe is seen; real ones take a few hundred bytes.
 inline constexpr long long kMaxExtendedHeader = 1 << 20;
 
