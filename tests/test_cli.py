@@ -403,7 +403,7 @@ def test_convert_stopped_by_sigterm_leaves_nothing(zip_bundle, tmp_path, run_pyt
         f"""
         import os, signal, sys
         from zelvora_analytics_utils import cli
-        setattr(cli, {hook!r}, lambda *args: os.kill(os.getpid(), signal.SIGTERM))
+        setattr(cli.bundles, {hook!r}, lambda *args: os.kill(os.getpid(), signal.SIGTERM))
         sys.exit(cli.main(["convert", {str(zip_bundle)!r}, {str(tmp_path / target)!r}]))
         """
     )
