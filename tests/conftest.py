@@ -1,11 +1,16 @@
 import gc
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 import tracemalloc
 
 import pytest
+
+# The test files' shared builders (builders.py) import by name: the suite imports its
+# files by path, which puts no directory on the import path.
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 # nanobind reports objects still alive at interpreter exit only when asked; the suite and
 # every interpreter it starts ask, so that a leak shows (scripts/test.sh fails on it).

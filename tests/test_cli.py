@@ -5,7 +5,6 @@ import concurrent.futures
 import errno
 import io
 import json
-import math
 import os
 import pathlib
 import pty
@@ -26,24 +25,13 @@ from zelvora_analytics_utils.cli import main
 from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
 from zelvora_analytics_utils.utils.dump import valid_dumps_yaml
 
-AGE_BINNING = {
-    "attribute": "age",
-    "attribute_data_type": "NUMERICAL",
-    "feature_binning": [
-        {"type": "NUMERICAL", "id": 2, "lower_bound": -math.inf, "upper_bound": 25, "value": -0.4},
-        {"type": "NUMERICAL", "id": 3, "lower_bound": 25, "upper_bound": 60, "value": 0.3},
-        {"type": "NUMERICAL", "id": 1, "name": "1_null", "value": 0.0},
-        {"type": "NUMERICAL", "id": 0, "name": "0_system_default", "value": 0.05},
-    ],
-}
-CITY_BINNING = {
-    "attribute": "city",
-    "attribute_data_type": "CATEGORICAL",
-    "feature_binning": [
-        {"type": "CATEGORICAL", "id": 2, "categories": ["Brno", "Praha"], "value": 0.7},
-        {"type": "CATEGORICAL", "id": 1, "name": "1_null", "value": -0.1},
-    ],
-}
+from builders import INF, binning_data, cat, num
+
+AGE_BINNING = binning_data(
+    [num(2, -INF, 25, -0.4), num(3, 25, 60, 0.3), num(1, value=0.0, name="1_null"), num(0, value=0.05, name="0_system_default")],
+    "age",
+)
+CITY_BINNING = binning_data([cat(2, ["Brno", "Praha"], 0.7), cat(1, value=-0.1, name="1_null")], "city", "CATEGORICAL")
 MODEL = {
     "attributes": ["age", "city"],
     "predictive_model_type": "LOGISTIC_REGRESSION",
