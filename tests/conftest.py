@@ -1,3 +1,4 @@
+import asyncio
 import gc
 import os
 import pathlib
@@ -28,6 +29,20 @@ def run_python():
             text=True,
             timeout=120,
         )
+
+    return run
+
+
+@pytest.fixture(params=["sync", "async"])
+def execute(request):
+    """Runs a GraphQL query both ways a caller can: execute(schema, query) is
+    schema.execute_sync(query) in one run of the test and `await schema.execute(query)` in
+    the other; returns the result."""
+
+    def run(schema, query, **options):
+        if request.param == "sync":
+            return schema.execute_sync(query, **options)
+        return asyncio.run(schema.execute(query, **options))
 
     return run
 
