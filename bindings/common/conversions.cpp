@@ -1,5 +1,7 @@
 #include "common/conversions.hpp"
 
+#include "common/python_api.hpp"
+
 namespace zelvora::py {
 
 std::string_view utf8(nb::handle text) {
@@ -37,6 +39,22 @@ bool is_numpy_value(nb::handle value) {
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
   return PyUnicode_Check(module.ptr()) &&
          PyUnicode_CompareWithASCIIString(module.ptr(), "numpy") == 0;
+}
+
+std::string text_of(nb::handle value) {
+  return text_bytes(steal_or_throw<nb::str>(PyObject_Str(value.ptr())));
+}
+
+bool is_mapping(nb::handle value) {
+  if (PyDict_Check(value.ptr())) return true;
+  const int found = PyObject_IsInstance(value.ptr(), api().mapping_abc.ptr());
+  if (found < 0) throw nb::python_error();
+  return found == 1;
+}
+
+nb::object rewound_text(nb::handle stream) {
+  stream.attr("seek")(0);
+  return stream.attr("read")();
 }
 
 double to_double(nb::handle number) {

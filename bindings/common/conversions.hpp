@@ -59,6 +59,15 @@ std::optional<std::string_view> ascii_view(nb::handle text);
 /// scalars), told without importing numpy. Their tolist() gives plain data.
 bool is_numpy_value(nb::handle value);
 
+/// str(value) as text bytes: any str, lone surrogates included, survives the trip.
+std::string text_of(nb::handle value);
+
+/// Whether the value is a dict or a collections.abc.Mapping (registered or derived).
+bool is_mapping(nb::handle value);
+
+/// The whole text of a stream, read from its start (seek(0), then read()).
+nb::object rewound_text(nb::handle stream);
+
 /// The value of a number as a double (float() rules for float subclasses and __float__).
 double to_double(nb::handle number);
 

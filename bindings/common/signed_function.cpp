@@ -1,6 +1,7 @@
 #include "common/signed_function.hpp"
 
 #include "common/conversions.hpp"
+#include "common/module_paths.hpp"
 #include "common/python_api.hpp"
 
 #include <string>
@@ -116,7 +117,7 @@ nb::dict annotation_names(nb::handle module) {
       nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules").attr("copy")());
   for (nb::handle name : modules.keys()) {
     nb::object loaded = modules[name];
-    if (!nb::cast<bool>(name.attr("startswith")("zelvora_analytics_utils.")) ||
+    if (!nb::cast<bool>(name.attr("startswith")(ZELVORA_PACKAGE ".")) ||
         !nb::hasattr(loaded, "__all__"))
       continue;
     for (nb::handle exported : owned_list(loaded.attr("__all__")))
@@ -191,8 +192,7 @@ nb::object compiled_signature(nb::handle compiled, nb::handle module) {
 
 // Signed functions are instances of a type the record-base module registers.
 nb::object new_signed_function(nb::object target) {
-  if (!nb::type<SignedFunction>().is_valid())
-    nb::module_::import_("zelvora_analytics_utils.utils.core_model");
+  if (!nb::type<SignedFunction>().is_valid()) nb::module_::import_(module_path::kCoreModel);
   return nb::cast(SignedFunction{std::move(target)});
 }
 

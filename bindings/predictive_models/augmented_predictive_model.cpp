@@ -13,6 +13,7 @@
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
@@ -24,29 +25,20 @@ using namespace zelvora::py;
 
 namespace {
 
-constexpr const char* kPreprocessing =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing";
-constexpr const char* kSummary =
-    "zelvora_analytics_utils.predictive_models.model_summary.model_summary";
-constexpr const char* kPerformance =
-    "zelvora_analytics_utils.predictive_models.score_performance.score_performance";
-constexpr const char* kTracking =
-    "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking";
-constexpr const char* kContent = "zelvora_analytics_utils.predictive_models.content";
-constexpr const char* kDump = "zelvora_analytics_utils.utils.dump";
+using namespace zelvora::py::module_path;
 
 constexpr int kFormulaDecimals = 4;
 constexpr std::size_t kMaxExternalModelDepth = 1000;
 
 struct State {
   // enumeration members
-  nb::object logistic_regression, pmml, xgb, expert_score, random_forest, cox_ph_fitter;
-  nb::object category_static, category_horizon, category_none;
+  Held<nb::object> logistic_regression, pmml, xgb, expert_score, random_forest, cox_ph_fitter;
+  Held<nb::object> category_static, category_horizon, category_none;
   // collaborators
-  nb::object content_class, external_view, string_io, bytes_io, json_loads;
-  nb::object valid_dumps_yaml, safe_loads_yaml, safe_dumps_json;
+  Held<nb::object> content_class, external_view, string_io, bytes_io, json_loads;
+  Held<nb::object> valid_dumps_yaml, safe_loads_yaml, safe_dumps_json;
   // keys and names, interned once
-  nb::str attributes{"attributes"}, predictive_model_type{"predictive_model_type"},
+  Held<nb::str> attributes{"attributes"}, predictive_model_type{"predictive_model_type"},
       feature_preprocessing{"feature_preprocessing"}, description{"description"},
       directory_name{"directory_name"}, external_model{"external_model"},
       feature_names{"feature_names"}, intercept{"intercept"}, intercept_name{"intercept_name"},
@@ -58,8 +50,8 @@ struct State {
       num_feature{"num_feature"}, type_key{"type"}, pmml_model{"pmml_model"},
       attached_images{"attached_images"}, filename{"filename"}, image{"image"},
       predictive_model_name{"predictive_model_name"}, yaml_part{"augmented_predictive_model_yaml"},
-      json_part{"external_model_json"}, pmml_part{"external_model_pmml"}, seek{"seek"},
-      read{"read"}, getvalue{"getvalue"}, get_feature_names{"get_external_model_feature_names"},
+      json_part{"external_model_json"}, pmml_part{"external_model_pmml"}, getvalue{"getvalue"},
+      get_feature_names{"get_external_model_feature_names"},
       get_coefficients{"get_external_model_coefficients"},
       get_intercept{"get_external_model_intercept"}, get_stringio{"get_external_model_stringio"},
       get_coefficient{"get_coefficient"}, get_category{"get_external_model_category"},
@@ -69,43 +61,15 @@ struct State {
       created_in_transformations{"get_attributes_created_in_transformations"},
       all_binning_attributes{"get_all_binning_attributes"},
       all_dummy_enc_attributes{"get_all_dummy_enc_attributes"}, index{"index"}, tolist{"tolist"};
-  nb::int_ first{0};
-
-  static constexpr auto references = std::make_tuple(
-      &State::logistic_regression, &State::pmml, &State::xgb, &State::expert_score,
-      &State::random_forest, &State::cox_ph_fitter, &State::category_static,
-      &State::category_horizon, &State::category_none, &State::content_class, &State::external_view,
-      &State::string_io, &State::bytes_io, &State::json_loads, &State::valid_dumps_yaml,
-      &State::safe_loads_yaml, &State::safe_dumps_json, &State::attributes,
-      &State::predictive_model_type, &State::feature_preprocessing, &State::description,
-      &State::directory_name, &State::external_model, &State::feature_names, &State::intercept,
-      &State::intercept_name, &State::model, &State::logreg_model_params, &State::coef,
-      &State::intercept_list, &State::xgb_model, &State::learner, &State::learner_attributes,
-      &State::best_iteration, &State::best_score, &State::gradient_booster,
-      &State::gbtree_model_param, &State::num_trees, &State::learner_model_param,
-      &State::num_feature, &State::type_key, &State::pmml_model, &State::attached_images,
-      &State::filename, &State::image, &State::predictive_model_name, &State::yaml_part,
-      &State::json_part, &State::pmml_part, &State::seek, &State::read, &State::getvalue,
-      &State::get_feature_names, &State::get_coefficients, &State::get_intercept,
-      &State::get_stringio, &State::get_coefficient, &State::get_category, &State::migrate,
-      &State::model_validate, &State::get_transformation_formula,
-      &State::all_transformation_attributes, &State::created_in_transformations,
-      &State::all_binning_attributes, &State::all_dummy_enc_attributes, &State::index,
-      &State::first, &State::tolist);
+  Held<nb::int_> first{0};
 };
 
 ModuleState<State> state;
 
 // --- small helpers -----------------------------------------------------------------------
 
-bool equals(nb::handle a, nb::handle b) {
-  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (equal < 0) throw nb::python_error();
-  return equal == 1;
-}
-
 bool type_is(nb::handle model, nb::handle member) {
-  return equals(model.attr(state->predictive_model_type), member);
+  return model.attr(state->predictive_model_type).equal(member);
 }
 
 nb::object call(nb::handle self, nb::handle name) {
@@ -228,9 +192,10 @@ nb::object get_best_eval_metric(nb::handle self) {
 nb::object get_category(nb::handle self) {
   const State& s = *state;
   nb::object type = self.attr(s.predictive_model_type);
-  if (equals(type, s.cox_ph_fitter)) return s.category_horizon;
-  for (nb::handle member : {s.logistic_regression, s.xgb, s.expert_score, s.random_forest, s.pmml})
-    if (equals(type, member)) return s.category_static;
+  if (type.equal(s.cox_ph_fitter)) return s.category_horizon;
+  for (nb::handle member : std::initializer_list<nb::handle>{
+           s.logistic_regression, s.xgb, s.expert_score, s.random_forest, s.pmml})
+    if (type.equal(member)) return s.category_static;
   return s.category_none;
 }
 
@@ -390,12 +355,6 @@ nb::object plain_external_model(nb::handle, nb::handle data) {
 
 // --- content round trip -------------------------------------------------------------------
 
-nb::object rewound_text(nb::handle stream) {
-  const State& s = *state;
-  stream.attr(s.seek)(0);
-  return stream.attr(s.read)();
-}
-
 nb::object get_content(nb::handle self) {
   const State& s = *state;
   nb::object yaml = s.string_io(s.valid_dumps_yaml(self));
@@ -525,15 +484,13 @@ RecordDecl abstract_model_record(const Records& r) {
       .methods =
           {
               method("get_content", &get_content,
-                     nb::sig("def get_content(self) -> "
-                             "zelvora_analytics_utils.predictive_models.content."
-                             "AugmentedPredictiveModelContent"),
+                     nb::sig("def get_content(self) -> " ZELVORA_CONTENT_MODULE
+                             ".AugmentedPredictiveModelContent"),
                      "The model's bundle: YAML document, external model file and images."),
               class_method(
                   "parse_from_content", &parse_from_content,
-                  nb::sig("def parse_from_content(cls, content: "
-                          "zelvora_analytics_utils.predictive_models.content."
-                          "AugmentedPredictiveModelContent) -> AbstractAugmentedPredictiveModel"),
+                  nb::sig("def parse_from_content(cls, content: " ZELVORA_CONTENT_MODULE
+                          ".AugmentedPredictiveModelContent) -> AbstractAugmentedPredictiveModel"),
                   nb::arg("cls"), nb::arg("content"),
                   "A validated, migrated model rebuilt from a bundle."),
               method("get_coefficient", &coefficient_of,

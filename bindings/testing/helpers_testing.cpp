@@ -11,6 +11,7 @@
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
+#include "common/module_paths.hpp"
 #include "common/records.hpp"
 #include "common/signed_function.hpp"
 #include "common/views.hpp"
@@ -60,7 +61,7 @@ nb::object square_area(nb::handle self) {
 }
 
 nb::object base_area(nb::handle self) {
-  return nb::module_::import_("zelvora_analytics_utils._testing")
+  return nb::module_::import_(module_path::kTesting)
       .attr("AbstractShape")
       .attr("area")(self);
 }

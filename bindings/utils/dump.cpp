@@ -41,56 +41,39 @@ constexpr int kJsonIndent = 2;
 
 struct State {
   // ruamel.yaml
-  nb::object yaml_class, safe_representer, base_represent, base_represent_data, represent_str,
+  Held<nb::object> yaml_class, safe_representer, base_represent, base_represent_data, represent_str,
       scalar_node, yaml11_resolver;
   // tags shared by the nodes the representer makes, and the base methods making nodes
-  nb::object tag_class, base_represent_scalar, base_represent_sequence, base_represent_mapping;
-  nb::dict shared_tags;
+  Held<nb::object> tag_class, base_represent_scalar, base_represent_sequence,
+      base_represent_mapping;
+  Held<nb::dict> shared_tags;
   // the reader's resolver: the base's lookup of the version's resolvers, and its class
-  nb::object base_versioned_resolver, document_resolver;
-  nb::object c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
-  nb::object yaml_error;
+  Held<nb::object> base_versioned_resolver, document_resolver;
+  Held<nb::object> c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
+  Held<nb::object> yaml_error;
   // the pure parser's event classes, told apart by exact type
-  nb::object document_start_event, sequence_start_event, mapping_start_event, sequence_end_event,
-      mapping_end_event, scalar_event, alias_event;
+  Held<nb::object> document_start_event, sequence_start_event, mapping_start_event,
+      sequence_end_event, mapping_end_event, scalar_event, alias_event;
   // the pure parser's own event getter, and its subclass feeding the structure budget
-  nb::object base_get_event, budgeted_parser;
+  Held<nb::object> base_get_event, budgeted_parser;
   // json
-  nb::object json_encoder, base_default, json_dumps;
+  Held<nb::object> json_encoder, base_default, json_dumps;
   // standard library and pydantic types
-  nb::object string_io, mapping_abc, dataclass_asdict;
-  nb::object decimal_type, date_type, time_type, uuid_type;
+  Held<nb::object> string_io, dataclass_asdict;
+  Held<nb::object> decimal_type, date_type, time_type, uuid_type;
   // ruamel.yaml's safe constructor, its constructors of tagged numbers and booleans, and
   // its error for a node it cannot construct
-  nb::object safe_constructor, constructor_error, construct_int, construct_float, construct_bool;
+  Held<nb::object> safe_constructor, constructor_error, construct_int, construct_float,
+      construct_bool;
   // classes of this module
-  nb::object valid_representer, json_encoder_class, checked_constructor;
+  Held<nb::object> valid_representer, json_encoder_class, checked_constructor;
   // names and constants, built once
-  nb::str standard_tag_prefix{"tag:yaml.org,2002:"}, resolvers_key{"_document_resolvers"};
-  nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
+  Held<nb::str> standard_tag_prefix{"tag:yaml.org,2002:"}, resolvers_key{"_document_resolvers"};
+  Held<nb::str> value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
       dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"}, tolist{"tolist"},
       anchor{"anchor"}, start_mark{"start_mark"}, line{"line"}, column{"column"},
       text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, double_quoted{"\""}, safe{"safe"};
-  nb::tuple implicit_plain;  // (True, False): the resolver's question for a plain scalar
-
-  static constexpr auto references = std::make_tuple(
-      &State::yaml_class, &State::safe_representer, &State::base_represent,
-      &State::base_represent_data, &State::represent_str, &State::scalar_node,
-      &State::yaml11_resolver, &State::c_emitter, &State::yaml_error, &State::json_encoder,
-      &State::base_default, &State::json_dumps, &State::string_io, &State::mapping_abc,
-      &State::dataclass_asdict, &State::decimal_type, &State::date_type, &State::time_type,
-      &State::uuid_type, &State::valid_representer, &State::json_encoder_class, &State::value,
-      &State::isoformat, &State::model_dump, &State::asdict, &State::dataclass_fields,
-      &State::items, &State::style, &State::text_tag, &State::single_quoted, &State::double_quoted,
-      &State::safe, &State::implicit_plain, &State::safe_constructor, &State::constructor_error,
-      &State::construct_int, &State::construct_float, &State::construct_bool,
-      &State::checked_constructor, &State::tag_class, &State::base_represent_scalar,
-      &State::base_represent_sequence, &State::base_represent_mapping, &State::shared_tags,
-      &State::base_versioned_resolver, &State::document_resolver, &State::standard_tag_prefix,
-      &State::resolvers_key, &State::document_start_event, &State::sequence_start_event,
-      &State::mapping_start_event, &State::sequence_end_event, &State::mapping_end_event,
-      &State::scalar_event, &State::alias_event, &State::base_get_event, &State::budgeted_parser,
-      &State::tolist, &State::anchor, &State::start_mark, &State::line, &State::column);
+  Held<nb::tuple> implicit_plain;  // (True, False): the resolver's question for a plain scalar
 };
 
 ModuleState<State> state;
@@ -112,12 +95,6 @@ nb::object call_method(nb::handle obj, nb::handle name) {
   return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
 }
 
-bool equals(PyObject* v, nb::handle other) {
-  const int equal = PyObject_RichCompareBool(v, other.ptr(), Py_EQ);
-  if (equal < 0) throw nb::python_error();
-  return equal == 1;
-}
-
 bool is_invalid(nb::handle value) {
   PyObject* v = value.ptr();
   if (v == Py_None) return true;
@@ -127,7 +104,7 @@ bool is_invalid(nb::handle value) {
   // numpy compares element-wise: an array is judged by its plain form.
   if (is_numpy_value(value)) return is_invalid(call_method(value, state->tolist));
   // Other types decide for themselves whether they equal an empty list or mapping.
-  return equals(v, nb::list()) || equals(v, nb::dict());
+  return value.equal(nb::list()) || value.equal(nb::dict());
 }
 
 void keep_if_valid(nb::dict& kept, nb::handle key, nb::handle value) {
@@ -164,17 +141,10 @@ nb::dict filtered_mapping(nb::handle data) {
   return kept;
 }
 
-bool is_mapping(PyObject* v) {
-  if (PyDict_Check(v)) return true;
-  const int found = PyObject_IsInstance(v, state->mapping_abc.ptr());
-  if (found < 0) throw nb::python_error();
-  return found == 1;
-}
-
 nb::object filter_data(nb::handle data) {
   PyObject* d = data.ptr();
   if (PyDict_CheckExact(d)) return filtered_dict(data);
-  if (is_plain_leaf(d) || PyFloat_CheckExact(d) || !is_mapping(d)) return nb::borrow(data);
+  if (is_plain_leaf(d) || PyFloat_CheckExact(d) || !is_mapping(data)) return nb::borrow(data);
   return filtered_mapping(data);
 }
 
@@ -462,7 +432,7 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
 // reaches it ("!!int" alone, "!!float _", "!!bool maybe").
 constexpr std::array<const char*, 3> kCheckedScalarTags = {
     "tag:yaml.org,2002:int", "tag:yaml.org,2002:float", "tag:yaml.org,2002:bool"};
-constexpr std::array<nb::object State::*, 3> kBaseScalarConstructors = {
+constexpr std::array<Held<nb::object> State::*, 3> kBaseScalarConstructors = {
     &State::construct_int, &State::construct_float, &State::construct_bool};
 
 // The safe constructor's own construction of a number or boolean, with a text it cannot
@@ -636,7 +606,6 @@ void load_state(nb::module_& m) {
   s.json_dumps = json.attr("dumps");
 
   s.string_io = nb::module_::import_("io").attr("StringIO");
-  s.mapping_abc = nb::module_::import_("collections.abc").attr("Mapping");
   s.dataclass_asdict = nb::module_::import_("dataclasses").attr("asdict");
   nb::module_ datetime = nb::module_::import_("datetime");
   s.decimal_type = nb::module_::import_("decimal").attr("Decimal");

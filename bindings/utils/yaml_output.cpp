@@ -31,12 +31,9 @@ constexpr int kMaxDepth = 100;
 constexpr std::size_t kPlainTypes = 7;
 
 struct State {
-  nb::tuple plain_types;        // NoneType, bool, int, float, list, tuple, dict
-  nb::tuple safe_representers;  // the safe representer's functions for them
-  nb::str yaml_representers{"yaml_representers"};
-
-  static constexpr auto references =
-      std::make_tuple(&State::plain_types, &State::safe_representers, &State::yaml_representers);
+  Held<nb::tuple> plain_types;        // NoneType, bool, int, float, list, tuple, dict
+  Held<nb::tuple> safe_representers;  // the safe representer's functions for them
+  Held<nb::str> yaml_representers{"yaml_representers"};
 };
 
 ModuleState<State> state{"_zelvora_yaml_output_state"};

@@ -25,15 +25,11 @@ namespace {
 struct ReaderState {
   // ruamel's safe constructor returns one NaN object for every NaN it reads, so that NaN
   // keys collide as they do there
-  nb::object nan;
+  Held<nb::object> nan;
   // ruamel's own timestamp pattern and constructor, base64's decoder
-  nb::object timestamp_match, create_timestamp, decode_base64;
-  nb::tuple no_arguments;
-  nb::str groupdict{"groupdict"};
-
-  static constexpr auto references = std::make_tuple(
-      &ReaderState::nan, &ReaderState::timestamp_match, &ReaderState::create_timestamp,
-      &ReaderState::decode_base64, &ReaderState::no_arguments, &ReaderState::groupdict);
+  Held<nb::object> timestamp_match, create_timestamp, decode_base64;
+  Held<nb::tuple> no_arguments;
+  Held<nb::str> groupdict{"groupdict"};
 };
 
 ModuleState<ReaderState> reader_state("_zelvora_yaml_reader_state");

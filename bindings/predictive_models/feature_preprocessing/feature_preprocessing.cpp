@@ -18,6 +18,7 @@
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
 #include "common/logging.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/record_bins.hpp"
 #include "common/records.hpp"
@@ -32,50 +33,29 @@ using namespace zelvora::py;
 
 namespace {
 
-constexpr const char* kModule =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing";
-constexpr const char* kBinningModule =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning";
-constexpr const char* kTransformationModule =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation";
+constexpr const char* kModule = module_path::kPreprocessing;
+constexpr const char* kBinningModule = module_path::kBinning;
+constexpr const char* kTransformationModule = module_path::kTransformation;
 
 struct State {
-  nb::object feature_binning, feature_transformation;
-  BinRecordTypes bins;                // the bin classes and field names, for batches
-  nb::object numerical, categorical;  // AttributeDataType members
-  Logger logger;                      // this module's
-  Logger binning_logger;              // the binning engine's, for batch catch-all hits
-  nb::str attribute{"attribute"}, attribute_data_type{"attribute_data_type"}, binning{"binning"},
-      transformations{"transformations"}, transformed_attribute_name{"transformed_attribute_name"},
-      transformation{"transformation"}, binned_attribute_name{"binned_attribute_name"},
-      dummy_encoding{"dummy_encoding"}, encoding{"encoding"},
-      encoded_feature_name{"encoded_feature_name"}, use_for_undefined{"use_for_undefined"},
-      value{"value"}, bin_numeric_attribute{"bin_numeric_attribute"},
+  Held<nb::object> feature_binning, feature_transformation;
+  Held<BinRecordTypes> bins;                // the bin classes and field names, for batches
+  Held<nb::object> numerical, categorical;  // AttributeDataType members
+  Held<Logger> logger;                      // this module's
+  Held<Logger> binning_logger;              // the binning engine's, for batch catch-all hits
+  Held<nb::str> attribute{"attribute"}, attribute_data_type{"attribute_data_type"},
+      binning{"binning"}, transformations{"transformations"},
+      transformed_attribute_name{"transformed_attribute_name"}, transformation{"transformation"},
+      binned_attribute_name{"binned_attribute_name"}, dummy_encoding{"dummy_encoding"},
+      encoding{"encoding"}, encoded_feature_name{"encoded_feature_name"},
+      use_for_undefined{"use_for_undefined"}, value{"value"},
+      bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
-  static constexpr auto references = std::make_tuple(
-      &State::feature_binning, &State::feature_transformation, &State::bins, &State::numerical,
-      &State::categorical, &State::logger, &State::binning_logger, &State::attribute,
-      &State::attribute_data_type, &State::binning, &State::transformations,
-      &State::transformed_attribute_name, &State::transformation, &State::binned_attribute_name,
-      &State::dummy_encoding, &State::encoding, &State::encoded_feature_name,
-      &State::use_for_undefined, &State::value, &State::bin_numeric_attribute,
-      &State::bin_categoric_attribute);
 };
 
 ModuleState<State> state;
 
 // --- small helpers ---------------------------------------------------------------------
-
-// str(value) as text bytes (common/conversions.hpp): any str, lone surrogates included.
-std::string text_of(nb::handle value) {
-  return text_bytes(steal_or_throw<nb::str>(PyObject_Str(value.ptr())));
-}
-
-bool equal(nb::handle a, nb::handle b) {
-  const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
 
 /// Calls `visit` with every element of an iterable, each owned while visited (the
 /// visit may run Python code that changes the container). Stops when it returns true.
@@ -93,7 +73,7 @@ void for_each_item(nb::handle iterable, Visit&& visit) {
 nb::object first_where(nb::handle records, nb::handle field, nb::handle key) {
   nb::object found = nb::none();
   for_each_item(records, [&](const nb::object& record) {
-    if (!equal(record.attr(field), key)) return false;
+    if (!record.attr(field).equal(key)) return false;
     found = record;
     return true;
   });
@@ -119,12 +99,8 @@ nb::list collect_all(nb::handle records, nb::handle field) {
 nb::list collect_created(nb::handle records, nb::handle field) {
   return collect(records, field, [&](const nb::object& record) {
     nb::object created = record.attr(field);
-    return !created.is_none() && !equal(created, record.attr(state->attribute));
+    return !created.is_none() && !created.equal(record.attr(state->attribute));
   });
-}
-
-void check_attribute(nb::handle attribute) {
-  check_argument_type(attribute, &PyUnicode_Type, "attribute", NoneAllowed::no);
 }
 
 // --- the registry: look-ups, listings, formulas ------------------------------------------
@@ -314,7 +290,7 @@ nb::dict binning_mapping(nb::handle attribute, nb::handle spec_object) {
   binning["binned_attribute_name"] = spec.get_or("binned_attribute_name", nb::none());
 
   nb::object edges = spec.require("bins");
-  const bool categorical = equal(dtype, state->categorical);
+  const bool categorical = dtype.equal(state->categorical);
   const Py_ssize_t length = PyObject_Size(edges.ptr());
   if (length < 0) throw nb::python_error();
   const Py_ssize_t count = categorical ? length : length - 1;
@@ -380,8 +356,8 @@ enum class Lookup { numeric, categoric, none };
 
 Lookup lookup_of(nb::handle binning) {
   nb::object data_type = binning.attr(state->attribute_data_type);
-  if (equal(data_type, state->numerical)) return Lookup::numeric;
-  if (equal(data_type, state->categorical)) return Lookup::categoric;
+  if (data_type.equal(state->numerical)) return Lookup::numeric;
+  if (data_type.equal(state->categorical)) return Lookup::categoric;
   return Lookup::none;
 }
 
@@ -688,7 +664,7 @@ nb::object check_created_attribute_naming(nb::handle self) {
   nb::object attribute = self.attr(state->attribute);
   bool broken = false;
   for_each_item(self.attr(state->encoding), [&](const nb::object& single) {
-    broken = equal(single.attr(state->encoded_feature_name), attribute);
+    broken = single.attr(state->encoded_feature_name).equal(attribute);
     return broken;
   });
   if (broken) {
@@ -828,7 +804,7 @@ void order_view_fields(nb::handle view, std::initializer_list<const char*> order
   nb::list ordered;
   for (const char* name : order) {
     for (nb::handle field : nb::list(fields)) {
-      if (equal(field.attr("name"), nb::str(name))) ordered.append(field);
+      if (field.attr("name").equal(nb::str(name))) ordered.append(field);
     }
   }
   if (nb::len(ordered) != nb::len(fields)) throw std::logic_error("view fields out of step");

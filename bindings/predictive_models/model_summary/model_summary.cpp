@@ -8,6 +8,7 @@
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
@@ -21,29 +22,16 @@ namespace {
 constexpr Py_ssize_t kMaxLiteralLength = 4096;
 
 struct State {
-  nb::object mapping_abc, literal_eval;
-  nb::object attribute_description_type, hyperparameter_type, general_note_type;
-  nb::str general_notes{"general_notes"}, hyperparameters{"hyperparameters"},
+  Held<nb::object> literal_eval;
+  Held<nb::object> attribute_description_type, hyperparameter_type, general_note_type;
+  Held<nb::str> general_notes{"general_notes"}, hyperparameters{"hyperparameters"},
       attribute_description{"attribute_description"}, eval_metric{"eval_metric"}, get{"get"},
       write{"write"}, unknown{"unknown"}, note_prefix{"note_"};
-
-  static constexpr auto references =
-      std::make_tuple(&State::mapping_abc, &State::literal_eval, &State::attribute_description_type,
-                      &State::hyperparameter_type, &State::general_note_type, &State::general_notes,
-                      &State::hyperparameters, &State::attribute_description, &State::eval_metric,
-                      &State::get, &State::write, &State::unknown, &State::note_prefix);
 };
 
 ModuleState<State> state;
 
 // --- general notes ---------------------------------------------------------------------
-
-bool is_mapping(nb::handle value) {
-  if (PyDict_Check(value.ptr())) return true;
-  const int is = PyObject_IsInstance(value.ptr(), state->mapping_abc.ptr());
-  if (is < 0) throw nb::python_error();
-  return is == 1;
-}
 
 bool contains(nb::handle container, nb::handle key) {
   const int found = PySequence_Contains(container.ptr(), key.ptr());
@@ -241,8 +229,7 @@ RecordDecl summary_record(const Records& r, nb::handle core_model, nb::handle sa
 Records declare_records(nb::module_& m) {
   nb::object core_model = record_base();
   nb::object sample_description =
-      import_class("zelvora_analytics_utils.predictive_models.model_summary.subset_summary",
-                   "SampleDescription");
+      import_class(module_path::kSubsetSummary, "SampleDescription");
   Records r;
   r.attached_image = declare_record(m, attached_image_record(core_model));
   r.summary = declare_record(m, summary_record(r, core_model, sample_description));
@@ -304,7 +291,6 @@ NB_MODULE(model_summary, m) {
                   "attached images.");
   load_api(m);
   State& s = state.emplace(m);
-  s.mapping_abc = import_class("collections.abc", "Mapping");
   s.literal_eval = nb::module_::import_("ast").attr("literal_eval");
   Records records = declare_records(m);
   declare_views(m, records);

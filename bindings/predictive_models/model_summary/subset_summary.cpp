@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/classes.hpp"
+#include "common/module_paths.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 
@@ -50,7 +51,7 @@ Records declare_records(nb::module_& m) {
   nb::object core_model = record_base();
   Records r;
   r.sample_type =
-      import_class("zelvora_analytics_utils.predictive_models.score_performance.subset_performance",
+      import_class(module_path::kSubsetPerformance,
                    "SampleType");
   publish(m, "SampleType", r.sample_type);
   r.class_frequency = declare_record(m, class_frequency_record(core_model));

@@ -8,6 +8,7 @@
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
@@ -17,16 +18,9 @@ using namespace zelvora::py;
 
 namespace {
 
-constexpr const char* kSubsetPerformance =
-    "zelvora_analytics_utils.predictive_models.score_performance.subset_performance";
-
 struct State {
-  nb::object performance_metrics, lift, enum_type, mapping, mutable_mapping;
-  nb::str metrics_key{"performance_metrics"}, lift_prefix{"LIFT("};
-
-  static constexpr auto references =
-      std::make_tuple(&State::performance_metrics, &State::lift, &State::enum_type, &State::mapping,
-                      &State::mutable_mapping, &State::metrics_key, &State::lift_prefix);
+  Held<nb::object> performance_metrics, lift, enum_type, mapping, mutable_mapping;
+  Held<nb::str> metrics_key{"performance_metrics"}, lift_prefix{"LIFT("};
 };
 
 ModuleState<State> state;
@@ -115,8 +109,8 @@ RecordDecl predictive_score_performance_record(const Records& r) {
 
 Records declare_records(nb::module_& m) {
   Records r;
-  r.subset_performance = import_class(kSubsetPerformance, "SubsetPerformance");
-  r.performance_metrics = import_class(kSubsetPerformance, "PerformanceMetrics");
+  r.subset_performance = import_class(module_path::kSubsetPerformance, "SubsetPerformance");
+  r.performance_metrics = import_class(module_path::kSubsetPerformance, "PerformanceMetrics");
   r.predictive_score_performance = declare_record(m, predictive_score_performance_record(r));
   return r;
 }
