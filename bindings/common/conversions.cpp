@@ -27,6 +27,15 @@ nb::str from_text_bytes(std::string_view bytes) {
       PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass"));
 }
 
+std::u32string code_points(nb::handle text) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+  std::u32string out(static_cast<std::size_t>(length), U'\0');
+  if (length > 0 &&
+      !PyUnicode_AsUCS4(text.ptr(), reinterpret_cast<Py_UCS4*>(out.data()), length, 0))
+    throw nb::python_error();
+  return out;
+}
+
 std::optional<std::string_view> ascii_view(nb::handle text) {
   PyObject* t = text.ptr();
   if (!PyUnicode_IS_ASCII(t)) return std::nullopt;

@@ -51,6 +51,9 @@ std::string text_bytes(nb::handle text);
 /// The str of bytes made by text_bytes (or of plain UTF-8).
 nb::str from_text_bytes(std::string_view bytes);
 
+/// The code points of a str, lone surrogates included.
+std::u32string code_points(nb::handle text);
+
 /// The characters of an all-ASCII str, without copying or encoding; nullopt for any
 /// other str. Valid while the str lives.
 std::optional<std::string_view> ascii_view(nb::handle text);

@@ -53,14 +53,6 @@ struct Walk {
   }
 };
 
-std::u32string code_points(PyObject* text) {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  std::u32string out(static_cast<std::size_t>(length), U'\0');
-  if (length > 0 && !PyUnicode_AsUCS4(text, reinterpret_cast<Py_UCS4*>(out.data()), length, 0))
-    throw nb::python_error();
-  return out;
-}
-
 std::u32string ascii_code_points(std::string_view text) {
   return {text.begin(), text.end()};
 }

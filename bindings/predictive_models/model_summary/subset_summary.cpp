@@ -50,9 +50,7 @@ RecordDecl sample_description_record(const Records& r, nb::handle core_model) {
 Records declare_records(nb::module_& m) {
   nb::object core_model = record_base();
   Records r;
-  r.sample_type =
-      import_class(module_path::kSubsetPerformance,
-                   "SampleType");
+  r.sample_type = import_class(module_path::kSubsetPerformance, "SampleType");
   publish(m, "SampleType", r.sample_type);
   r.class_frequency = declare_record(m, class_frequency_record(core_model));
   r.sample_description = declare_record(m, sample_description_record(r, core_model));

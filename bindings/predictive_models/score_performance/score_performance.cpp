@@ -12,6 +12,7 @@
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
+#include "zelvora/metric_text.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
@@ -40,10 +41,8 @@ nb::object metric_from_text(nb::handle metric) {
   check_metric_text(metric);
   nb::object upper = steal_or_throw(PyObject_CallMethod(
       reinterpret_cast<PyObject*>(&PyUnicode_Type), "upper", "O", metric.ptr()));
-  const Py_ssize_t lift_form =
-      PyUnicode_Tailmatch(upper.ptr(), state->lift_prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-  if (lift_form < 0) throw nb::python_error();
-  if (lift_form == 1) return state->lift;
+  // Upper-cased by Python's rules ("ı" gives "I"); the prefix test reads the result.
+  if (zelvora::names_lift(text_bytes(upper))) return state->lift;
   // The enumeration's own lookup by value, with its ValueError for unknown texts.
   return state->performance_metrics(upper);
 }
