@@ -62,6 +62,11 @@ std::optional<std::string_view> ascii_view(nb::handle text);
 /// scalars), told without importing numpy. Their tolist() gives plain data.
 bool is_numpy_value(nb::handle value);
 
+/// obj.name(): a method called without arguments.
+inline nb::object call_method(nb::handle obj, nb::handle name) {
+  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+
 /// str(value) as text bytes: any str, lone surrogates included, survives the trip.
 std::string text_of(nb::handle value);
 

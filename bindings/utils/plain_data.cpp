@@ -37,10 +37,6 @@ bool is_plain_leaf(PyObject* v) {
          PyList_CheckExact(v) || PyTuple_CheckExact(v);
 }
 
-nb::object call_method(nb::handle obj, nb::handle name) {
-  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
-}
-
 bool invalid(nb::handle value) {
   PyObject* v = value.ptr();
   if (v == Py_None) return true;
