@@ -41,7 +41,6 @@ void load(PythonApi& a) {
   a.parameter = inspect.attr("Parameter");
   a.parameter_empty = a.parameter.attr("empty");
   a.positional_or_keyword = a.parameter.attr("POSITIONAL_OR_KEYWORD");
-  a.mark_coroutine = nb::getattr(inspect, "markcoroutinefunction", nb::none());
 
   nb::module_ pydantic = nb::module_::import_("pydantic");
   a.base_model = pydantic.attr("BaseModel");

@@ -17,7 +17,6 @@ struct PythonApi {
   Held<nb::object> typing_optional, typing_list, typing_dict, typing_literal, typing_union,
       typing_annotated, typing_get_origin, typing_get_args, typing_any;
   Held<nb::object> date_type;
-  Held<nb::object> mark_coroutine;  ///< makes a callable a coroutine function for `inspect`
   Held<nb::object> enum_type, mapping_abc;
   Held<nb::object> signature, parameter, parameter_empty, positional_or_keyword;
   // pydantic

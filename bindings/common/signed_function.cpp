@@ -13,27 +13,6 @@ struct SignedFunction {
   nb::object target;
 };
 
-// The awaitable of an already known result: its iterator stops at once with the value.
-struct ReadyAwaitable {
-  nb::object value;
-};
-
-int ready_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  Py_VISIT(nb::inst_ptr<ReadyAwaitable>(self)->value.ptr());
-  return 0;
-}
-
-int ready_clear(PyObject* self) {
-  nb::inst_ptr<ReadyAwaitable>(self)->value.reset();
-  return 0;
-}
-
-PyType_Slot ready_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(ready_traverse)},
-                             {Py_tp_clear, reinterpret_cast<void*>(ready_clear)},
-                             {0, nullptr}};
-
 int signed_function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   if (!nb::inst_ready(self)) return 0;
@@ -214,31 +193,6 @@ void register_signed_function_type(nb::module_& m) {
   nb::class_<SignedFunction>(m, "compiled_function", nb::dynamic_attr(),
                              nb::type_slots(signed_function_slots),
                              "A compiled function with an inspectable signature.");
-
-  nb::class_<ReadyAwaitable>(m, "ready_awaitable", nb::type_slots(ready_slots),
-                             "An awaitable whose result is already known.")
-      .def("__await__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", [](ReadyAwaitable& r) -> nb::object {
-        // StopIteration(value) built explicitly: a tuple value must not become its args.
-        nb::object stop = steal_or_throw(PyObject_CallOneArg(PyExc_StopIteration, r.value.ptr()));
-        PyErr_SetObject(PyExc_StopIteration, stop.ptr());
-        throw nb::python_error();
-      });
-}
-
-void mark_coroutine_function(nb::handle f) {
-  const PythonApi& a = api();
-  if (!a.mark_coroutine.is_none()) {
-    a.mark_coroutine(f);
-  } else {
-    // Before inspect.markcoroutinefunction, asyncio's own marker.
-    f.attr("_is_coroutine") = nb::module_::import_("asyncio.coroutines").attr("_is_coroutine");
-  }
-}
-
-nb::object ready_awaitable(nb::object value) {
-  return nb::cast(ReadyAwaitable{std::move(value)});
 }
 
 nb::object signed_function(nb::object target, const char* name, const Signature& signature,

@@ -61,9 +61,7 @@ nb::object square_area(nb::handle self) {
 }
 
 nb::object base_area(nb::handle self) {
-  return nb::module_::import_(module_path::kTesting)
-      .attr("AbstractShape")
-      .attr("area")(self);
+  return nb::module_::import_(module_path::kTesting).attr("AbstractShape").attr("area")(self);
 }
 
 nb::object shape_summary(nb::handle self) {
@@ -147,10 +145,6 @@ nb::object upper_label(nb::handle record) {
   return record.attr("label").attr("upper")();
 }
 
-nb::object label_length(nb::handle record) {
-  return nb::int_(nb::len(nb::object(record.attr("label"))));
-}
-
 nb::object key_length(nb::handle entry) {
   return nb::int_(nb::len(nb::object(entry.attr("key"))));
 }
@@ -167,25 +161,20 @@ void declare_views(nb::module_& m, const Records& r) {
              .computed =
                  {
                      computed("upper_label", str_type(), &upper_label, "The label in upper case."),
-                     computed_attr("raw_value", str_type(), "label"),
                      computed_method("described", str_type(), "describe"),
-                     asynchronous(computed("label_length", int_type(), &label_length)),
                  },
              .doc = "View of Sample.",
          });
-  declare_query_type(
-      m, {
-             .name = "SampleWrapperType",
-             .doc = "Wraps a Sample it keeps privately.",
-             .private_members = {{"sample", r.sample}},
-             .computed =
-                 {
-                     computed_method("described", str_type(), "describe"),
-                     computed_attr("label", str_type(), "label"),
-                     asynchronous(computed_method("described_later", str_type(), "describe")),
-                 },
-             .source = "sample",
-         });
+  declare_query_type(m, {
+                            .name = "SampleWrapperType",
+                            .doc = "Wraps a Sample it keeps privately.",
+                            .private_members = {{"sample", r.sample}},
+                            .computed =
+                                {
+                                    computed_method("described", str_type(), "describe"),
+                                },
+                            .source = "sample",
+                        });
   declare_query_type(m, {
                             .name = "EntryType",
                             .doc = "One entry of a mapping.",
@@ -250,9 +239,6 @@ void declare_functions(nb::module_& m) {
   m.def("raise_builtin_with_prefix", &raise_builtin_with_prefix, nb::arg("prefix"),
         nb::arg("kind"));
   m.def("check_kind", &kind_check, nb::arg("value").none(), nb::arg("expected"));
-  m.def(
-      "ready", [](nb::object value) { return ready_awaitable(std::move(value)); },
-      nb::arg("value").none());
 }
 
 }  // namespace
