@@ -1,6 +1,6 @@
 // zelvora_analytics_utils.predictive_models.augmented_predictive_model: the record of one
-// deployed predictive model, its external model readers, its content round trip and its
-// query views.
+// deployed predictive model, its content round trip and its query views (the readers of
+// its external model: external_model.cpp).
 #include <nanobind/nanobind.h>
 
 #include <cmath>

@@ -83,7 +83,7 @@ void keep_readable(nb::handle node, nb::handle value) {
   }
 }
 
-// Called by the library for the root, every key, value and item: filter, convert, then
+// Called by ruamel.yaml for the root, every key, value and item: filter, convert, then
 // the safe representer's own representation (which recurses back here).
 nb::object represent_data(nb::handle self, nb::handle data) {
   nb::object processed = format_output_data(filter_data(data));

@@ -41,7 +41,7 @@ struct NeedsFullReader {};
 // collection during the build would walk every container built so far, and none of them
 // can be part of a cycle yet (a self-holding anchor goes to ruamel). Every one is tracked
 // again when the builder goes, whether the document was finished or not; a dict only when
-// it holds a container, as the host's own dicts are.
+// it holds a container, as Python's own dicts are.
 class UntrackedContainers {
  public:
   UntrackedContainers() = default;
@@ -72,16 +72,16 @@ bool is_container(PyObject* o) {
   return PyList_CheckExact(o) || PyDict_CheckExact(o);
 }
 
-// An error of a host constructor (timestamp, base64) means ruamel's loader fails too; it
+// An error of a Python constructor (timestamp, base64) means ruamel's loader fails too; it
 // then raises its own.
-[[noreturn]] void defer_on_host_error() {
+[[noreturn]] void defer_on_python_error() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
   PyErr_Clear();
   throw NeedsFullReader{};
 }
 
 nb::object checked(PyObject* result) {
-  if (!result) defer_on_host_error();
+  if (!result) defer_on_python_error();
   return nb::steal(result);
 }
 
@@ -165,7 +165,7 @@ class ObjectBuilder {
       parent.key = std::move(node);
       return;
     }
-    // ruamel refuses a repeated key (by the host's equality: 1, 1.0 and true are one key).
+    // ruamel refuses a repeated key (by Python's equality: 1, 1.0 and true are one key).
     const Py_ssize_t size = PyDict_GET_SIZE(c);
     if (!PyDict_SetDefault(c, parent.key.ptr(), node.ptr())) throw nb::python_error();
     if (PyDict_GET_SIZE(c) == size) throw NeedsFullReader{};
@@ -201,7 +201,7 @@ class ObjectBuilder {
       case YamlScalarKind::nan:
         return s.nan;
       case YamlScalarKind::big_integer: {
-        // The host's int() with its digit limit: a text past it fails in ruamel too.
+        // Python's int() with its digit limit: a text past it fails in ruamel too.
         const std::string digits(doc_.text_of(e));
         return checked(PyLong_FromString(digits.c_str(), nullptr, e.base));
       }

@@ -143,7 +143,7 @@ nb::object resolve_general_notes(nb::handle record) {
   return entry_views(record, state->general_notes, state->general_note_type, "title", "content");
 }
 
-// The literal a text holds in the host's literal notation, parsed without evaluating
+// The literal a text holds in Python's literal notation, parsed without evaluating
 // anything; an invalid object when the text holds none (or one too deep to parse).
 nb::object read_literal(nb::handle text) {
   if (!zelvora::reads_metric_literal(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()))))

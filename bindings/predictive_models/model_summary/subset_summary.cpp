@@ -59,7 +59,7 @@ Records declare_records(nb::module_& m) {
 
 // --- query views -----------------------------------------------------------------------
 
-// The host's text form: 1 gives "1", 1.0 gives "1.0", True gives "True".
+// Python's str(): 1 gives "1", 1.0 gives "1.0", True gives "True".
 nb::object resolve_label_class(nb::handle record) {
   nb::object label = record.attr("label_class");
   return nb::str(label);

@@ -36,7 +36,7 @@ struct Node {
 std::string write_documents(const std::vector<Node>& documents, bool starts_stream = true,
                             bool ends_stream = true);
 
-/// The plain text of a float: ".nan", ".inf", "-.inf", else the host's repr, with ".0"
+/// The plain text of a float: ".nan", ".inf", "-.inf", else Python's repr, with ".0"
 /// before the exponent of a repr without a point ("1.0e+17": YAML 1.1 reads "1e+17" as a
 /// text).
 std::string float_text(double x);
@@ -48,7 +48,7 @@ std::string float_text(double x);
 enum class Yaml11Quoting : std::uint8_t { none, single, double_quoted };
 Yaml11Quoting yaml11_quoting(std::u32string_view text);
 
-/// Whether the host's repr of `x` has an exponent: finite, non-zero, |x| < 1e-4 or >= 1e16.
+/// Whether Python's repr of `x` has an exponent: finite, non-zero, |x| < 1e-4 or >= 1e16.
 bool has_exponent_form(double x);
 
 /// A float's repr with ".0" before the exponent when it has no point ("1e+17" gives
