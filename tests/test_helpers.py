@@ -3,6 +3,8 @@
 import abc
 import asyncio
 import datetime
+import gc
+import types
 
 import pydantic
 import pytest
@@ -375,3 +377,18 @@ def test_import_class():
         testing.import_class("zelvora_analytics_utils.utils.core_model", "Missing")
     with pytest.raises(ModuleNotFoundError):
         testing.import_class("zelvora_analytics_utils.missing", "Missing")
+
+
+# --- module state ---------------------------------------------------------------------------
+
+
+def test_module_state_shows_every_held_field_to_the_collector():
+    target, first, second = types.ModuleType("target"), object(), []
+    testing.hold(target, first, second)
+    referents = gc.get_referents(target._held_state)
+    assert first in referents and any(r is second for r in referents) and "held" in referents
+
+
+def test_module_state_with_a_field_not_held_fails_to_build():
+    with pytest.raises(RuntimeError, match="must be Held"):
+        testing.hold_half(types.ModuleType("target"))

@@ -12,6 +12,7 @@
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
 #include "common/module_paths.hpp"
+#include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/signed_function.hpp"
 #include "common/views.hpp"
@@ -231,7 +232,34 @@ void kind_check(nb::handle value, const std::string& expected) {
   check_kind(value, kind, expected.c_str(), NoneAllowed::yes);
 }
 
+// --- module state ------------------------------------------------------------------
+
+struct HeldState {
+  Held<nb::object> first, second;
+  Held<nb::str> name{"held"};
+};
+
+struct HalfHeldState {
+  Held<nb::object> kept;
+  nb::object forgotten;  // not Held: the collector would not see it
+};
+
+ModuleState<HeldState> held_state{"_held_state"};
+ModuleState<HalfHeldState> half_held_state{"_half_held_state"};
+
+void hold(nb::module_ target, nb::object first, nb::object second) {
+  HeldState& s = held_state.emplace(target);
+  s.first = std::move(first);
+  s.second = std::move(second);
+}
+
+void hold_half(nb::module_ target) {
+  half_held_state.emplace(target);
+}
+
 void declare_functions(nb::module_& m) {
+  m.def("hold", &hold, nb::arg("target"), nb::arg("first"), nb::arg("second"));
+  m.def("hold_half", &hold_half, nb::arg("target"));
   m.def("import_class", [](const std::string& module, const std::string& name) {
     return import_class(module.c_str(), name.c_str());
   });
