@@ -16,10 +16,11 @@
 //     Held<Logger> logger;
 //   };
 //
-// A field is a Python reference (nb::object, nb::str, ...) or a type that lists its own
-// `references` (a Logger, BinRecordTypes). A field that is not Held fails the module's
-// import. Older states list their fields in a `references` tuple of member pointers
-// instead; both kinds work.
+// A field is a Python reference (nb::object, nb::str, ...), a type that lists its own
+// `references` (a Logger, BinRecordTypes) or one that visits them itself (`int
+// traverse(visit, arg)`). A field that is not Held fails the module's import. The nb::str
+// fields are names (keys, attributes): they are interned when built. Older states list
+// their fields in a `references` tuple of member pointers instead; both kinds work.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -47,6 +48,12 @@ concept ListsReferences = requires {
   T::references;
 };
 
+/// A field holding references it visits itself (a cache keyed at run time).
+template <class T>
+concept TraversesItself = requires(const T& t, visitproc visit, void* arg) {
+  { t.traverse(visit, arg) } -> std::same_as<int>;
+};
+
 /// The bytes of the fields `T::references` names: sizeof(T) when every field is listed.
 template <ListsReferences T>
 constexpr std::size_t listed_size() {
@@ -67,6 +74,8 @@ template <class F>
 int visit_references(F& field, visitproc visit, void* arg) {
   if constexpr (std::derived_from<F, nb::handle>) {
     return field.ptr() ? visit(field.ptr(), arg) : 0;
+  } else if constexpr (TraversesItself<F>) {
+    return field.traverse(visit, arg);
   } else {
     static_assert(ListsReferences<F>,
                   "a module state field is a Python reference or lists its "
@@ -78,6 +87,20 @@ int visit_references(F& field, visitproc visit, void* arg) {
         },
         F::references);
     return result;
+  }
+}
+
+// Interns every nb::str field, so that lookups by it meet the interned keys of instance
+// dicts and class namespaces by identity.
+template <class F>
+void intern_names(F& field) {
+  if constexpr (std::same_as<F, nb::str>) {
+    if (!field.ptr()) return;
+    PyObject* text = field.release().ptr();
+    PyUnicode_InternInPlace(&text);
+    field = nb::steal<nb::str>(text);
+  } else if constexpr (ListsReferences<F>) {
+    std::apply([&](auto... member) { (intern_names(field.*member), ...); }, F::references);
   }
 }
 
@@ -140,7 +163,10 @@ class Held : public T {
   }
 
  private:
-  void enroll() { detail::register_held({static_cast<const T*>(this), sizeof(T), &visit}); }
+  void enroll() {
+    detail::intern_names(static_cast<T&>(*this));
+    detail::register_held({static_cast<const T*>(this), sizeof(T), &visit});
+  }
   static int visit(const void* field, visitproc visit_one, void* arg) {
     return detail::visit_references(*const_cast<T*>(static_cast<const T*>(field)), visit_one, arg);
   }
@@ -179,6 +205,7 @@ class ModuleState {
         : value(std::forward<Args>(args)...), current_(current) {
       collector_.finish();
       if constexpr (!kListed) detail::check_held(held_, &value, sizeof(T));
+      detail::intern_names(value);
       current_ = &value;
     }
     // The pointer is reset before the references go: code that their release runs finds
