@@ -413,7 +413,9 @@ def test_binning_view_shows_each_bin_through_its_own_kind():
 
 def test_schema_publishes_the_views():
     sdl = SCHEMA.as_str()
-    assert "enum AttributeDataType {\n  CATEGORICAL\n  NUMERICAL\n}" in sdl
+    # Described by their docs: the enumeration's, and the record's for a view without one.
+    assert '"""Kind of an attribute\'s values."""\nenum AttributeDataType {\n  CATEGORICAL\n  NUMERICAL\n}' in sdl
+    assert f'"""{FeatureBinning.__doc__}"""\ntype FeatureBinningType {{' in sdl
     assert "PredictiveModelBinName" not in sdl
     binning_type = sdl.split("type FeatureBinningType {")[1].split("}")[0]
     assert "attributeDataType" not in binning_type and "binnedAttributeName" not in binning_type

@@ -19,6 +19,9 @@ from zelvora_analytics_utils.cli.common import (
     print_json,
 )
 
+__all__ = ["command_inspect", "command_validate", "enum_text", "formula_of", "model_report"]
+
+
 def enum_text(value: Any) -> Optional[str]:
     return None if value is None else getattr(value, "value", str(value))
 
