@@ -33,8 +33,8 @@ std::string binning_error_prefix(nb::handle attribute) {
 
 Lookup lookup_of(nb::handle binning) {
   nb::object data_type = binning.attr(state->attribute_data_type);
-  if (equal(data_type, state->numerical)) return Lookup::numeric;
-  if (equal(data_type, state->categorical)) return Lookup::categoric;
+  if (data_type.equal(state->numerical)) return Lookup::numeric;
+  if (data_type.equal(state->categorical)) return Lookup::categoric;
   return Lookup::none;
 }
 
@@ -59,7 +59,7 @@ nb::list collect_all(nb::handle records, nb::handle field) {
 nb::list collect_created(nb::handle records, nb::handle field) {
   return collect(records, field, [&](const nb::object& record) {
     nb::object created = record.attr(field);
-    return !created.is_none() && !equal(created, record.attr(state->attribute));
+    return !created.is_none() && !created.equal(record.attr(state->attribute));
   });
 }
 
@@ -228,7 +228,7 @@ nb::dict binning_mapping(nb::handle attribute, nb::handle spec_object) {
   binning["binned_attribute_name"] = spec.get_or("binned_attribute_name", nb::none());
 
   nb::object edges = spec.require("bins");
-  const bool categorical = equal(dtype, state->categorical);
+  const bool categorical = dtype.equal(state->categorical);
   const Py_ssize_t length = PyObject_Size(edges.ptr());
   if (length < 0) throw nb::python_error();
   const Py_ssize_t count = categorical ? length : length - 1;
