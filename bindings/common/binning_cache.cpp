@@ -1,8 +1,6 @@
 #include "common/binning_cache.hpp"
 
-#include <cstring>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -14,21 +12,6 @@ namespace zelvora::py {
 
 namespace {
 
-// The instance dict of a record, borrowed, without materialising or copying anything;
-// null when it has none.
-PyObject* dict_of(PyObject* record) {
-  PyObject** slot = _PyObject_GetDictPtr(record);
-  return slot ? *slot : nullptr;
-}
-
-// An item of an exact dict by an exact-str key, borrowed; null when absent. No Python
-// code runs: the dicts read here are records' instance dicts, keyed by str.
-PyObject* item_of(PyObject* dict, PyObject* key) {
-  PyObject* item = PyDict_GetItemWithError(dict, key);
-  if (!item && PyErr_Occurred()) PyErr_Clear();
-  return item;
-}
-
 nb::object owned(PyObject* item) {
   return item ? nb::borrow(item) : nb::object();
 }
@@ -38,24 +21,8 @@ nb::object items_of(PyObject* list) {
   return steal_or_throw(PyList_AsTuple(list));
 }
 
-// Whether the list still holds exactly the items of `items` (identities, in order).
-bool holds_same(PyObject* list, PyObject* items) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(items);
-  if (PyList_GET_SIZE(list) != n) return false;
-  if (n == 0) return true;
-  return std::memcmp(&PyList_GET_ITEM(list, 0), &PyTuple_GET_ITEM(items, 0),
-                     static_cast<std::size_t>(n) * sizeof(PyObject*)) == 0;
-}
-
 bool is_of(PyObject* record, nb::handle type) {
   return PyObject_TypeCheck(record, reinterpret_cast<PyTypeObject*>(type.ptr()));
-}
-
-// The caches alive in this module: a weak reference's callback may come after its
-// cache is gone (a reference kept elsewhere).
-std::unordered_set<const BinningCache*>& live_caches() {
-  static std::unordered_set<const BinningCache*> live;
-  return live;
 }
 
 std::optional<double> bound_of(PyObject* b, bool& ok) {
@@ -120,11 +87,21 @@ struct BinningCache::Entry {
   bool same_shape(PyObject* list_now) const {
     if (list_now != list.ptr() || !holds_same(list_now, items.ptr())) return false;
     for (const ReadBin& b : bins) {
-      if (dict_of(b.record.ptr()) != b.dict.ptr()) return false;
+      if (instance_dict_of(b.record.ptr()) != b.dict.ptr()) return false;
       if (b.category_items.is_valid() && !holds_same(b.categories.ptr(), b.category_items.ptr()))
         return false;
     }
     return true;
+  }
+
+  int traverse(visitproc visit, void* arg) const {
+    for (const nb::object* o : {&weakref, &list, &items}) Py_VISIT(o->ptr());
+    for (const ReadBin& b : bins) {
+      for (const nb::object* o :
+           {&b.record, &b.dict, &b.name, &b.lower, &b.upper, &b.categories, &b.category_items})
+        Py_VISIT(o->ptr());
+    }
+    return 0;
   }
 
   // After an assignment somewhere: whether every field read is still the same object.
@@ -134,10 +111,10 @@ struct BinningCache::Entry {
       if (is_of(b.record.ptr(), t.numerical_bin) != b.numerical ||
           is_of(b.record.ptr(), t.categorical_bin) != b.categorical)
         return false;
-      if (item_of(d, t.name.ptr()) != b.name.ptr() ||
-          item_of(d, t.lower_bound.ptr()) != b.lower.ptr() ||
-          item_of(d, t.upper_bound.ptr()) != b.upper.ptr() ||
-          item_of(d, t.categories.ptr()) != b.categories.ptr())
+      if (dict_item(d, t.name.ptr()) != b.name.ptr() ||
+          dict_item(d, t.lower_bound.ptr()) != b.lower.ptr() ||
+          dict_item(d, t.upper_bound.ptr()) != b.upper.ptr() ||
+          dict_item(d, t.categories.ptr()) != b.categories.ptr())
         return false;
     }
     return true;
@@ -149,10 +126,10 @@ namespace {
 // Reads one bin; false when it has no instance dict or no name.
 bool read_bin(const BinRecordTypes& t, PyObject* record, ReadBin& b) {
   b.record = nb::borrow(record);
-  PyObject* dict = dict_of(record);
+  PyObject* dict = instance_dict_of(record);
   if (!dict || !PyDict_CheckExact(dict)) return false;
   b.dict = nb::borrow(dict);
-  b.name = owned(item_of(dict, t.name.ptr()));
+  b.name = owned(dict_item(dict, t.name.ptr()));
   if (!b.name.is_valid()) return false;
   if (PyUnicode_Check(b.name.ptr())) {
     const std::optional<std::string_view> ascii = ascii_view(b.name);
@@ -160,9 +137,9 @@ bool read_bin(const BinRecordTypes& t, PyObject* record, ReadBin& b) {
   }
   b.numerical = is_of(record, t.numerical_bin);
   b.categorical = is_of(record, t.categorical_bin);
-  b.lower = owned(item_of(dict, t.lower_bound.ptr()));
-  b.upper = owned(item_of(dict, t.upper_bound.ptr()));
-  b.categories = owned(item_of(dict, t.categories.ptr()));
+  b.lower = owned(dict_item(dict, t.lower_bound.ptr()));
+  b.upper = owned(dict_item(dict, t.upper_bound.ptr()));
+  b.categories = owned(dict_item(dict, t.categories.ptr()));
   if (b.numerical) {
     b.lower_bound = bound_of(b.lower.ptr(), b.bounds_ok);
     b.upper_bound = bound_of(b.upper.ptr(), b.bounds_ok);
@@ -190,59 +167,30 @@ bool read_bin(const BinRecordTypes& t, PyObject* record, ReadBin& b) {
 
 // The binning's bin list, borrowed; null when it cannot be read without running code.
 PyObject* bin_list_of(const BinRecordTypes& t, PyObject* binning) {
-  PyObject* dict = dict_of(binning);
+  PyObject* dict = instance_dict_of(binning);
   if (!dict || !PyDict_CheckExact(dict)) return nullptr;
-  PyObject* list = item_of(dict, t.feature_binning.ptr());
+  PyObject* list = dict_item(dict, t.feature_binning.ptr());
   return list && PyList_CheckExact(list) ? list : nullptr;
 }
 
 }  // namespace
 
-BinningCache::BinningCache() {
-  live_caches().insert(this);
-}
-
-BinningCache::~BinningCache() {
-  live_caches().erase(this);
-  // Released outside the map: releasing may run code that reaches the cache.
-  auto entries = std::move(entries_);
-  entries_.clear();
-}
+BinningCache::BinningCache() = default;
+BinningCache::~BinningCache() = default;
 
 int BinningCache::traverse(visitproc visit, void* arg) const {
-  for (const auto& [key, e] : entries_) {
-    for (const nb::object* o : {&e->weakref, &e->list, &e->items}) Py_VISIT(o->ptr());
-    for (const ReadBin& b : e->bins) {
-      for (const nb::object* o :
-           {&b.record, &b.dict, &b.name, &b.lower, &b.upper, &b.categories, &b.category_items})
-        Py_VISIT(o->ptr());
-    }
-  }
-  return 0;
-}
-
-void BinningCache::forget(std::uintptr_t key, PyObject* weakref) {
-  auto it = entries_.find(reinterpret_cast<PyObject*>(key));
-  if (it == entries_.end() || it->second->weakref.ptr() != weakref) return;
-  std::unique_ptr<Entry> dead = std::move(it->second);
-  entries_.erase(it);
+  return entries_.traverse(visit, arg);
 }
 
 BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::handle binning) {
   PyObject* list = bin_list_of(types, binning.ptr());
   if (!list) return nullptr;
   const std::uint64_t changes = record_changes();
-  if (auto it = entries_.find(binning.ptr()); it != entries_.end()) {
-    Entry* e = it->second.get();
-    // The weak reference tells a dead binning's entry from one for this binning at the same
-    // address.
-    const auto* weakref = reinterpret_cast<PyWeakReference*>(e->weakref.ptr());
-    if (weakref->wr_object == binning.ptr() && e->same_shape(list)) {
-      if (e->changes == changes) return e;
-      if (e->same_fields(types)) {
-        e->changes = changes;
-        return e;
-      }
+  if (Entry* e = entries_.find(binning); e && e->same_shape(list)) {
+    if (e->changes == changes) return e;
+    if (e->same_fields(types)) {
+      e->changes = changes;
+      return e;
     }
   }
 
@@ -260,21 +208,7 @@ BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::hand
     e->numeric_ok = e->numeric_ok && b.bounds_ok;
     e->categoric_ok = e->categoric_ok && b.texts_ok;
   }
-  // The closure keeps the binning's address as a number, no Python object.
-  nb::object drop = nb::cpp_function(
-      [this, key = reinterpret_cast<std::uintptr_t>(binning.ptr())](nb::handle weakref) {
-        if (live_caches().contains(this)) forget(key, weakref.ptr());
-      });
-  e->weakref = nb::steal(PyWeakref_NewRef(binning.ptr(), drop.ptr()));
-  if (!e->weakref.is_valid()) {  // a binning without weak references: nothing is kept
-    PyErr_Clear();
-    return nullptr;
-  }
-  Entry* fresh = e.get();
-  std::unique_ptr<Entry>& slot = entries_[binning.ptr()];
-  std::swap(slot, e);
-  e.reset();  // the outdated entry, if any
-  return fresh;
+  return entries_.keep(binning, std::move(e));
 }
 
 std::optional<BinHit> BinningCache::numeric(const BinRecordTypes& types, nb::handle binning,

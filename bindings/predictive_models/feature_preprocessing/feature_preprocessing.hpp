@@ -14,18 +14,32 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "common/conversions.hpp"
 #include "common/logging.hpp"
 #include "common/module_state.hpp"
+#include "common/per_record.hpp"
 #include "common/record_bins.hpp"
 #include "common/records.hpp"
 
 namespace zelvora::py::preprocessing {
 
 namespace nb = nanobind;
+
+/// The first binning of each attribute in a registry's binning list, read once and kept
+/// while the list, its binnings' dicts and their attributes stay the same (registry.cpp).
+struct BinningIndex {
+  nb::object weakref, list, items;            // the list, and its items when read
+  std::vector<nb::object> dicts, attributes;  // each binning's dict and attribute then
+  nb::dict first;                             // attribute -> its first binning
+  std::uint64_t changes = 0;                  // record_changes() when read
+
+  int traverse(visitproc visit, void* arg) const;
+};
 
 struct State {
   nb::object feature_binning, feature_transformation;
@@ -40,6 +54,7 @@ struct State {
       encoded_feature_name{"encoded_feature_name"}, use_for_undefined{"use_for_undefined"},
       value{"value"}, bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
+  PerRecord<BinningIndex> binning_index;  // per registry
   static constexpr auto references = std::make_tuple(
       &State::feature_binning, &State::feature_transformation, &State::bins, &State::numerical,
       &State::categorical, &State::logger, &State::binning_logger, &State::attribute,
@@ -47,7 +62,7 @@ struct State {
       &State::transformed_attribute_name, &State::transformation, &State::binned_attribute_name,
       &State::dummy_encoding, &State::encoding, &State::encoded_feature_name,
       &State::use_for_undefined, &State::value, &State::bin_numeric_attribute,
-      &State::bin_categoric_attribute);
+      &State::bin_categoric_attribute, &State::binning_index);
 };
 
 extern ModuleState<State> state;
