@@ -562,7 +562,7 @@ def change(data, binning):
     bins = binning.feature_binning
     new_bin = lambda: binning_of([data.draw(bin_data)]).feature_binning[0]
     target = data.draw(st.sampled_from(bins)) if bins else None
-    kind = data.draw(st.sampled_from(["field", "categories", "list", "replace", "reinit", "bypass"]))
+    kind = data.draw(st.sampled_from(["field", "categories", "list", "replace", "reinit"]))
     if kind == "field" and target is not None:
         field = data.draw(st.sampled_from(["name", "value", "lower_bound", "upper_bound", "categories"]))
         pick = {"name": NAMES, "value": [0.5, 7.0], "categories": [None, ["x"], ["y", "z"]]}.get(field, BOUNDS)
@@ -583,12 +583,12 @@ def change(data, binning):
             del bins[data.draw(st.integers(0, len(bins) - 1))]
     elif kind == "replace":
         binning.feature_binning = [new_bin() for _ in range(data.draw(st.integers(0, 3)))]
-    elif kind == "reinit" and target is not None:  # fields replaced around the count too
-        fresh = new_bin()
-        if type(fresh) is type(target):
+    elif kind == "reinit":  # a new __dict__, set around the assignment count
+        fresh = new_bin() if target is None or data.draw(st.booleans()) else target
+        if target is not None and type(fresh) is type(target):
             target.__init__(**fresh.model_dump())
-    elif kind == "bypass":  # a new list, set around the assignment count
-        object.__setattr__(binning, "feature_binning", list(bins))
+        else:
+            binning.__init__(**binning.model_dump() | {"feature_binning": [fresh]})
 
 
 def binning_of(bins):

@@ -49,7 +49,7 @@ std::optional<double> bound_of(PyObject* b, bool& ok) {
 // What one bin was read as, and the objects it was read from (owned: their identities
 // are compared later).
 struct ReadBin {
-  nb::object record, dict, name, lower, upper, categories, category_items;
+  nb::object record, dict, name, value, lower, upper, categories, category_items;
   zelvora::BinRole role = zelvora::BinRole::ordinary;
   bool numerical = false, categorical = false;
   std::optional<double> lower_bound, upper_bound;
@@ -59,7 +59,7 @@ struct ReadBin {
 };
 
 struct BinningCache::Entry {
-  nb::object weakref, list, items;
+  nb::object weakref, dict, list, items;  // the binning's dict, its bin list, the list's items
   std::vector<ReadBin> bins;
   std::uint64_t changes = 0;
   bool numeric_ok = true, categoric_ok = true;
@@ -84,8 +84,8 @@ struct BinningCache::Entry {
 
   // Whether the list and every bin's dict and categories are as read. No Python code
   // runs, nothing is allocated.
-  bool same_shape(PyObject* list_now) const {
-    if (list_now != list.ptr() || !holds_same(list_now, items.ptr())) return false;
+  bool same_shape() const {
+    if (!holds_same(list.ptr(), items.ptr())) return false;
     for (const ReadBin& b : bins) {
       if (instance_dict_of(b.record.ptr()) != b.dict.ptr()) return false;
       if (b.category_items.is_valid() && !holds_same(b.categories.ptr(), b.category_items.ptr()))
@@ -95,10 +95,10 @@ struct BinningCache::Entry {
   }
 
   int traverse(visitproc visit, void* arg) const {
-    for (const nb::object* o : {&weakref, &list, &items}) Py_VISIT(o->ptr());
+    for (const nb::object* o : {&weakref, &dict, &list, &items}) Py_VISIT(o->ptr());
     for (const ReadBin& b : bins) {
-      for (const nb::object* o :
-           {&b.record, &b.dict, &b.name, &b.lower, &b.upper, &b.categories, &b.category_items})
+      for (const nb::object* o : {&b.record, &b.dict, &b.name, &b.value, &b.lower, &b.upper,
+                                  &b.categories, &b.category_items})
         Py_VISIT(o->ptr());
     }
     return 0;
@@ -106,12 +106,14 @@ struct BinningCache::Entry {
 
   // After an assignment somewhere: whether every field read is still the same object.
   bool same_fields(const BinRecordTypes& t) const {
+    if (dict_item(dict.ptr(), t.feature_binning.ptr()) != list.ptr()) return false;
     for (const ReadBin& b : bins) {
       PyObject* d = b.dict.ptr();
       if (is_of(b.record.ptr(), t.numerical_bin) != b.numerical ||
           is_of(b.record.ptr(), t.categorical_bin) != b.categorical)
         return false;
       if (dict_item(d, t.name.ptr()) != b.name.ptr() ||
+          dict_item(d, t.value.ptr()) != b.value.ptr() ||
           dict_item(d, t.lower_bound.ptr()) != b.lower.ptr() ||
           dict_item(d, t.upper_bound.ptr()) != b.upper.ptr() ||
           dict_item(d, t.categories.ptr()) != b.categories.ptr())
@@ -131,6 +133,7 @@ bool read_bin(const BinRecordTypes& t, PyObject* record, ReadBin& b) {
   b.dict = nb::borrow(dict);
   b.name = owned(dict_item(dict, t.name.ptr()));
   if (!b.name.is_valid()) return false;
+  b.value = owned(dict_item(dict, t.value.ptr()));
   if (PyUnicode_Check(b.name.ptr())) {
     const std::optional<std::string_view> ascii = ascii_view(b.name);
     if (ascii) b.role = zelvora::bin_role(*ascii);
@@ -183,21 +186,25 @@ int BinningCache::traverse(visitproc visit, void* arg) const {
 }
 
 BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::handle binning) {
-  PyObject* list = bin_list_of(types, binning.ptr());
-  if (!list) return nullptr;
   const std::uint64_t changes = record_changes();
-  if (Entry* e = entries_.find(binning); e && e->same_shape(list)) {
-    if (e->changes == changes) return e;
-    if (e->same_fields(types)) {
+  // Assignments are counted; what bypasses them (a new dict by re-running __init__, a
+  // list edited in place) is compared by identity on every call.
+  if (Entry* e = entries_.find(binning); e && instance_dict_of(binning.ptr()) == e->dict.ptr()) {
+    if (e->changes == changes) {
+      if (e->same_shape()) return e;
+    } else if (e->same_fields(types) && e->same_shape()) {
       e->changes = changes;
       return e;
     }
   }
+  PyObject* list = bin_list_of(types, binning.ptr());
+  if (!list) return nullptr;
 
   // Read anew. Allocating may run the collector, hence code that reaches the map: the
   // entry is built apart and put in at the end.
   auto e = std::make_unique<Entry>();
   e->changes = changes;
+  e->dict = nb::borrow(instance_dict_of(binning.ptr()));
   e->list = nb::borrow(list);
   e->items = items_of(list);
   const Py_ssize_t n = PyTuple_GET_SIZE(e->items.ptr());
@@ -211,6 +218,16 @@ BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::hand
   return entries_.keep(binning, std::move(e));
 }
 
+namespace {
+
+BinHit hit_of(const BinningCache::Entry& e, const zelvora::BinChoice& choice) {
+  if (!choice.bin) return {nb::none(), choice.log};
+  const ReadBin& b = e.bins[*choice.bin];
+  return {b.record, choice.log, b.value};
+}
+
+}  // namespace
+
 std::optional<BinHit> BinningCache::numeric(const BinRecordTypes& types, nb::handle binning,
                                             double x) {
   Entry* e = current(types, binning);
@@ -219,7 +236,7 @@ std::optional<BinHit> BinningCache::numeric(const BinRecordTypes& types, nb::han
     e->numeric = zelvora::CompiledNumericBinning::compile(Entry::Source{e->bins, true});
   try {
     const zelvora::BinChoice choice = e->numeric->find(x);
-    return BinHit{choice.bin ? e->bins[*choice.bin].record : nb::none(), choice.log};
+    return hit_of(*e, choice);
   } catch (const zelvora::IncompleteBin& error) {
     raise_incomplete(error);
   }
@@ -241,7 +258,7 @@ std::optional<BinHit> BinningCache::categoric(const BinRecordTypes& types, nb::h
     } else {
       choice = e->categoric->find(text_bytes(value));
     }
-    return BinHit{choice.bin ? e->bins[*choice.bin].record : nb::none(), choice.log};
+    return hit_of(*e, choice);
   } catch (const zelvora::IncompleteBin& error) {
     raise_incomplete(error);
   }
