@@ -49,7 +49,7 @@ std::optional<double> bound_of(PyObject* b, bool& ok) {
 // What one bin was read as, and the objects it was read from (owned: their identities
 // are compared later).
 struct ReadBin {
-  nb::object record, dict, name, value, lower, upper, categories, category_items;
+  nb::object record, name, value, lower, upper, categories, category_items;
   zelvora::BinRole role = zelvora::BinRole::ordinary;
   bool numerical = false, categorical = false;
   std::optional<double> lower_bound, upper_bound;
@@ -59,7 +59,7 @@ struct ReadBin {
 };
 
 struct BinningCache::Entry {
-  nb::object weakref, dict, list, items;  // the binning's dict, its bin list, the list's items
+  nb::object weakref, list, items;  // the binning's bin list and the list's items
   std::vector<ReadBin> bins;
   std::uint64_t changes = 0;
   bool numeric_ok = true, categoric_ok = true;
@@ -82,12 +82,11 @@ struct BinningCache::Entry {
     }
   };
 
-  // Whether the list and every bin's dict and categories are as read. No Python code
-  // runs, nothing is allocated.
+  // Whether the list and every categories list hold the same items as when read (they
+  // change in place, without any assignment). No Python code runs, nothing is allocated.
   bool same_shape() const {
     if (!holds_same(list.ptr(), items.ptr())) return false;
     for (const ReadBin& b : bins) {
-      if (instance_dict_of(b.record.ptr()) != b.dict.ptr()) return false;
       if (b.category_items.is_valid() && !holds_same(b.categories.ptr(), b.category_items.ptr()))
         return false;
     }
@@ -95,20 +94,23 @@ struct BinningCache::Entry {
   }
 
   int traverse(visitproc visit, void* arg) const {
-    for (const nb::object* o : {&weakref, &dict, &list, &items}) Py_VISIT(o->ptr());
+    for (const nb::object* o : {&weakref, &list, &items}) Py_VISIT(o->ptr());
     for (const ReadBin& b : bins) {
-      for (const nb::object* o : {&b.record, &b.dict, &b.name, &b.value, &b.lower, &b.upper,
-                                  &b.categories, &b.category_items})
+      for (const nb::object* o :
+           {&b.record, &b.name, &b.value, &b.lower, &b.upper, &b.categories, &b.category_items})
         Py_VISIT(o->ptr());
     }
     return 0;
   }
 
   // After an assignment somewhere: whether every field read is still the same object.
-  bool same_fields(const BinRecordTypes& t) const {
-    if (dict_item(dict.ptr(), t.feature_binning.ptr()) != list.ptr()) return false;
+  bool same_fields(const BinRecordTypes& t, nb::handle binning) const {
+    PyObject* binning_dict = instance_dict_of(binning.ptr());
+    if (!binning_dict || dict_item(binning_dict, t.feature_binning.ptr()) != list.ptr())
+      return false;
     for (const ReadBin& b : bins) {
-      PyObject* d = b.dict.ptr();
+      PyObject* d = instance_dict_of(b.record.ptr());  // a new one after __init__ again
+      if (!d) return false;
       if (is_of(b.record.ptr(), t.numerical_bin) != b.numerical ||
           is_of(b.record.ptr(), t.categorical_bin) != b.categorical)
         return false;
@@ -130,7 +132,6 @@ bool read_bin(const BinRecordTypes& t, PyObject* record, ReadBin& b) {
   b.record = nb::borrow(record);
   PyObject* dict = instance_dict_of(record);
   if (!dict || !PyDict_CheckExact(dict)) return false;
-  b.dict = nb::borrow(dict);
   b.name = owned(dict_item(dict, t.name.ptr()));
   if (!b.name.is_valid()) return false;
   b.value = owned(dict_item(dict, t.value.ptr()));
@@ -187,12 +188,12 @@ int BinningCache::traverse(visitproc visit, void* arg) const {
 
 BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::handle binning) {
   const std::uint64_t changes = record_changes();
-  // Assignments are counted; what bypasses them (a new dict by re-running __init__, a
-  // list edited in place) is compared by identity on every call.
-  if (Entry* e = entries_.find(binning); e && instance_dict_of(binning.ptr()) == e->dict.ptr()) {
+  // Assignments (and __init__ run again) are counted; lists edited in place are compared
+  // item by item on every call.
+  if (Entry* e = entries_.find(binning)) {
     if (e->changes == changes) {
       if (e->same_shape()) return e;
-    } else if (e->same_fields(types) && e->same_shape()) {
+    } else if (e->same_fields(types, binning) && e->same_shape()) {
       e->changes = changes;
       return e;
     }
@@ -204,7 +205,6 @@ BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::hand
   // entry is built apart and put in at the end.
   auto e = std::make_unique<Entry>();
   e->changes = changes;
-  e->dict = nb::borrow(instance_dict_of(binning.ptr()));
   e->list = nb::borrow(list);
   e->items = items_of(list);
   const Py_ssize_t n = PyTuple_GET_SIZE(e->items.ptr());

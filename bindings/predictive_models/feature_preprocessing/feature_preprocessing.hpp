@@ -31,12 +31,12 @@ namespace zelvora::py::preprocessing {
 namespace nb = nanobind;
 
 /// The first binning of each attribute in a registry's binning list, read once and kept
-/// while the list, its binnings' dicts and their attributes stay the same (registry.cpp).
+/// while the list and its binnings' attributes stay the same (registry.cpp).
 struct BinningIndex {
-  nb::object weakref, list, items;            // the list, and its items when read
-  std::vector<nb::object> dicts, attributes;  // each binning's dict and attribute then
-  nb::dict first;                             // attribute -> its first binning
-  std::uint64_t changes = 0;                  // record_changes() when read
+  nb::object weakref, list, items;     // the list, and its items when read
+  std::vector<nb::object> attributes;  // each binning's attribute then
+  nb::dict first;                      // attribute -> its first binning
+  std::uint64_t changes = 0;           // record_changes() when read
 
   int traverse(visitproc visit, void* arg) const;
 };

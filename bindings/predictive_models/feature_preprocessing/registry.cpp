@@ -24,28 +24,23 @@ namespace zelvora::py::preprocessing {
 int BinningIndex::traverse(visitproc visit, void* arg) const {
   for (const nb::object* o : {&weakref, &list, &items, static_cast<const nb::object*>(&first)})
     Py_VISIT(o->ptr());
-  for (const std::vector<nb::object>* v : {&dicts, &attributes}) {
-    for (const nb::object& o : *v) Py_VISIT(o.ptr());
-  }
+  for (const nb::object& o : attributes) Py_VISIT(o.ptr());
   return 0;
 }
 
 namespace {
 
-// Whether the index still describes the list: same list, items and dicts (every call),
-// and, after an assignment to some record, the same attribute objects.
+// Whether the index still describes the list: the same list holding the same binnings
+// (every call: it changes in place), and, after an assignment to some record (or __init__
+// run again), the same attribute objects.
 bool still_valid(BinningIndex& index, PyObject* list, nb::handle attribute_key) {
   if (list != index.list.ptr() || !holds_same(list, index.items.ptr())) return false;
-  const std::size_t n = index.dicts.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* binning = PyTuple_GET_ITEM(index.items.ptr(), static_cast<Py_ssize_t>(i));
-    if (instance_dict_of(binning) != index.dicts[i].ptr()) return false;
-  }
   const std::uint64_t changes = record_changes();
   if (changes == index.changes) return true;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (dict_item(index.dicts[i].ptr(), attribute_key.ptr()) != index.attributes[i].ptr())
-      return false;
+  for (std::size_t i = 0; i < index.attributes.size(); ++i) {
+    PyObject* binning = PyTuple_GET_ITEM(index.items.ptr(), static_cast<Py_ssize_t>(i));
+    PyObject* dict = instance_dict_of(binning);
+    if (!dict || dict_item(dict, attribute_key.ptr()) != index.attributes[i].ptr()) return false;
   }
   index.changes = changes;
   return true;
@@ -65,7 +60,6 @@ std::unique_ptr<BinningIndex> read_index(PyObject* list, nb::handle attribute_ke
     if (!dict || !PyDict_CheckExact(dict)) return nullptr;
     PyObject* attribute = dict_item(dict, attribute_key.ptr());
     if (!attribute || !PyUnicode_CheckExact(attribute)) return nullptr;
-    index->dicts.push_back(nb::borrow(dict));
     index->attributes.push_back(nb::borrow(attribute));
     if (PyDict_SetDefault(index->first.ptr(), attribute, binning) == nullptr)
       throw nb::python_error();
