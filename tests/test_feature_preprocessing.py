@@ -603,6 +603,11 @@ class Text(str):
     """A str subclass: compared through its own ==."""
 
 
+def fresh(text):
+    """An equal str that is another object."""
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+
+
 def outcome(call):
     """Results or error of `call`, with the log records written on the way."""
     with capture_logs() as logs:
@@ -632,7 +637,7 @@ def test_numeric_batch_equals_single_values(bins, values):
 
 
 @settings(max_examples=300, deadline=None)
-@given(categorical_bins(), st.lists(st.one_of(TEXTS, st.none(), TEXTS.map(Text), st.integers(0, 2)), max_size=12))
+@given(categorical_bins(), st.lists(st.one_of(TEXTS, TEXTS.map(fresh), st.none(), TEXTS.map(Text), st.integers(0, 2)), max_size=12))
 def test_categorical_batch_equals_single_values(bins, values):
     prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "c", "attribute_data_type": "CATEGORICAL", "feature_binning": bins}]})
     single = outcome(single_values(prep, "c", values))
@@ -640,12 +645,12 @@ def test_categorical_batch_equals_single_values(bins, values):
     assert same(batch, single)
 
 
-@pytest.mark.parametrize("text", ["é", "日本", "é" * 40, "\ud800", "a\ud800"])
+@pytest.mark.parametrize("text", ["é", "日本", "é" * 40, "\ud800", "a\ud800", "n" * 40])
 def test_categorical_batch_finds_non_ascii_texts(text):
-    # Short and long non-ASCII keys: the batch hashes a copy of their bytes.
+    # Short and long keys, the very category objects and equal copies of them.
     bins = [{"type": "CATEGORICAL", "id": 1, "value": 1.0, "categories": ["x", text]}]
     prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "c", "attribute_data_type": "CATEGORICAL", "feature_binning": bins}]})
-    assert prep.apply_feature_binning_batch("c", [text, "x", text]) == [1.0, 1.0, 1.0]
+    assert prep.apply_feature_binning_batch("c", [text, "x", fresh(text), text[:-1]]) == [1.0, 1.0, 1.0, None]
 
 
 @settings(max_examples=100, deadline=None)

@@ -71,7 +71,7 @@ nb::object declare_preprocessing_record(nb::module_& m) {
   return declare_record(m, decl);
 }
 
-// The schema library lists a view's fields in the record's field order; this view shows
+// strawberry lists a view's fields in the record's field order; this view shows
 // them in its own order.
 void order_view_fields(nb::handle view, std::initializer_list<const char*> order) {
   nb::list fields = nb::borrow<nb::list>(view.attr("__strawberry_definition__").attr("fields"));

@@ -2,8 +2,7 @@
 // the builder of binnings from a compact specification, and binning one value.
 #include <nanobind/nanobind.h>
 
-#include <algorithm>
-#include <array>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +15,7 @@
 #include "common/records.hpp"
 #include "feature_preprocessing.hpp"
 #include "zelvora/bin_names.hpp"
+#include "zelvora/preprocessing_messages.hpp"
 
 namespace zelvora::py::preprocessing {
 
@@ -109,12 +109,13 @@ nb::object get_feature_binning(nb::handle self, nb::handle attribute) {
   return first_where(self.attr(state->binning), state->attribute, attribute);
 }
 
-/// "Binning attribute <attribute>: ", the prefix of every error raised while building or
-/// applying a binning, and of the builder's warnings.
-std::string binning_error_prefix(nb::handle attribute) {
+std::string attribute_text(nb::handle attribute) {
   // The builder's attributes are any dict keys; those of lookups are texts.
-  return "Binning attribute " +
-         (PyUnicode_Check(attribute.ptr()) ? text_bytes(attribute) : text_of(attribute)) + ": ";
+  return PyUnicode_Check(attribute.ptr()) ? text_bytes(attribute) : text_of(attribute);
+}
+
+std::string binning_error_prefix(nb::handle attribute) {
+  return zelvora::binning_error_prefix(attribute_text(attribute));
 }
 
 Lookup lookup_of(nb::handle binning) {
@@ -215,17 +216,13 @@ void add_feature_transformation(nb::handle self, nb::handle transformations) {
 
 // --- the builder of binnings -------------------------------------------------------------
 
-[[noreturn]] void raise_binning_error(PyObject* kind, nb::handle attribute,
-                                      const std::string& what) {
-  PyErr_SetObject(kind, from_text_bytes(binning_error_prefix(attribute) + what).ptr());
+[[noreturn]] void raise_text(PyObject* kind, const std::string& message) {
+  PyErr_SetObject(kind, from_text_bytes(message).ptr());
   throw nb::python_error();
 }
 
-// The keys the builder reads. Others are ignored, so that stored specifications with
-// extra keys keep working, but each is reported: a misspelt key would go unnoticed.
-constexpr std::array<std::string_view, 10> kSpecificationKeys{
-    "dtype",    "bins",           "bin_vals",         "bin_frequencies", "bin_target_rates",
-    "null_val", "null_frequency", "null_target_rate", "default",         "binned_attribute_name"};
+// Keys the builder does not read are ignored, so that stored specifications with extra
+// keys keep working, but each is reported: a misspelt key would go unnoticed.
 
 /// Read access to one attribute's binning specification.
 class Specification {
@@ -266,9 +263,8 @@ class Specification {
     } catch (const nb::python_error& e) {
       if (!e.matches(PyExc_IndexError)) throw;
     }
-    raise_binning_error(
-        PyExc_IndexError, attribute_,
-        std::string(key) + " has fewer values than the " + std::to_string(count) + " bins");
+    raise_text(PyExc_IndexError, zelvora::too_few_bin_entries(attribute_text(attribute_), key,
+                                                              static_cast<std::size_t>(count)));
   }
 
   /// Logs one warning for each key the builder does not read.
@@ -276,13 +272,9 @@ class Specification {
     nb::list keys = steal_or_throw<nb::list>(PyMapping_Keys(spec_.ptr()));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.ptr()); ++k) {
       nb::object key = nb::borrow(PyList_GET_ITEM(keys.ptr(), k));
-      if (PyUnicode_Check(key.ptr()) &&
-          std::find(kSpecificationKeys.begin(), kSpecificationKeys.end(), text_bytes(key)) !=
-              kSpecificationKeys.end())
-        continue;
+      if (PyUnicode_Check(key.ptr()) && zelvora::is_specification_key(text_bytes(key))) continue;
       const std::string shown = text_bytes(steal_or_throw<nb::str>(PyObject_Repr(key.ptr())));
-      state->logger.warning(binning_error_prefix(attribute_) + "unknown key " + shown +
-                            " is ignored");
+      state->logger.warning(zelvora::unknown_specification_key(attribute_text(attribute_), shown));
     }
   }
 
@@ -298,9 +290,9 @@ class Specification {
     if (increasing) return;
     // The texts bin names show.
     nb::object format = state->bins.numerical_bin.attr("_get_number_formatting");
-    raise_binning_error(
-        PyExc_ValueError, attribute_,
-        "edges must increase: " + text_of(format(lower)) + " then " + text_of(format(upper)));
+    const std::string lower_text = text_of(format(lower)), upper_text = text_of(format(upper));
+    raise_text(PyExc_ValueError,
+               zelvora::edges_must_increase(attribute_text(attribute_), lower_text, upper_text));
   }
 
   static nb::object item(nb::handle sequence, Py_ssize_t i) {
