@@ -169,7 +169,7 @@ nb::object chosen_value(const BinHit& hit, nb::handle binning, ValueText value_t
     }
   }
   if (hit.bin.is_none()) return nb::none();
-  return record_field(hit.bin, types.value);
+  return hit.value.is_valid() ? hit.value : record_field(hit.bin, types.value);
 }
 
 nb::object bin_numeric_attribute(nb::handle self, nb::handle value) {

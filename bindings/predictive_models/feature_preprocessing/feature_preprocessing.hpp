@@ -14,18 +14,32 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
 #include "common/logging.hpp"
 #include "common/module_state.hpp"
+#include "common/per_record.hpp"
 #include "common/record_bins.hpp"
 #include "common/records.hpp"
 
 namespace zelvora::py::preprocessing {
 
 namespace nb = nanobind;
+
+/// The first binning of each attribute in a registry's binning list, read once and kept
+/// while the list and its binnings' attributes stay the same (registry.cpp).
+struct BinningIndex {
+  nb::object weakref, list, items;     // the list, and its items when read
+  std::vector<nb::object> attributes;  // each binning's attribute then
+  nb::dict first;                      // attribute -> its first binning
+  std::uint64_t changes = 0;           // record_changes() when read
+
+  int traverse(visitproc visit, void* arg) const;
+};
 
 struct State {
   Held<nb::object> feature_binning, feature_transformation;
@@ -41,6 +55,7 @@ struct State {
       use_for_undefined{"use_for_undefined"}, value{"value"},
       bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
+  Held<PerRecord<BinningIndex>> binning_index;  // per registry
 };
 
 extern ModuleState<State> state;
