@@ -826,3 +826,44 @@ def test_log_processor_walking_every_list_during_a_batch(run_python):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "done"
+
+
+# --- binning lookups by attribute follow every change between calls ------------------------
+
+ATTRIBUTES = ["a", "b", "c"]
+
+
+def first_binning(registry, attribute):
+    return next((b for b in registry.binning if b.attribute == attribute), None)
+
+
+def change_registry(data, registry):
+    """One change of the registry's list or of a binning's attribute, made between calls."""
+    binnings = registry.binning
+    fresh = lambda: FeaturePreprocessing.add_feature_binning({data.draw(st.sampled_from(ATTRIBUTES)): AGE})[0]
+    kind = data.draw(st.sampled_from(["attribute", "insert", "delete", "replace", "reinit", "bypass"]))
+    target = data.draw(st.sampled_from(binnings)) if binnings else None
+    if kind == "attribute" and target is not None:
+        target.attribute = data.draw(st.sampled_from(ATTRIBUTES))
+    elif kind == "insert" or (kind == "delete" and not binnings):
+        binnings.insert(data.draw(st.integers(0, len(binnings))), fresh())
+    elif kind == "delete":
+        del binnings[data.draw(st.integers(0, len(binnings) - 1))]
+    elif kind == "replace":
+        registry.binning = [fresh() for _ in range(data.draw(st.integers(0, 3)))]
+    elif kind == "reinit" and target is not None:  # fields replaced around the assignment count
+        target.__init__(**fresh().model_dump())
+    elif kind == "bypass":  # a new list, set around the assignment count
+        object.__setattr__(registry, "binning", list(binnings))
+
+
+@settings(max_examples=50)
+@given(st.lists(st.sampled_from(ATTRIBUTES), max_size=5), st.data())
+def test_binning_lookups_follow_every_change(attributes, data):
+    registry = FeaturePreprocessing(binning=[FeaturePreprocessing.add_feature_binning({a: AGE})[0] for a in attributes])
+    for _ in range(6):
+        for attribute in ATTRIBUTES + ["d"]:
+            expected = first_binning(registry, attribute)
+            assert registry.get_feature_binning(attribute) is expected
+            assert registry.apply_feature_binning(attribute, 20) == (expected and expected.bin_numeric_attribute(20))
+        change_registry(data, registry)

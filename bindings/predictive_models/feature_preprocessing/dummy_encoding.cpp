@@ -68,7 +68,7 @@ nb::object check_created_attribute_naming(nb::handle self) {
   nb::object attribute = self.attr(state->attribute);
   bool broken = false;
   for_each_item(self.attr(state->encoding), [&](const nb::object& single) {
-    broken = equal(single.attr(state->encoded_feature_name), attribute);
+    broken = single.attr(state->encoded_feature_name).equal(attribute);
     return broken;
   });
   if (broken) {

@@ -42,8 +42,7 @@ void declare_views(nb::module_& m, nb::handle feature_transformation) {
 NB_MODULE(feature_transformation, m) {
   describe_module(m, "Formula transformations of attributes.");
   load_api(m);
-  nb::object core_model =
-      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
+  nb::object core_model = record_base();
   nb::object feature_transformation = declare_record(m, feature_transformation_record(core_model));
   declare_views(m, feature_transformation);
 }
