@@ -24,8 +24,7 @@ ModuleState<State> state;
 
 namespace {
 
-State load_state() {
-  State s;
+void load_state(State& s) {
   nb::module_ io = nb::module_::import_("io");
   s.string_io = io.attr("StringIO");
   s.bytes_io = io.attr("BytesIO");
@@ -56,7 +55,6 @@ State load_state() {
   s.path_join = path.attr("join");
   s.path_isdir = path.attr("isdir");
   s.path_like = os.attr("PathLike");
-  return s;
 }
 
 // A plain string or bytes is refused where a stream is expected, naming the argument,
@@ -182,11 +180,6 @@ nb::object new_text_stream(nb::handle text) {
   return state->string_io(text, nb::arg("newline") = "\n");
 }
 
-nb::object read_whole(nb::handle stream) {
-  stream.attr("seek")(0);
-  return stream.attr("read")();
-}
-
 // --- the load's budget -----------------------------------------------------------------
 
 ExpansionBudget budget_of(nb::handle max_size) {
@@ -227,6 +220,6 @@ NB_MODULE(content, m) {
   using namespace zelvora;
   py::describe_module(m, "The content bundle: directory, tar and zip.");
   py::load_api(m);
-  content::state.emplace(m, content::load_state());
+  content::load_state(content::state.emplace(m));
   content::declare_content(m);
 }

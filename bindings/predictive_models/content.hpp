@@ -6,7 +6,6 @@
 #include <nanobind/nanobind.h>
 
 #include <optional>
-#include <tuple>
 #include <vector>
 
 #include "common/classes.hpp"
@@ -18,26 +17,18 @@ namespace zelvora::content {
 namespace nb = nanobind;
 
 struct State {
-  nb::object content_class, bounded_tar_info;
+  py::Held<nb::object> content_class, bounded_tar_info;
   // io
-  nb::object string_io, bytes_io, text_io_base, open_file;
+  py::Held<nb::object> string_io, bytes_io, text_io_base, open_file;
   // archives
-  nb::object tarfile_open, tar_info, tar_read_error, tar_extended_types, zip_file, zip_deflated,
-      zip_stored, zip_bzip2, zip_lzma, bad_zip_file, bzip2_decompressor, crc32, copy;
+  py::Held<nb::object> tarfile_open, tar_info, tar_read_error, tar_extended_types, zip_file,
+      zip_deflated, zip_stored, zip_bzip2, zip_lzma, bad_zip_file, bzip2_decompressor, crc32, copy;
   // files
-  nb::object fsdecode, listdir, mkdir, path_join, path_isdir, path_like;
-  // Attribute names of the bundle, interned once.
-  nb::str yaml_field{"augmented_predictive_model_yaml"}, json_field{"external_model_json"},
-      pmml_field{"external_model_pmml"}, images_field{"attached_images"};
-
-  static constexpr auto references = std::make_tuple(
-      &State::content_class, &State::bounded_tar_info, &State::string_io, &State::bytes_io,
-      &State::text_io_base, &State::open_file, &State::tarfile_open, &State::tar_info,
-      &State::tar_read_error, &State::tar_extended_types, &State::zip_file, &State::zip_deflated,
-      &State::zip_stored, &State::zip_bzip2, &State::zip_lzma, &State::bad_zip_file,
-      &State::bzip2_decompressor, &State::crc32, &State::copy, &State::fsdecode, &State::listdir,
-      &State::mkdir, &State::path_join, &State::path_isdir, &State::path_like, &State::yaml_field,
-      &State::json_field, &State::pmml_field, &State::images_field);
+  py::Held<nb::object> fsdecode, listdir, mkdir, path_join, path_isdir, path_like;
+  // Attribute names of the bundle.
+  py::Held<nb::str> yaml_field{"augmented_predictive_model_yaml"},
+      json_field{"external_model_json"}, pmml_field{"external_model_pmml"},
+      images_field{"attached_images"};
 };
 
 extern py::ModuleState<State> state;
@@ -78,8 +69,6 @@ nb::str pmml_member_name(nb::handle pmml_filename);
 nb::str decode_utf8(nb::handle data);
 /// A text stream holding `text` exactly, CR LF included.
 nb::object new_text_stream(nb::handle text);
-/// The whole content of a stream, read from its start.
-nb::object read_whole(nb::handle stream);
 
 // --- the load's budget -----------------------------------------------------------------
 

@@ -83,7 +83,7 @@ enum class ArchiveKind { tar, zip };
 // stream is taken as bytes.
 nb::object member_bytes(nb::handle stream) {
   if (!nb::isinstance(stream, state->text_io_base)) return nb::borrow(stream);
-  nb::object text = read_whole(stream);
+  nb::object text = rewound_text(stream);
   return state->bytes_io(text.attr("encode")("utf-8"));
 }
 
@@ -96,7 +96,7 @@ void append_tar_member(nb::handle archive, nb::handle data, nb::handle name) {
 }
 
 void append_zip_member(nb::handle archive, nb::handle data, nb::handle name) {
-  archive.attr("writestr")(name, read_whole(data));
+  archive.attr("writestr")(name, rewound_text(data));
 }
 
 void write_member(ArchiveKind kind, nb::handle archive, nb::handle stream, nb::handle name) {

@@ -104,13 +104,13 @@ void write_bytes(const FileTarget& target, nb::handle name, nb::handle data) {
 
 void write_text_file(const FileTarget& target, nb::handle name, nb::handle stream) {
   // The text is written exactly as the stream holds it, as UTF-8.
-  write_bytes(target, name, steal_or_throw(PyUnicode_AsUTF8String(read_whole(stream).ptr())));
+  write_bytes(target, name, steal_or_throw(PyUnicode_AsUTF8String(rewound_text(stream).ptr())));
 }
 
 void write_image_file(const FileTarget& target, nb::handle name, nb::handle stream) {
   // Anything but immutable bytes (a bytearray, a memoryview another thread may change)
   // is copied into bytes first.
-  nb::object data = read_whole(stream);
+  nb::object data = rewound_text(stream);
   if (!PyBytes_Check(data.ptr())) {
     Py_buffer view;
     if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) throw nb::python_error();
