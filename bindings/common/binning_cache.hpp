@@ -7,13 +7,14 @@
 //   if (!hit) hit = find_numerical_bin_record(types, binning, x, zelvora::kEnginePolicy);
 //
 // A compiled binning is used only while what it was compiled from is unchanged:
-//  - the binning's `feature_binning` is the same list, of the same length, holding the
-//    same bins, and every bin has the same __dict__ (checked on every call);
-//  - every categorical bin's categories list holds the same items (every call: a list
-//    changes in place without any assignment);
-//  - no record had an attribute assigned or deleted since (record_changes.hpp); when one
-//    had, every field the compiled form was read from is compared by identity again,
-//    and only a difference compiles anew.
+//  - the bin list and every categorical bin's categories list hold the same items, in
+//    order (checked on every call: lists change in place without any assignment);
+//  - no record was assigned, had an attribute deleted or ran __init__ again since
+//    (record_changes.hpp); when one had, the binning's list and every field the compiled
+//    form was read from (name, value, bounds, categories, kind) are compared by identity
+//    again, and only a difference compiles anew.
+// Writes into a record's __dict__ itself (object.__setattr__, __setstate__ on a live
+// record) are not seen.
 // A binning the compiled form cannot describe (a bin without an instance dict, a bound
 // that is not a float or an int, categories other than a list of exact str, a text value
 // of a str subclass) gets no answer here: the caller runs the lazy lookup, which gives

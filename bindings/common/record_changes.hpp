@@ -1,8 +1,8 @@
 // A count of the changes made to records: CoreModel's __setattr__ and __delattr__ bump it
-// once the change is made. What a module computes from records and keeps (a compiled
-// binning, an index of a registry) stays valid while the count stays. Writes that bypass
-// attribute assignment (into a record's __dict__, re-running __init__ on a record) are
-// not counted: a keeper also compares the identities it read (lists, dicts).
+// once the change is made, and so does __init__ run again on a live record. What a module
+// computes from records and keeps (a compiled binning, an index of a registry) stays
+// valid while the count stays; lists edited in place are the keeper's to compare. Writes
+// into a record's __dict__ itself (object.__setattr__, __setstate__) are not counted.
 #pragma once
 
 #include <nanobind/nanobind.h>
