@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bin_array.hpp"
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
 #include "common/logging.hpp"
@@ -357,4 +358,5 @@ NB_MODULE(feature_binning, m) {
   s.bins.categorical_bin = records.categorical_bin;
   s.logger = Logger(kModule);
   m.attr("logger") = s.logger.proxy();
+  add_bin_array(m, records.feature_binning, s.bins, records.attribute_data_type, kModule);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/arguments.hpp"
+#include "common/compiled_bins.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
 #include "common/logging.hpp"
@@ -417,61 +418,6 @@ nb::object apply_feature_binning(nb::handle self, nb::handle attribute,
 //   - a value that is not a float, an int, None or a plain str (a str subclass compares
 //     through its own ==; other kinds are refused): that value.
 
-/// Categorical bins as the compiler reads them: each bin's categories as text bytes.
-class CategoryTextBins : public RecordBins {
- public:
-  /// Categories that are not a list of plain texts: the binning is looked up value by value.
-  struct NotPlainTexts {};
-
-  CategoryTextBins(const BinRecordTypes& types, nb::handle binning)
-      : RecordBins(types, binning, types.categorical_bin) {}
-
-  std::optional<std::vector<std::string>> category_texts(std::size_t i) const {
-    nb::object categories = field(i, types_.categories);
-    if (categories.is_none()) return std::nullopt;
-    if (!PyList_CheckExact(categories.ptr())) throw NotPlainTexts{};
-    std::vector<std::string> texts;
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(categories.ptr()); ++k) {
-      nb::handle item = PyList_GET_ITEM(categories.ptr(), k);
-      if (!PyUnicode_CheckExact(item.ptr())) throw NotPlainTexts{};
-      texts.push_back(text_bytes(item));
-    }
-    return texts;
-  }
-};
-
-/// A compiled binning with what its answers need from the records: the value of every
-/// bin and the attribute text of the log messages.
-template <class Compiled>
-struct BatchBinning {
-  Compiled compiled;
-  std::vector<nb::object> values;
-  std::string attribute;
-};
-
-/// Compiles the binning, or nullopt when it cannot be (see above).
-template <class Compiled, class Bins>
-std::optional<BatchBinning<Compiled>> compile_binning(nb::handle binning) {
-  try {
-    const Bins bins(state->bins, binning);
-    BatchBinning<Compiled> batch{Compiled::compile(bins), {}, {}};
-    batch.values.reserve(bins.size());
-    for (std::size_t i = 0; i < bins.size(); ++i)
-      batch.values.push_back(bins.field(i, state->bins.value));
-    batch.attribute = text_of(record_field(binning, state->bins.attribute));
-    return batch;
-  } catch (const nb::python_error&) {
-  } catch (const CategoryTextBins::NotPlainTexts&) {
-  }
-  return std::nullopt;
-}
-
-class NumericalBins : public RecordBins {
- public:
-  NumericalBins(const BinRecordTypes& types, nb::handle binning)
-      : RecordBins(types, binning, types.numerical_bin) {}
-};
-
 void log_default_hit(zelvora::DefaultHitLog log, const std::string& attribute,
                      const std::string& value_text) {
   const std::string message = zelvora::default_hit_message(attribute, value_text);
@@ -576,7 +522,7 @@ nb::list bin_each(nb::handle values, nb::handle single, Answer&& answer) {
 
 nb::list bin_numeric_batch(nb::handle binning, nb::handle values) {
   nb::object single = binning.attr(state->bin_numeric_attribute);
-  auto batch = compile_binning<zelvora::CompiledNumericBinning, NumericalBins>(binning);
+  auto batch = compile_numeric_bins(state->bins, binning);
   if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
   return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
     const double x = lookup_number(value);
@@ -589,7 +535,7 @@ nb::list bin_numeric_batch(nb::handle binning, nb::handle values) {
 
 nb::list bin_categoric_batch(nb::handle binning, nb::handle values) {
   nb::object single = binning.attr(state->bin_categoric_attribute);
-  auto batch = compile_binning<zelvora::CompiledCategoricBinning, CategoryTextBins>(binning);
+  auto batch = compile_categoric_bins(state->bins, binning);
   if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
   return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
     if (!value.is_none() && !PyUnicode_CheckExact(value.ptr())) return std::nullopt;
