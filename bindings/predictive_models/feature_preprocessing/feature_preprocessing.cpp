@@ -781,10 +781,10 @@ void order_view_fields(nb::handle view, std::initializer_list<const char*> order
   view.attr("__strawberry_definition__").attr("fields") = ordered;
 }
 
-void declare_views(nb::module_& m, const Records& r) {
+void declare_views(nb::module_& m) {
   nb::object view = declare_view(m, {
                                         .name = "FeaturePreprocessingType",
-                                        .record = r.feature_preprocessing,
+                                        .record = m.attr("FeaturePreprocessing"),
                                         .mirrored = {"binning", "transformations"},
                                     });
   order_view_fields(view, {"binning", "transformations"});
@@ -807,7 +807,7 @@ NB_MODULE(feature_preprocessing, m) {
   s.feature_transformation = import_class(kTransformationModule, "FeatureTransformation");
   s.logger = Logger(kModule);
   s.binning_logger = Logger(kBinningModule);
-  Records records = declare_records(m);
-  declare_views(m, records);
+  declare_records(m);
+  declare_views_lazily(m, {"FeaturePreprocessingType"}, &declare_views);
   m.attr("logger") = s.logger.proxy();
 }
