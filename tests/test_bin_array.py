@@ -309,3 +309,64 @@ def test_malformed_capsules_are_refused_and_every_struct_released(fields, messag
     released = [] if "schema_name" in fields else ["schema"] if "release" in fields else [
         "schema", "array"]
     assert sorted(RELEASED) == sorted(released)
+
+
+# --- frames ------------------------------------------------------------------------------
+
+
+def preprocessing():
+    from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing import (
+        FeaturePreprocessing,
+    )
+
+    return FeaturePreprocessing(binning=FeaturePreprocessing.add_feature_binning({
+        "age": {"dtype": "NUMERICAL", "bins": [-INF, 30, INF], "bin_vals": [-0.4, 0.3],
+                "binned_attribute_name": "age_woe"},
+        "city": {"dtype": "CATEGORICAL", "bins": [["A"], ["B"]], "bin_vals": [0.1, -0.2]},
+        "absent": {"dtype": "NUMERICAL", "bins": [0, 1], "bin_vals": [1.0]},
+    }))
+
+
+COLUMNS = {"age": [25.0, 40.0, None], "city": ["A", None, "B"], "other": [1, 2, 3]}
+BINNED = {"age_woe": [-0.4, 0.3, 0.0], "city": [0.1, 0.0, -0.2]}
+
+
+def read_pandas(result):
+    assert result.index.tolist() == [7, 8, 9]  # the input's index
+    return result.to_dict("list")
+
+
+def frame_kinds():
+    kinds = {"mapping": (lambda c: c, lambda r: {k: v.tolist() for k, v in r.items()})}
+    if pd := _optional("pandas"):
+        kinds["pandas"] = (lambda c: pd.DataFrame(c, index=[7, 8, 9]), read_pandas)
+    if pl := _optional("polars"):
+        kinds["polars"] = (pl.DataFrame, lambda r: r.to_dict(as_series=False))
+    if pa := _optional("pyarrow"):
+        kinds["pyarrow"] = (pa.table, lambda r: r.to_pydict())
+    return kinds
+
+
+FRAME_KINDS = frame_kinds()
+
+
+@pytest.mark.parametrize("kind", FRAME_KINDS)
+@pytest.mark.parametrize("attributes, expected", [
+    (None, BINNED), (["city"], {"city": BINNED["city"]}), (("age",), {"age_woe": BINNED["age_woe"]}),
+])
+def test_frames_give_the_binned_columns_in_their_own_kind(kind, attributes, expected):
+    make, read = FRAME_KINDS[kind]
+    result = preprocessing().apply_feature_binning_frame(make(COLUMNS), attributes)
+    assert read(result) == expected
+
+
+@pytest.mark.parametrize("frame, attributes, error, message", [
+    (COLUMNS, ["absent"], KeyError, "'absent'"),
+    (COLUMNS, ["other"], KeyError, "'other'"),
+    ({"age": ["x"]}, None, ValueError, "Binning attribute age: could not convert string"),
+    ([1, 2], None, TypeError, r"Argument 'frame' has incorrect type"),
+    (COLUMNS, "age", TypeError, r"Argument 'attributes' has incorrect type"),
+])
+def test_frame_errors_name_the_attribute(frame, attributes, error, message):
+    with pytest.raises(error, match=message):
+        preprocessing().apply_feature_binning_frame(frame, attributes)

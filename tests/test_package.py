@@ -123,16 +123,16 @@ def test_serialisation_and_bundles_keep_memory_flat(memory_growth):
     assert memory_growth(work, rounds=150) < 10_000
 
 
-BINNING = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning"
-PREPROCESSING = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing"
+BINNING_MODULE = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning"
+PREPROCESSING_MODULE = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing"
 
 
-@pytest.mark.parametrize("module", [BINNING, PREPROCESSING])
+@pytest.mark.parametrize("module", [BINNING_MODULE, PREPROCESSING_MODULE])
 def test_binning_values_imports_no_query_schema_library(run_python, module):
     result = run_python(
         f"""
         import sys
-        from {PREPROCESSING} import FeaturePreprocessing
+        from {PREPROCESSING_MODULE} import FeaturePreprocessing
         import {module} as m
         [b] = FeaturePreprocessing.add_feature_binning(
             {{"a": {{"dtype": "NUMERICAL", "bins": [0, 1, 2], "bin_vals": [1.0, 2.0]}}}})
@@ -151,7 +151,7 @@ def test_views_are_declared_on_first_use_across_modules(run_python):
     result = run_python(
         f"""
         import strawberry
-        from {PREPROCESSING} import FeaturePreprocessing, FeaturePreprocessingType
+        from {PREPROCESSING_MODULE} import FeaturePreprocessing, FeaturePreprocessingType
 
         @strawberry.type
         class Query:
