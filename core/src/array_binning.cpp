@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "zelvora/number_format.hpp"
@@ -254,30 +255,102 @@ double CategoricColumnBinning::bin_text(std::string_view text, DefaultHits& hits
 
 // --- gathering through codes -------------------------------------------------------------
 
+namespace {
+
+// Calls f(reader) with a reader of code i as an int64 (uint64 codes past int64 read as
+// out of range), typed once per column; false for a column of non-integers.
+template <class F>
+bool with_codes(const NumberColumn& c, F&& f) {
+  const char* base = static_cast<const char*>(c.data);
+  const std::ptrdiff_t stride = c.stride;
+  const auto typed = [&](auto tag) {
+    using T = decltype(tag);
+    f([base, stride](std::size_t i) -> std::int64_t {
+      const T code = load<T>(base + static_cast<std::ptrdiff_t>(i) * stride);
+      if constexpr (std::is_same_v<T, std::uint64_t>) {
+        constexpr auto largest = std::numeric_limits<std::int64_t>::max();
+        if (code > static_cast<std::uint64_t>(largest)) return largest;
+      }
+      return static_cast<std::int64_t>(code);
+    });
+    return true;
+  };
+  switch (c.type) {
+    case NumberType::int8:
+      return typed(std::int8_t{});
+    case NumberType::uint8:
+      return typed(std::uint8_t{});
+    case NumberType::int16:
+      return typed(std::int16_t{});
+    case NumberType::uint16:
+      return typed(std::uint16_t{});
+    case NumberType::int32:
+      return typed(std::int32_t{});
+    case NumberType::uint32:
+      return typed(std::uint32_t{});
+    case NumberType::int64:
+      return typed(std::int64_t{});
+    case NumberType::uint64:
+      return typed(std::uint64_t{});
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
 void gather_entries(const EntryResults& entries, const NumberColumn& codes, double* out,
                     DefaultHits& hits) {
   const std::size_t size = entries.values.size();
   constexpr std::size_t kMissing = static_cast<std::size_t>(-1);
   std::vector<std::size_t> counts(size, 0), order;
   std::size_t missing_count = 0;
-  with_reader(codes, [&](auto read) {
-    for (std::size_t i = 0; i < codes.length; ++i) {
-      const double code = codes.valid(i) ? read(i) : -1.0;
-      if (code < 0) {
-        out[i] = entries.missing_value;
-        if (entries.missing_log != DefaultHitLog::none && missing_count++ == 0)
-          order.push_back(kMissing);
-        continue;
+  // Slot 0 stands for a missing value, slot e + 1 for entry e: one load per value, and a
+  // flag for the slots that need more than their value (a log record, a failure).
+  std::vector<double> table(size + 1);
+  std::vector<std::uint8_t> special(size + 1);
+  table[0] = entries.missing_value;
+  special[0] = entries.missing_log != DefaultHitLog::none;
+  for (std::size_t e = 0; e < size; ++e) {
+    table[e + 1] = entries.values[e];
+    special[e + 1] = entries.logs[e] != DefaultHitLog::none ||
+                     (!entries.failures.empty() && entries.failures[e]);
+  }
+  const auto handle = [&](std::size_t slot) {
+    if (slot == 0) {
+      if (missing_count++ == 0) order.push_back(kMissing);
+      return;
+    }
+    const std::size_t e = slot - 1;
+    if (!entries.failures.empty() && entries.failures[e])
+      std::rethrow_exception(entries.failures[e]);
+    if (counts[e]++ == 0) order.push_back(e);
+  };
+  const bool checked = codes.validity || codes.mask;
+  const bool integers = with_codes(codes, [&](auto read) {
+    const auto slot_of = [&](std::size_t i) {
+      const std::int64_t code = read(i);
+      const std::size_t slot = code < 0 ? 0 : static_cast<std::size_t>(code) + 1;
+      if (slot > size) throw std::out_of_range("category code out of range");
+      return slot;
+    };
+    const double* values = table.data();
+    const std::uint8_t* flags = special.data();
+    if (checked) {
+      for (std::size_t i = 0; i < codes.length; ++i) {
+        const std::size_t slot = codes.valid(i) ? slot_of(i) : 0;
+        out[i] = values[slot];
+        if (flags[slot]) handle(slot);
       }
-      if (!(code < static_cast<double>(size)))
-        throw std::out_of_range("category code out of range");
-      const auto e = static_cast<std::size_t>(code);
-      if (!entries.failures.empty() && entries.failures[e])
-        std::rethrow_exception(entries.failures[e]);
-      out[i] = entries.values[e];
-      if (entries.logs[e] != DefaultHitLog::none && counts[e]++ == 0) order.push_back(e);
+      return;
+    }
+    for (std::size_t i = 0; i < codes.length; ++i) {
+      const std::size_t slot = slot_of(i);
+      out[i] = values[slot];
+      if (flags[slot]) handle(slot);
     }
   });
+  if (!integers) throw std::invalid_argument("category codes are not integers");
   for (std::size_t e : order) {
     if (e == kMissing) {
       hits.add_text(entries.missing_log, entries.missing_text, missing_count);

@@ -17,12 +17,17 @@
 
 #include <nanobind/ndarray.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -201,9 +206,9 @@ double bin_object(const Prepared& p, nb::handle value, zelvora::DefaultHits& hit
       p.self.attr(s.bin_categoric_attribute)(missing ? nb::none() : nb::borrow(value)));
 }
 
-// Each value of a list or tuple, owned while it is looked up.
-void bin_sequence(const Prepared& p, nb::handle values, double* out, zelvora::DefaultHits& hits) {
-  nb::object items = steal_or_throw(PySequence_List(values.ptr()));
+// Each value of a list of our own (no other code holds it, so its length stays), owned
+// while it is looked up; `out` holds as many values.
+void bin_sequence(const Prepared& p, nb::handle items, double* out, zelvora::DefaultHits& hits) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
     nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
     out[i] = bin_object(p, item, hits);
@@ -250,22 +255,60 @@ zelvora::EntryResults entry_results(const Prepared& p, nb::handle categories) {
 
 // --- results -----------------------------------------------------------------------------
 
-// The results, a float64 buffer handed to numpy at the end.
+// A buffer of n doubles, freed with std::free. A large one is asked for in huge pages, as
+// numpy does for its arrays: writing a fresh column otherwise costs a page fault per 4 KiB.
+double* allocate(std::size_t n) {
+  if (n > std::numeric_limits<std::size_t>::max() / sizeof(double) - (2u << 20))
+    throw std::bad_alloc();
+  const std::size_t bytes = std::max<std::size_t>(n, 1) * sizeof(double);
+  void* p = nullptr;
+  if (bytes >= (4u << 20)) {
+    constexpr std::size_t kHuge = 2u << 20;
+    const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    p = std::aligned_alloc(kHuge, rounded);
+#ifdef MADV_HUGEPAGE
+    if (p) madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+  } else {
+    p = std::malloc(bytes);
+  }
+  if (!p) throw std::bad_alloc();
+  return static_cast<double*>(p);
+}
+
+struct FreeBuffer {
+  void operator()(double* p) const noexcept { std::free(p); }
+};
+
+// The results, a float64 buffer handed to numpy at the end. Grown uninitialised: every
+// slot is written by the kernel that grows it.
 class Results {
  public:
-  explicit Results(std::size_t n) : values_(n) {}
-  double* data() { return values_.data(); }
-  std::size_t size() const { return values_.size(); }
-  void grow(std::size_t more) { values_.resize(values_.size() + more); }
+  double* data() { return values_.get(); }
+  std::size_t size() const { return size_; }
+  void grow(std::size_t more) {
+    if (more > std::numeric_limits<std::size_t>::max() / sizeof(double) - size_)
+      throw std::bad_alloc();
+    if (size_ + more > capacity_) {
+      const std::size_t capacity = std::max(size_ + more, capacity_ * 2);
+      std::unique_ptr<double[], FreeBuffer> larger(allocate(capacity));
+      if (size_) std::memcpy(larger.get(), values_.get(), size_ * sizeof(double));
+      values_ = std::move(larger);
+      capacity_ = capacity;
+    }
+    size_ += more;
+  }
   nb::object to_numpy() {
-    auto* owned = new std::vector<double>(std::move(values_));
-    nb::capsule owner(owned, [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
-    const std::size_t shape[1] = {owned->size()};
-    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(owned->data(), 1, shape, owner));
+    if (!values_) values_.reset(allocate(1));
+    double* data = values_.release();
+    nb::capsule owner(data, [](void* p) noexcept { std::free(p); });
+    const std::size_t shape[1] = {size_};
+    return nb::cast(nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner));
   }
 
  private:
-  std::vector<double> values_;
+  std::unique_ptr<double[], FreeBuffer> values_;
+  std::size_t size_ = 0, capacity_ = 0;
 };
 
 // Runs a column kernel without the GIL; an incomplete bin raises as the single lookup.
@@ -493,9 +536,9 @@ void bin_buffer_or_list(const Prepared& p, nb::handle values, Results& results,
       throw nb::python_error();
     }
   }
-  nb::object list = nb::hasattr(values, "tolist") ? nb::object(values.attr("tolist")())
-                                                  : steal_or_throw(PySequence_List(values.ptr()));
-  if (!PyList_Check(list.ptr())) raise_argument_type_error(values, "values", "array");
+  nb::object list = steal_or_throw(PySequence_List(
+      (nb::hasattr(values, "tolist") ? nb::object(values.attr("tolist")()) : nb::borrow(values))
+          .ptr()));
   results.grow(static_cast<std::size_t>(PyList_GET_SIZE(list.ptr())));
   bin_sequence(p, list, results.data(), hits);
 }
@@ -545,8 +588,9 @@ void bin_pandas_series(const Prepared& p, nb::handle series, Results& results,
 
 void bin_any(const Prepared& p, nb::handle values, Results& results, zelvora::DefaultHits& hits) {
   if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) {
-    results.grow(static_cast<std::size_t>(PySequence_Size(values.ptr())));
-    bin_sequence(p, values, results.data(), hits);
+    nb::object items = steal_or_throw(PySequence_List(values.ptr()));
+    results.grow(static_cast<std::size_t>(PyList_GET_SIZE(items.ptr())));
+    bin_sequence(p, items, results.data(), hits);
     return;
   }
   if (module_starts_with(values, "pandas") && nb::hasattr(values, "cat") &&
@@ -571,7 +615,7 @@ void log_hits(const Prepared& p, const zelvora::DefaultHits& hits) {
 
 nb::object bin_array(nb::handle self, nb::handle values) {
   const Prepared p = prepare(self);
-  Results results(0);
+  Results results;
   zelvora::DefaultHits hits;
   bin_any(p, values, results, hits);
   log_hits(p, hits);
