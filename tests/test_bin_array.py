@@ -133,6 +133,7 @@ def number_kinds():
 def text_kinds():
     kinds = {
         "list": lambda v: (v, v),
+        "tuple": lambda v: (tuple(v), v),
         "numpy object": lambda v: (np.array(v, dtype=object), v),
         "numpy str": lambda v: (a := np.array([x for x in v if x is not None]), a.tolist()),
     }
@@ -141,6 +142,7 @@ def text_kinds():
         kinds["pandas string"] = lambda v: (pd.Series(v, dtype="string"), v)
         kinds["pandas category"] = lambda v: (pd.Series(v, dtype="category"), v)
         kinds["pandas NaN"] = lambda v: (pd.Series([math.nan if x is None else x for x in v]), v)
+        kinds["pandas Index"] = lambda v: (pd.Index(v, dtype=object), v)
     if pa := _optional("pyarrow"):
         for name, type_ in [("string", pa.string()), ("large_string", pa.large_string()),
                             ("string_view", pa.string_view())]:
@@ -205,7 +207,13 @@ def test_catch_all_hits_are_logged_once_per_call_with_five_examples():
     }]
 
 
-@pytest.mark.parametrize("container", [list, np.array])
+def categories(values):
+    """A pandas category column whose categories include 20.0 whether or not used."""
+    pd = pytest.importorskip("pandas")
+    return pd.Series(pd.Categorical(values, categories=[-1.0, 0.5, 20.0]))
+
+
+@pytest.mark.parametrize("container", [list, np.array, categories])
 def test_an_incomplete_bin_raises_as_the_single_value_operation(container):
     open_bin = {"type": "NUMERICAL", "id": 3, "name": "open", "lower_bound": 10, "value": 2.0}
     b = binning("NUMERICAL", [SCORECARD[0], open_bin, SCORECARD[2]])

@@ -40,33 +40,28 @@ double half_to_double(std::uint16_t h) {
   return (h & 0x8000) ? -magnitude : magnitude;
 }
 
-// Calls f(reader) with a reader of element i as a double, typed once per column.
+// Calls f(read) with read(i) giving element i in its own type (booleans as bool, half
+// floats as double), typed once per column.
 template <class F>
-void with_reader(const NumberColumn& c, F&& f) {
+void with_elements(const NumberColumn& c, F&& f) {
   const char* base = static_cast<const char*>(c.data);
   const std::ptrdiff_t stride = c.stride;
+  const auto at = [base, stride](std::size_t i) {
+    return base + static_cast<std::ptrdiff_t>(i) * stride;
+  };
   const auto typed = [&](auto tag) {
     using T = decltype(tag);
-    f([base, stride](std::size_t i) {
-      return static_cast<double>(load<T>(base + static_cast<std::ptrdiff_t>(i) * stride));
-    });
+    f([at](std::size_t i) { return load<T>(at(i)); });
   };
   switch (c.type) {
     case NumberType::boolean_bits: {
       const std::size_t first = c.bit_offset;
-      f([base, first](std::size_t i) { return bit_at(base, first + i) ? 1.0 : 0.0; });
-      return;
+      return f([base, first](std::size_t i) { return bit_at(base, first + i); });
     }
     case NumberType::boolean_bytes:
-      f([base, stride](std::size_t i) {
-        return base[static_cast<std::ptrdiff_t>(i) * stride] ? 1.0 : 0.0;
-      });
-      return;
+      return f([at](std::size_t i) { return *at(i) != 0; });
     case NumberType::float16:
-      f([base, stride](std::size_t i) {
-        return half_to_double(load<std::uint16_t>(base + static_cast<std::ptrdiff_t>(i) * stride));
-      });
-      return;
+      return f([at](std::size_t i) { return half_to_double(load<std::uint16_t>(at(i))); });
     case NumberType::int8:
       return typed(std::int8_t{});
     case NumberType::uint8:
@@ -88,6 +83,35 @@ void with_reader(const NumberColumn& c, F&& f) {
     case NumberType::float64:
       return typed(double{});
   }
+}
+
+// Calls f(read) with read(i) giving element i as a double.
+template <class F>
+void with_reader(const NumberColumn& c, F&& f) {
+  with_elements(
+      c, [&](auto read) { f([read](std::size_t i) { return static_cast<double>(read(i)); }); });
+}
+
+// Calls f(read) with read(i) giving code i as an int64 (uint64 codes past int64 read as
+// out of range); false for a column of non-integers.
+template <class F>
+bool with_codes(const NumberColumn& c, F&& f) {
+  bool integers = false;
+  with_elements(c, [&](auto read) {
+    using T = decltype(read(0));
+    if constexpr (std::is_integral_v<T> && !std::is_same_v<T, bool>) {
+      integers = true;
+      f([read](std::size_t i) -> std::int64_t {
+        const T code = read(i);
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+          constexpr auto largest = std::numeric_limits<std::int64_t>::max();
+          if (code > static_cast<std::uint64_t>(largest)) return largest;
+        }
+        return static_cast<std::int64_t>(code);
+      });
+    }
+  });
+  return integers;
 }
 
 }  // namespace
@@ -255,49 +279,26 @@ double CategoricColumnBinning::bin_text(std::string_view text, DefaultHits& hits
 
 // --- gathering through codes -------------------------------------------------------------
 
-namespace {
-
-// Calls f(reader) with a reader of code i as an int64 (uint64 codes past int64 read as
-// out of range), typed once per column; false for a column of non-integers.
-template <class F>
-bool with_codes(const NumberColumn& c, F&& f) {
-  const char* base = static_cast<const char*>(c.data);
-  const std::ptrdiff_t stride = c.stride;
-  const auto typed = [&](auto tag) {
-    using T = decltype(tag);
-    f([base, stride](std::size_t i) -> std::int64_t {
-      const T code = load<T>(base + static_cast<std::ptrdiff_t>(i) * stride);
-      if constexpr (std::is_same_v<T, std::uint64_t>) {
-        constexpr auto largest = std::numeric_limits<std::int64_t>::max();
-        if (code > static_cast<std::uint64_t>(largest)) return largest;
-      }
-      return static_cast<std::int64_t>(code);
-    });
-    return true;
-  };
-  switch (c.type) {
-    case NumberType::int8:
-      return typed(std::int8_t{});
-    case NumberType::uint8:
-      return typed(std::uint8_t{});
-    case NumberType::int16:
-      return typed(std::int16_t{});
-    case NumberType::uint16:
-      return typed(std::uint16_t{});
-    case NumberType::int32:
-      return typed(std::int32_t{});
-    case NumberType::uint32:
-      return typed(std::uint32_t{});
-    case NumberType::int64:
-      return typed(std::int64_t{});
-    case NumberType::uint64:
-      return typed(std::uint64_t{});
-    default:
-      return false;
-  }
+void EntryResults::add(double value, const DefaultHits& hits, std::exception_ptr failure) {
+  const DefaultHits::Level& level = hits.warning().count ? hits.warning() : hits.debug();
+  values.push_back(failure ? kNaN : value);
+  logs.push_back(hits.warning().count ? DefaultHitLog::warning
+                 : hits.debug().count ? DefaultHitLog::debug
+                                      : DefaultHitLog::none);
+  texts.push_back(level.examples.empty() ? std::string() : level.examples[0]);
+  if (failure && failures.empty()) failures.resize(values.size() - 1);
+  if (!failures.empty()) failures.push_back(std::move(failure));
 }
 
-}  // namespace
+void EntryResults::last_is_missing() {
+  missing_value = values.back();
+  missing_log = logs.back();
+  missing_text = std::move(texts.back());
+  values.pop_back();
+  logs.pop_back();
+  texts.pop_back();
+  if (!failures.empty()) failures.pop_back();
+}
 
 void gather_entries(const EntryResults& entries, const NumberColumn& codes, double* out,
                     DefaultHits& hits) {
@@ -513,24 +514,14 @@ std::optional<EntryResults> entry_results(const ArrowColumn& dictionary,
     return std::nullopt;
   if (kind == ArrowColumn::Kind::dictionary) return std::nullopt;
   EntryResults entries;
-  std::vector<std::exception_ptr> failures;
-  bool failed = false;
   const auto one = [&](auto&& look_up) {
     DefaultHits hits;
-    double value = kNaN;
     try {
-      value = look_up(hits);
-      failures.emplace_back();
+      const double value = look_up(hits);
+      entries.add(value, hits);
     } catch (const ReachedIncompleteBin&) {
-      failures.push_back(std::current_exception());
-      failed = true;
+      entries.add(kNaN, hits, std::current_exception());
     }
-    const DefaultHits::Level& level = hits.warning().count ? hits.warning() : hits.debug();
-    entries.values.push_back(value);
-    entries.logs.push_back(hits.warning().count ? DefaultHitLog::warning
-                           : hits.debug().count ? DefaultHitLog::debug
-                                                : DefaultHitLog::none);
-    entries.texts.push_back(level.examples.empty() ? std::string() : level.examples[0]);
   };
   for (std::size_t j = 0; j < dictionary.length(); ++j) {
     one([&](DefaultHits& hits) {
@@ -546,15 +537,7 @@ std::optional<EntryResults> entry_results(const ArrowColumn& dictionary,
   one([&](DefaultHits& hits) {
     return numeric ? numeric->bin_one(kNaN, hits) : categoric->bin_missing(hits);
   });
-  // The null bin comes before any test: looking a missing value up never throws.
-  failures.pop_back();
-  if (failed) entries.failures = std::move(failures);
-  entries.missing_value = entries.values.back();
-  entries.missing_log = entries.logs.back();
-  entries.missing_text = entries.texts.back();
-  entries.values.pop_back();
-  entries.logs.pop_back();
-  entries.texts.pop_back();
+  entries.last_is_missing();
   return entries;
 }
 

@@ -218,38 +218,21 @@ void bin_sequence(const Prepared& p, nb::handle items, double* out, zelvora::Def
 // The per-entry results of categories (a list), for gathering through codes.
 zelvora::EntryResults entry_results(const Prepared& p, nb::handle categories) {
   zelvora::EntryResults entries;
-  bool failed = false;
   const auto one = [&](nb::handle value) {
     zelvora::DefaultHits hits;
-    double result = kNaN;
-    std::exception_ptr failure;
     try {
-      result = bin_object(p, value, hits);
+      const double result = bin_object(p, value, hits);
+      entries.add(result, hits);
     } catch (const nb::python_error&) {
       // Raised again only when a code refers to the entry.
-      failure = std::current_exception();
-      failed = true;
+      entries.add(kNaN, hits, std::current_exception());
     }
-    const auto& level = hits.warning().count ? hits.warning() : hits.debug();
-    entries.values.push_back(result);
-    entries.logs.push_back(hits.warning().count ? zelvora::DefaultHitLog::warning
-                           : hits.debug().count ? zelvora::DefaultHitLog::debug
-                                                : zelvora::DefaultHitLog::none);
-    entries.texts.push_back(level.examples.empty() ? std::string() : level.examples[0]);
-    entries.failures.push_back(failure);
   };
   nb::object items = steal_or_throw(PySequence_List(categories.ptr()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
     one(nb::borrow(PyList_GET_ITEM(items.ptr(), i)));
   one(nb::none());
-  entries.failures.pop_back();
-  if (!failed) entries.failures.clear();
-  entries.missing_value = entries.values.back();
-  entries.missing_log = entries.logs.back();
-  entries.missing_text = entries.texts.back();
-  entries.values.pop_back();
-  entries.logs.pop_back();
-  entries.texts.pop_back();
+  entries.last_is_missing();
   return entries;
 }
 
@@ -593,9 +576,12 @@ void bin_any(const Prepared& p, nb::handle values, Results& results, zelvora::De
     bin_sequence(p, items, results.data(), hits);
     return;
   }
-  if (module_starts_with(values, "pandas") && nb::hasattr(values, "cat") &&
-      nb::hasattr(values, "array"))
+  const bool pandas = module_starts_with(values, "pandas");
+  if (pandas && nb::hasattr(values, "cat") && nb::hasattr(values, "array"))
     return bin_pandas_series(p, values, results, hits);
+  // Other pandas arrays (an Index, a Categorical): their numpy form.
+  if (pandas && nb::hasattr(values, "to_numpy"))
+    return bin_buffer_or_list(p, values.attr("to_numpy")(), results, hits);
   if (nb::hasattr(values, "__arrow_c_array__"))
     return bin_arrow_capsules(p, values.attr("__arrow_c_array__")(), results, hits);
   if (nb::hasattr(values, "__arrow_c_stream__"))

@@ -150,6 +150,12 @@ struct EntryResults {
   double missing_value = std::numeric_limits<double>::quiet_NaN();
   DefaultHitLog missing_log = DefaultHitLog::none;
   std::string missing_text;
+
+  /// Adds the next entry: its result, the hits of looking it up, what that threw (null:
+  /// nothing; then `value` is not read).
+  void add(double value, const DefaultHits& hits, std::exception_ptr failure = nullptr);
+  /// Makes the entry added last the missing value's; a missing value never throws.
+  void last_is_missing();
 };
 
 /// out[i] = the result of entry codes[i]; a missing code (negative, or invalid) takes
