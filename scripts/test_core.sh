@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the core's C++ unit tests without Python (build/core-tests) and runs them with
 # CTest. --sanitize: built with AddressSanitizer and UBSan (build/core-tests-sanitize), any
-# report fails the run (leak checking stays on: no interpreter holds memory here).
+# report fails the run (leak checking stays on: no interpreter holds memory here). A compiler
+# warning fails the build.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -21,7 +22,7 @@ case "${1:-}" in
     ;;
 esac
 
-cmake -S "$ROOT" -B "$build" -DZELVORA_BUILD_PYTHON=OFF -DZELVORA_BUILD_CORE_TESTS=ON \
+cmake -S "$ROOT" -B "$build" -DZELVORA_BUILD_PYTHON=OFF -DZELVORA_BUILD_CORE_TESTS=ON -DZELVORA_WERROR=ON \
   "${options[@]}" >/dev/null
 cmake --build "$build" --parallel 2 --target zelvora_core_tests
 ctest --test-dir "$build" --output-on-failure

@@ -1,11 +1,17 @@
+import asyncio
 import gc
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 import tracemalloc
 
 import pytest
+
+# The test files' shared builders (builders.py) import by name: the suite imports its
+# files by path, which puts no directory on the import path.
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 # nanobind reports objects still alive at interpreter exit only when asked; the suite and
 # every interpreter it starts ask, so that a leak shows (scripts/test.sh fails on it).
@@ -23,6 +29,20 @@ def run_python():
             text=True,
             timeout=120,
         )
+
+    return run
+
+
+@pytest.fixture(params=["sync", "async"])
+def execute(request):
+    """Runs a GraphQL query both ways a caller can: execute(schema, query) is
+    schema.execute_sync(query) in one run of the test and `await schema.execute(query)` in
+    the other; returns the result."""
+
+    def run(schema, query, **options):
+        if request.param == "sync":
+            return schema.execute_sync(query, **options)
+        return asyncio.run(schema.execute(query, **options))
 
     return run
 

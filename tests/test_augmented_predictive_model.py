@@ -26,6 +26,8 @@ from zelvora_analytics_utils.predictive_models.model_summary.model_summary impor
 )
 from zelvora_analytics_utils.utils.dump import safe_loads_yaml
 
+from builders import INF, binning_data, num
+
 FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "external_models"
 XGB_FIXTURES = ["xgb1_binary", "xgb1_multiclass", "xgb3_binary", "xgb3_multiclass"]
 
@@ -291,15 +293,7 @@ def transformation(attribute, created, formula="log(x)"):
 
 
 def numeric_binning(attribute):
-    return {
-        "attribute": attribute,
-        "attribute_data_type": "NUMERICAL",
-        "feature_binning": [
-            {"type": "NUMERICAL", "id": 2, "lower_bound": float("-inf"), "upper_bound": 1, "value": -0.5},
-            {"type": "NUMERICAL", "id": 3, "lower_bound": 1, "upper_bound": float("inf"), "value": 0.5},
-            {"type": "NUMERICAL", "id": 1, "name": "1_null", "value": 0.0},
-        ],
-    }
+    return binning_data([num(2, -INF, 1, -0.5), num(3, 1, INF, 0.5), num(1, value=0.0, name="1_null")], attribute)
 
 
 def test_consistency_check_accepts_known_and_created_attributes():

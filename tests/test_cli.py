@@ -1,10 +1,10 @@
-"""The `zelvora` command line, run as a real process on bundles made here."""
+"""The `zelvora` command line on bundles made here: in this process through main(argv),
+and as a real process where signals, terminals, memory limits or the entry points matter."""
 
 import concurrent.futures
 import errno
 import io
 import json
-import math
 import os
 import pathlib
 import pty
@@ -14,32 +14,24 @@ import stat
 import subprocess
 import sys
 import tarfile
+import tempfile
 import time
 import zipfile
 
 import pytest
+import structlog
 
+from zelvora_analytics_utils.cli import main
 from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiveModelContent
 from zelvora_analytics_utils.utils.dump import valid_dumps_yaml
 
-AGE_BINNING = {
-    "attribute": "age",
-    "attribute_data_type": "NUMERICAL",
-    "feature_binning": [
-        {"type": "NUMERICAL", "id": 2, "lower_bound": -math.inf, "upper_bound": 25, "value": -0.4},
-        {"type": "NUMERICAL", "id": 3, "lower_bound": 25, "upper_bound": 60, "value": 0.3},
-        {"type": "NUMERICAL", "id": 1, "name": "1_null", "value": 0.0},
-        {"type": "NUMERICAL", "id": 0, "name": "0_system_default", "value": 0.05},
-    ],
-}
-CITY_BINNING = {
-    "attribute": "city",
-    "attribute_data_type": "CATEGORICAL",
-    "feature_binning": [
-        {"type": "CATEGORICAL", "id": 2, "categories": ["Brno", "Praha"], "value": 0.7},
-        {"type": "CATEGORICAL", "id": 1, "name": "1_null", "value": -0.1},
-    ],
-}
+from builders import INF, binning_data, cat, num
+
+AGE_BINNING = binning_data(
+    [num(2, -INF, 25, -0.4), num(3, 25, 60, 0.3), num(1, value=0.0, name="1_null"), num(0, value=0.05, name="0_system_default")],
+    "age",
+)
+CITY_BINNING = binning_data([cat(2, ["Brno", "Praha"], 0.7), cat(1, value=-0.1, name="1_null")], "city", "CATEGORICAL")
 MODEL = {
     "attributes": ["age", "city"],
     "predictive_model_type": "LOGISTIC_REGRESSION",
@@ -94,19 +86,28 @@ def zip_bundle(tmp_path):
     return store(make_content(), tmp_path / "model.zip", "zip")
 
 
-def zelvora(*args, stdin=None, cwd=None, stderr=subprocess.PIPE):
-    if isinstance(stdin, bytes):  # bytes that are no UTF-8 go through as they are
-        stdin = stdin.decode("utf-8", "surrogateescape")
-    return subprocess.run(
-        [sys.executable, "-m", "zelvora_analytics_utils", *map(str, args)],
-        input=stdin,
-        stdout=subprocess.PIPE,
-        stderr=stderr,
-        encoding="utf-8",
-        errors="surrogateescape",
-        cwd=cwd,
-        timeout=120,
-    )
+def zelvora(*args, stdin=None):
+    """Runs the command line in this process through main(argv): standard input from
+    `stdin` (text or bytes, through a real file, as the command reads its descriptor),
+    standard output and error captured; the process's logging set up as it was."""
+    if isinstance(stdin, str):
+        stdin = stdin.encode("utf-8")
+    saved = sys.stdin, sys.stdout, sys.stderr, structlog.is_configured() and structlog.get_config()
+    with tempfile.TemporaryFile() as source:
+        source.write(stdin or b"")
+        source.seek(0)
+        sys.stdin, sys.stdout, sys.stderr = source, io.StringIO(), io.StringIO()
+        out, err = sys.stdout, sys.stderr
+        try:
+            status = main([str(arg) for arg in args])
+        except SystemExit as exit:  # argparse: --help, usage errors
+            status = exit.code
+        finally:
+            sys.stdin, sys.stdout, sys.stderr = saved[:3]
+            structlog.reset_defaults()
+            if saved[3]:
+                structlog.configure(**saved[3])
+    return subprocess.CompletedProcess(args, status, out.getvalue(), err.getvalue())
 
 
 def capped(*args, stdin=subprocess.DEVNULL):
@@ -175,11 +176,17 @@ def test_usage_errors_exit_2_on_stderr(args):
     assert "usage: zelvora" in result.stderr
 
 
-def test_console_script_is_installed():
-    script = pathlib.Path(sys.executable).parent / "zelvora"
-    result = subprocess.run([script, "--help"], capture_output=True, text=True, timeout=120)
+@pytest.mark.parametrize(
+    "command",
+    [[pathlib.Path(sys.executable).parent / "zelvora"], [sys.executable, "-m", "zelvora_analytics_utils"]],
+    ids=["console script", "python -m"],
+)
+def test_entry_points_run_the_command_line(command, tmp_path):
+    result = subprocess.run([*command, "--help"], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0
     assert "validate" in result.stdout and "convert" in result.stdout
+    result = subprocess.run([*command, "validate", tmp_path / "none"], capture_output=True, text=True, timeout=120)
+    assert (result.returncode, result.stderr) == (1, f"zelvora validate: error: {tmp_path / 'none'}: no such file or directory\n")
 
 
 # --- validate and inspect --------------------------------------------------------------------
@@ -403,7 +410,7 @@ def test_convert_stopped_by_sigterm_leaves_nothing(zip_bundle, tmp_path, run_pyt
         f"""
         import os, signal, sys
         from zelvora_analytics_utils import cli
-        setattr(cli, {hook!r}, lambda *args: os.kill(os.getpid(), signal.SIGTERM))
+        setattr(cli.bundles, {hook!r}, lambda *args: os.kill(os.getpid(), signal.SIGTERM))
         sys.exit(cli.main(["convert", {str(zip_bundle)!r}, {str(tmp_path / target)!r}]))
         """
     )

@@ -17,25 +17,13 @@ from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_bin
     PredictiveModelBinName,
 )
 
-INF = math.inf
+from builders import INF, binning, cat, num
+
 LOGGER = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning"
 
 
 def numeric(bins, attribute="age"):
-    return FeatureBinning.model_validate(
-        {"attribute": attribute, "attribute_data_type": "NUMERICAL", "feature_binning": bins}
-    )
-
-
-def num(id, lower=None, upper=None, value=None, name=None):
-    data = {"type": "NUMERICAL", "id": id, "lower_bound": lower, "upper_bound": upper, "value": value}
-    if name is not None:
-        data["name"] = name
-    return data
-
-
-def cat(id, categories=None, value=None, name=None):
-    return {"type": "CATEGORICAL", "id": id, "categories": categories, "value": value, "name": name}
+    return binning(bins, attribute)
 
 
 ORDINARY = [num(2, -INF, 0.5, 1.0), num(3, 0.5, 10, 2.0), num(4, 10, INF, 3.0)]

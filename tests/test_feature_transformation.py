@@ -92,4 +92,17 @@ def test_view_mirrors_the_record():
 def test_view_schema():
     sdl = SCHEMA.as_str()
     view = sdl.split("type FeatureTransformationType {")[1].split("}")[0]
-    assert view.split() == ["attribute:", "String!", "transformation:", "String!", "transformedAttributeName:", "String"]
+    fields = [line.split() for line in view.splitlines() if line.strip() and '"""' not in line]
+    assert fields == [["attribute:", "String!"], ["transformation:", "String!"], ["transformedAttributeName:", "String"]]
+
+
+def test_introspection_shows_the_record_and_field_descriptions():
+    result = SCHEMA.execute_sync('{ __type(name: "FeatureTransformationType") { description fields { name description } } }')
+    assert result.errors is None, result.errors
+    view = result.data["__type"]
+    assert view["description"] == FeatureTransformation.__doc__
+    assert {f["name"]: f["description"] for f in view["fields"]} == {
+        "attribute": "The attribute the formula transforms.",
+        "transformation": "The formula computing the transformed value.",
+        "transformedAttributeName": "The name of the attribute the formula creates, if any.",
+    }

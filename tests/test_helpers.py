@@ -197,8 +197,8 @@ def test_view_mirrors_and_computes_by_function_attribute_and_method():
     }
 
 
-def test_synchronous_fields_resolve_under_synchronous_execution_too():
-    result = SCHEMA.execute_sync("{ sample { %s } wrapper { described label } }" % SYNC_FIELDS)
+def test_synchronous_fields_resolve_under_either_execution(execute):
+    result = execute(SCHEMA, "{ sample { %s } wrapper { described label } }" % SYNC_FIELDS)
     assert result.errors is None
     assert result.data["wrapper"] == {"described": "wrapped/v", "label": "wrapped"}
 

@@ -1,4 +1,3 @@
-import asyncio
 import contextlib
 import datetime
 import io
@@ -282,16 +281,18 @@ def execute_sync(query, summary):
     return SCHEMA.execute_sync(query)
 
 
-def execute_async(query, summary):
-    CURRENT.append(summary)
-    return asyncio.run(SCHEMA.execute(query))
+@pytest.fixture
+def query_summary(execute):
+    """Queries the view of a summary, synchronously and asynchronously."""
+
+    def run(query, summary):
+        CURRENT.append(summary)
+        return execute(SCHEMA, query)
+
+    return run
 
 
-EXECUTORS = [pytest.param(execute_sync, id="sync"), pytest.param(execute_async, id="async")]
-
-
-@pytest.mark.parametrize("execute", EXECUTORS)
-def test_view_shows_the_whole_description(execute):
+def test_view_shows_the_whole_description(query_summary):
     summary = PredictiveModelSummary.model_validate(
         {
             "predictive_model_name": "pd",
@@ -311,9 +312,9 @@ def test_view_shows_the_whole_description(execute):
         }
     )
     summary.add_general_note("second")
-    result = execute(ALL_FIELDS, summary)
+    result = query_summary(ALL_FIELDS, summary)
     assert result.errors is None, result.errors
-    converted = execute(ALL_FIELDS, PredictiveModelSummaryType.from_pydantic(summary))
+    converted = query_summary(ALL_FIELDS, PredictiveModelSummaryType.from_pydantic(summary))
     assert converted.errors is None and converted.data == result.data
     assert result.data == {
         "summary": {
@@ -347,9 +348,8 @@ def test_view_shows_the_whole_description(execute):
     }
 
 
-@pytest.mark.parametrize("execute", EXECUTORS)
-def test_view_of_an_empty_description(execute):
-    result = execute(ALL_FIELDS, PredictiveModelSummary())
+def test_view_of_an_empty_description(query_summary):
+    result = query_summary(ALL_FIELDS, PredictiveModelSummary())
     assert result.errors is None, result.errors
     assert result.data["summary"] == {
         "predictiveModelName": None,
@@ -410,10 +410,9 @@ EVAL_METRIC = [
 ]
 
 
-@pytest.mark.parametrize("execute", EXECUTORS)
 @pytest.mark.parametrize(("hyperparameters", "expected"), EVAL_METRIC)
-def test_eval_metric(execute, hyperparameters, expected):
-    result = execute("{ summary { evalMetric } }", PredictiveModelSummary(hyperparameters=hyperparameters))
+def test_eval_metric(query_summary, hyperparameters, expected):
+    result = query_summary("{ summary { evalMetric } }", PredictiveModelSummary(hyperparameters=hyperparameters))
     if expected is None:
         assert result.errors and result.data is None
     else:
@@ -439,12 +438,11 @@ HOSTILE = [
 ]
 
 
-@pytest.mark.parametrize("execute", EXECUTORS)
 @pytest.mark.parametrize("template", HOSTILE)
-def test_eval_metric_never_evaluates_code(execute, template, tmp_path):
+def test_eval_metric_never_evaluates_code(query_summary, template, tmp_path):
     path = str(tmp_path / "touched")
     text = template.format(path=path)
-    result = execute("{ summary { evalMetric } }", PredictiveModelSummary(hyperparameters={"eval_metric": text}))
+    result = query_summary("{ summary { evalMetric } }", PredictiveModelSummary(hyperparameters={"eval_metric": text}))
     assert not (tmp_path / "touched").exists()
     if result.errors is None:
         assert result.data == {"summary": {"evalMetric": text}}

@@ -19,23 +19,9 @@ from zelvora_analytics_utils.predictive_models.model_tracking.model_tracking imp
 from zelvora_analytics_utils.utils.core_model import CoreModel
 from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
 
-INF = math.inf
+from builders import INF, binning, cat, num
+
 NAN = math.nan
-
-
-def num(id, lower=None, upper=None, name=None, value=None):
-    data = {"type": "NUMERICAL", "id": id, "lower_bound": lower, "upper_bound": upper, "value": value}
-    if name is not None:
-        data["name"] = name
-    return data
-
-
-def cat(id, categories=None, name=None, value=None):
-    return {"type": "CATEGORICAL", "id": id, "categories": categories, "name": name, "value": value}
-
-
-def binning(bins, attribute="a", data_type="NUMERICAL"):
-    return FeatureBinning.model_validate({"attribute": attribute, "attribute_data_type": data_type, "feature_binning": bins})
 
 
 def name_of(bin):
@@ -447,6 +433,7 @@ def test_views_and_lookups_leave_no_leak_at_exit(run_python):
             FeatureTransformation, FeatureTransformationType)
         from zelvora_analytics_utils.predictive_models.model_tracking.model_tracking import (
             PredictiveModelTracking, PredictiveModelTrackingType)
+
 
         tracking = PredictiveModelTracking.model_validate({"binning": [{
             "attribute": "a", "attribute_data_type": "NUMERICAL",

@@ -1,6 +1,5 @@
 """Model performance, the metric text rule and the raw-input check: score_performance."""
 
-import asyncio
 import types
 
 import pydantic
@@ -287,14 +286,8 @@ EXPECTED = {
 }
 
 
-def test_view_through_a_synchronous_query():
-    result = SCHEMA.execute_sync(QUERY)
-    assert result.errors is None
-    assert result.data == EXPECTED
-
-
-def test_view_through_an_asynchronous_query():
-    result = asyncio.run(SCHEMA.execute(QUERY))
+def test_view_through_a_query(execute):
+    result = execute(SCHEMA, QUERY)
     assert result.errors is None
     assert result.data == EXPECTED
 

@@ -1,6 +1,5 @@
 """Sample types, performance metrics and per-sample metric values: subset_performance."""
 
-import asyncio
 import math
 import re
 
@@ -171,14 +170,8 @@ EXPECTED = {
 }
 
 
-def test_performance_entries_through_a_synchronous_query():
-    result = SCHEMA.execute_sync(QUERY)
-    assert result.errors is None
-    assert result.data == EXPECTED
-
-
-def test_performance_entries_through_an_asynchronous_query():
-    result = asyncio.run(SCHEMA.execute(QUERY))
+def test_performance_entries_through_a_query(execute):
+    result = execute(SCHEMA, QUERY)
     assert result.errors is None
     assert result.data == EXPECTED
 

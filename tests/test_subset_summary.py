@@ -1,4 +1,3 @@
-import asyncio
 import datetime
 
 import pydantic
@@ -115,28 +114,18 @@ QUERY = """{ sample { sampleType firstDate lastDate numberOfObservations
                       labelClassFrequency { labelClass numberOfObservations } } }"""
 
 
-def run_sync(query):
-    return SCHEMA.execute_sync(query)
-
-
-def run_async(query):
-    return asyncio.run(SCHEMA.execute(query))
-
-
-@pytest.mark.parametrize("run", [run_sync, run_async], ids=["sync", "async"])
 @pytest.mark.parametrize(
     ("label", "text"),
     [(1, "1"), (1.0, "1.0"), (True, "True"), (False, "False"), (0, "0"), ("good", "good"), (2.5e-7, "2.5e-07"), (None, "None")],
 )
-def test_view_shows_label_class_as_text(run, label, text):
+def test_view_shows_label_class_as_text(execute, label, text):
     CURRENT.append(SampleDescription(label_class_frequency=[{"label_class": label}]))
-    result = run("{ frequency { labelClass numberOfObservations } }")
+    result = execute(SCHEMA, "{ frequency { labelClass numberOfObservations } }")
     assert result.errors is None, result.errors
     assert result.data == {"frequency": {"labelClass": text, "numberOfObservations": None}}
 
 
-@pytest.mark.parametrize("run", [run_sync, run_async], ids=["sync", "async"])
-def test_view_mirrors_the_sample(run):
+def test_view_mirrors_the_sample(execute):
     CURRENT.append(
         SampleDescription(
             sample_type="CV",
@@ -146,7 +135,7 @@ def test_view_mirrors_the_sample(run):
             label_class_frequency=[{"label_class": 0, "number_of_observations": 6}, {"label_class": 1, "number_of_observations": 4}],
         )
     )
-    result = run(QUERY)
+    result = execute(SCHEMA, QUERY)
     assert result.errors is None, result.errors
     assert result.data == {
         "sample": {
@@ -161,7 +150,7 @@ def test_view_mirrors_the_sample(run):
         }
     }
     CURRENT.append(SampleDescription())
-    assert run(QUERY).data == {
+    assert execute(SCHEMA, QUERY).data == {
         "sample": {
             "sampleType": None,
             "firstDate": None,

@@ -59,6 +59,15 @@ MethodDecl method(const char* name, F&& f, const Extra&... extra) {
                                                  nb::name(name), extra...))};
 }
 
+/// An instance method called often enough that the compiled function's argument dispatch
+/// matters: positional calls go to `F` directly (signed_function.hpp, fast_path).
+template <auto F, class... Extra>
+MethodDecl fast_method(const char* name, const Extra&... extra) {
+  MethodDecl m = method(name, F, extra...);
+  set_fast_path(m.callable, fast_path<F>(F));
+  return m;
+}
+
 /// A static operation.
 template <class F, class... Extra>
 MethodDecl static_method(const char* name, F&& f, const Extra&... extra) {

@@ -43,6 +43,12 @@ inline nb::str to_str(std::string_view text) {
   return nb::str(text.data(), text.size());
 }
 
+/// The interned str of a name: dict lookups by it compare identity first, and instance
+/// dicts keyed by it keep the interpreter's specialised attribute reads hitting.
+inline nb::str interned(const char* name) {
+  return steal_or_throw<nb::str>(PyUnicode_InternFromString(name));
+}
+
 /// The bytes of any str for C++ text handling: UTF-8, with a lone surrogate written as
 /// its three-byte form (one code point, one lead byte). from_text_bytes gives the very
 /// str back.

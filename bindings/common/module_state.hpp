@@ -17,8 +17,10 @@
 //         std::make_tuple(&State::string_io, &State::bytes_io, &State::value);
 //   };
 //
-// A field is a Python reference (nb::object, nb::str, ...) or a type that lists its own
-// `references` (a Logger). A field missing from the list fails the build.
+// A field is a Python reference (nb::object, nb::str, ...), a type that lists its own
+// `references` (a Logger) or one that visits them itself (`int traverse(visit, arg)`). A field
+// missing from the list fails the build. The nb::str fields are names (keys, attributes): they are
+// interned when the state is built.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -45,6 +47,12 @@ concept ListsReferences = requires {
   T::references;
 };
 
+/// A field holding references it visits itself (a cache keyed at run time).
+template <class T>
+concept TraversesItself = requires(const T& t, visitproc visit, void* arg) {
+  { t.traverse(visit, arg) } -> std::same_as<int>;
+};
+
 /// The bytes of the fields `T::references` names: sizeof(T) when every field is listed.
 template <ListsReferences T>
 constexpr std::size_t listed_size() {
@@ -57,6 +65,8 @@ template <class F>
 int visit_references(F& field, visitproc visit, void* arg) {
   if constexpr (std::derived_from<F, nb::handle>) {
     return field.ptr() ? visit(field.ptr(), arg) : 0;
+  } else if constexpr (TraversesItself<F>) {
+    return field.traverse(visit, arg);
   } else {
     static_assert(ListsReferences<F>,
                   "a module state field is a Python reference or lists its "
@@ -68,6 +78,20 @@ int visit_references(F& field, visitproc visit, void* arg) {
         },
         F::references);
     return result;
+  }
+}
+
+// Interns every nb::str field, so that lookups by it meet the interned keys of instance
+// dicts and class namespaces by identity.
+template <class F>
+void intern_names(F& field) {
+  if constexpr (std::same_as<F, nb::str>) {
+    if (!field.ptr()) return;
+    PyObject* text = field.release().ptr();
+    PyUnicode_InternInPlace(&text);
+    field = nb::steal<nb::str>(text);
+  } else if constexpr (ListsReferences<F>) {
+    std::apply([&](auto... member) { (intern_names(field.*member), ...); }, F::references);
   }
 }
 
@@ -114,6 +138,7 @@ class ModuleState {
     template <class... Args>
     explicit Box(T*& current, Args&&... args)
         : value(std::forward<Args>(args)...), current_(current) {
+      detail::intern_names(value);
       current_ = &value;
     }
     // The pointer is reset before the references go: code that their release runs finds

@@ -134,20 +134,13 @@ bool is_missing_category_value(nb::handle value) {
 
 // --- lookups ---------------------------------------------------------------------------
 
-namespace {
-
-// The host's own wording of the comparison that a missing part makes fail.
-[[noreturn]] void raise_incomplete(const zelvora::IncompleteBin& e) {
-  switch (e.part()) {
-    case zelvora::BinPart::lower_bound:
-      throw nb::type_error("'<' not supported between instances of 'NoneType' and 'float'");
-    case zelvora::BinPart::upper_bound:
-      throw nb::type_error("'<=' not supported between instances of 'float' and 'NoneType'");
-    case zelvora::BinPart::categories:
-      break;
-  }
-  throw nb::type_error("argument of type 'NoneType' is not iterable");
+void raise_incomplete(const zelvora::IncompleteBin& e) {
+  const std::string_view message = zelvora::incomplete_bin_message(e.part());
+  PyErr_SetObject(PyExc_TypeError, to_str(message).ptr());
+  throw nb::python_error();
 }
+
+namespace {
 
 template <class Bins>
 BinHit hit_of(const Bins& bins, const zelvora::BinChoice& choice) {

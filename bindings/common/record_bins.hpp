@@ -97,6 +97,9 @@ struct BinHit {
   zelvora::DefaultHitLog log = zelvora::DefaultHitLog::none;
 };
 
+/// Raises the TypeError of a reached bin missing a part, in the host's wording.
+[[noreturn]] void raise_incomplete(const zelvora::IncompleteBin& e);
+
 /// The bin of a numeric value, NaN for missing. Raises TypeError for a reached bin
 /// without a needed bound (engine policy).
 BinHit find_numerical_bin_record(const BinRecordTypes& types, nb::handle binning, double x,

@@ -1,5 +1,6 @@
 #include "common/records.hpp"
 
+#include "common/conversions.hpp"
 #include "common/signed_function.hpp"
 
 namespace zelvora::py {
@@ -47,9 +48,11 @@ nb::object abstract_operation(const AbstractDecl& decl, nb::handle module) {
 nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
   nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
   if (decl.config.is_valid()) ns["model_config"] = decl.config;
+  // Interned: the record library keys every instance dict by these very names.
   for (const FieldDecl& f : decl.fields) {
-    annotations[f.name] = f.type;
-    if (f.default_.kind != Default::Kind::required || f.exclude) ns[f.name] = field_info(f);
+    nb::str name = interned(f.name);
+    annotations[name] = f.type;
+    if (f.default_.kind != Default::Kind::required || f.exclude) ns[name] = field_info(f);
   }
   ns["__annotations__"] = annotations;
   for (const BeforeCheck& c : decl.before_checks)
@@ -61,12 +64,37 @@ nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
   return ns;
 }
 
+// The record library's __getattr__ serves private attributes and stored extras, and
+// otherwise raises the AttributeError that the generic lookup raises in the same words.
+// A record with neither gets the generic lookup back: the interpreter then calls
+// `record.method(x)` without binding a method object first, and reads fields without
+// the detour through __getattr__'s hook. A class that defines its own __getattr__ or
+// __getattribute__, or a subclass declared in Python, keeps the slot Python gives it.
+void use_generic_lookup(nb::handle cls) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  if (type->tp_getattro == PyObject_GenericGetAttr) return;
+  nb::object getattr = steal_or_throw(PyObject_GetAttrString(cls.ptr(), "__getattr__"));
+  nb::object base_getattr = api().base_model.attr("__getattr__");
+  nb::object getattribute = steal_or_throw(PyObject_GetAttrString(cls.ptr(), "__getattribute__"));
+  nb::object generic =
+      nb::borrow(reinterpret_cast<PyObject*>(&PyBaseObject_Type)).attr("__getattribute__");
+  if (!getattr.is(base_getattr) || !getattribute.is(generic)) return;
+  if (PyObject_IsTrue(nb::object(cls.attr("__private_attributes__")).ptr()) != 0) return;
+  if (nb::object extra = cls.attr("model_config").attr("get")("extra");
+      extra.equal(nb::str("allow")))
+    return;
+  type->tp_getattro = PyObject_GenericGetAttr;
+  PyType_Modified(type);
+}
+
 }  // namespace
 
 nb::object declare_record(nb::module_& m, const RecordDecl& decl) {
   std::vector<nb::handle> bases = {decl.base};
   if (!decl.abstract_methods.empty()) bases.push_back(api().abstract_base);
-  return create_class(m, decl.name, bases, record_namespace(m, decl));
+  nb::object cls = create_class(m, decl.name, bases, record_namespace(m, decl));
+  use_generic_lookup(cls);
+  return cls;
 }
 
 nb::object str_type() {

@@ -137,6 +137,12 @@ nb::object dict_of(nb::handle key, nb::handle value);
 nb::object union_of(std::initializer_list<nb::handle> types);
 /// A type restricted to the given values (typing.Literal).
 nb::object literal(std::initializer_list<nb::handle> values);
+/// A field type with a description: the record's JSON Schema and the field of a view
+/// mirroring it show the text.
+inline nb::object described(nb::handle type, const char* doc) {
+  const PythonApi& a = api();
+  return a.typing_annotated[nb::make_tuple(type, a.field(nb::arg("description") = doc))];
+}
 /// One of `records`, chosen by the value of the field `discriminator`.
 nb::object tagged_union(std::initializer_list<nb::handle> records, const char* discriminator);
 

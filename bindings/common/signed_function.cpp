@@ -3,14 +3,30 @@
 #include "common/conversions.hpp"
 #include "common/python_api.hpp"
 
+#include <cstddef>
 #include <string>
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#endif
 
 namespace zelvora::py {
 namespace {
 
+constexpr const char* kTypeModule = "zelvora_analytics_utils.utils.core_model";
+
+// A plain type, not a nanobind class: it needs a per-instance vectorcall slot. Calls go
+// through vectorcall, and Py_TPFLAGS_METHOD_DESCRIPTOR lets `obj.method(x)` call it with
+// `obj` first instead of allocating a bound method per call.
 struct SignedFunction {
-  nb::object target;
+  PyObject_HEAD vectorcallfunc vectorcall;
+  PyObject* target;
+  PyObject* dict;
+  FastPath fast;
 };
+
+SignedFunction* as_signed(PyObject* self) {
+  return reinterpret_cast<SignedFunction*>(self);
+}
 
 // The awaitable of an already known result: its iterator stops at once with the value.
 struct ReadyAwaitable {
@@ -35,32 +51,38 @@ PyType_Slot ready_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(ready_trav
 
 int signed_function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  const SignedFunction* f = nb::inst_ptr<SignedFunction>(self);
-  Py_VISIT(f->target.ptr());
-  PyObject** dict = _PyObject_GetDictPtr(self);
-  if (dict) Py_VISIT(*dict);
+  Py_VISIT(as_signed(self)->target);
+  Py_VISIT(as_signed(self)->dict);
   return 0;
 }
 
 int signed_function_clear(PyObject* self) {
-  if (nb::inst_ready(self)) nb::inst_ptr<SignedFunction>(self)->target.reset();
-  PyObject** dict = _PyObject_GetDictPtr(self);
-  if (dict) Py_CLEAR(*dict);
+  Py_CLEAR(as_signed(self)->target);
+  Py_CLEAR(as_signed(self)->dict);
   return 0;
 }
 
-// Calls and binding as C slots: a method call costs one forwarded call, not Python-level
-// dispatches of `__get__` and `__call__`.
-PyObject* signed_function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+void signed_function_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  signed_function_clear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* signed_function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) {
+  const FastPath& fast = as_signed(self)->fast;
+  if (fast.call && PyVectorcall_NARGS(nargsf) == fast.arity &&
+      (!kwnames || PyTuple_GET_SIZE(kwnames) == 0))
+    return fast.call(args);
   // Owned for the call: the function may be cleared while its target runs.
-  nb::object target;
-  if (nb::inst_ready(self)) target = nb::inst_ptr<SignedFunction>(self)->target;
+  nb::object target = nb::borrow(as_signed(self)->target);
   if (!target.is_valid()) {
     PyErr_SetString(PyExc_TypeError, "compiled function is not callable (no target)");
     return nullptr;
   }
-  return PyObject_Call(target.ptr(), args, kwargs);
+  return PyObject_Vectorcall(target.ptr(), args, nargsf, kwnames);
 }
 
 // Read on the class: the function itself; on an instance: a method bound to it.
@@ -69,12 +91,47 @@ PyObject* signed_function_get(PyObject* self, PyObject* instance, PyObject*) {
   return PyMethod_New(self, instance);
 }
 
+#if PY_VERSION_HEX >= 0x030C0000
+constexpr int kSizeMember = Py_T_PYSSIZET, kReadOnly = Py_READONLY;
+#else
+constexpr int kSizeMember = T_PYSSIZET, kReadOnly = READONLY;
+#endif
+
+PyMemberDef signed_function_members[] = {
+    {"__vectorcalloffset__", kSizeMember,
+     static_cast<Py_ssize_t>(offsetof(SignedFunction, vectorcall)), kReadOnly, nullptr},
+    {"__dictoffset__", kSizeMember, static_cast<Py_ssize_t>(offsetof(SignedFunction, dict)),
+     kReadOnly, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
 PyType_Slot signed_function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(signed_function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(signed_function_clear)},
-    {Py_tp_call, reinterpret_cast<void*>(signed_function_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(signed_function_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(signed_function_get)},
+    {Py_tp_members, signed_function_members},
+    {Py_tp_doc, const_cast<char*>("A compiled function with an inspectable signature.")},
     {0, nullptr}};
+
+PyType_Spec signed_function_spec = {
+    .name = "zelvora_analytics_utils.utils.core_model.compiled_function",
+    .basicsize = sizeof(SignedFunction),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+             Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = signed_function_slots,
+};
+
+// The type, which the record-base module registers (importing it first if needed).
+nb::object signed_function_type() {
+  return nb::module_::import_(kTypeModule).attr("compiled_function");
+}
+
+bool is_signed_function(nb::handle value, nb::handle type) {
+  return Py_IS_TYPE(value.ptr(), reinterpret_cast<PyTypeObject*>(type.ptr()));
+}
 
 nb::object make_signature(const Signature& signature) {
   const PythonApi& a = api();
@@ -193,9 +250,13 @@ nb::object compiled_signature(nb::handle compiled, nb::handle module) {
 
 // Signed functions are instances of a type the record-base module registers.
 nb::object new_signed_function(nb::object target) {
-  if (!nb::type<SignedFunction>().is_valid())
-    nb::module_::import_("zelvora_analytics_utils.utils.core_model");
-  return nb::cast(SignedFunction{std::move(target)});
+  nb::object type = signed_function_type();
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.ptr());
+  nb::object f = steal_or_throw(tp->tp_alloc(tp, 0));
+  as_signed(f.ptr())->vectorcall = signed_function_vectorcall;
+  as_signed(f.ptr())->target = target.release().ptr();
+  as_signed(f.ptr())->fast = {};
+  return f;
 }
 
 nb::dict annotations_of(nb::handle signature) {
@@ -213,9 +274,10 @@ nb::dict annotations_of(nb::handle signature) {
 }  // namespace
 
 void register_signed_function_type(nb::module_& m) {
-  nb::class_<SignedFunction>(m, "compiled_function", nb::dynamic_attr(),
-                             nb::type_slots(signed_function_slots),
-                             "A compiled function with an inspectable signature.");
+  nb::object type = steal_or_throw(PyType_FromSpec(&signed_function_spec));
+  nb::dict modules = nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules"));
+  if (!modules.contains(module_name(m))) modules[module_name(m)] = m;
+  m.attr("compiled_function") = type;
 
   nb::class_<ReadyAwaitable>(m, "ready_awaitable", nb::type_slots(ready_slots),
                              "An awaitable whose result is already known.")
@@ -255,6 +317,10 @@ nb::object signed_function(nb::object target, const char* name, const Signature&
   return f;
 }
 
+void set_fast_path(nb::handle f, FastPath fast) {
+  as_signed(f.ptr())->fast = fast;
+}
+
 nb::object signed_compiled(nb::object compiled, nb::handle module) {
   nb::object signature = compiled_signature(compiled, module);
   nb::object name = compiled.attr("__name__");
@@ -272,13 +338,14 @@ nb::object signed_compiled(nb::object compiled, nb::handle module) {
 void adopt_methods(nb::dict ns) {
   const PythonApi& a = api();
   if (!ns.contains("__module__") || !ns.contains("__qualname__")) return;
+  nb::object type = signed_function_type();
   nb::object module = ns["__module__"];
   nb::object qualname = ns["__qualname__"];
   for (nb::handle key : ns.keys()) {
     nb::object value = ns[key];
     if (nb::isinstance(value, a.staticmethod) || nb::isinstance(value, a.classmethod))
       value = value.attr("__func__");
-    if (!nb::isinstance<SignedFunction>(value) || !value.attr("__module__").is_none()) continue;
+    if (!is_signed_function(value, type) || !value.attr("__module__").is_none()) continue;
     value.attr("__module__") = module;
     value.attr("__qualname__") = nb::str("{}.{}").format(qualname, key);
   }
@@ -287,9 +354,9 @@ void adopt_methods(nb::dict ns) {
 std::vector<std::string> compiled_function_type_names() {
   nb::object plain = nb::cpp_function([] {});
   nb::object method = nb::cpp_function([](nb::handle) {}, nb::is_method());
-  nb::handle signed_type = nb::type<SignedFunction>();
+  nb::object signed_type = signed_function_type();
   std::vector<std::string> names;
-  for (nb::handle type : {plain.type(), method.type(), signed_type})
+  for (nb::handle type : {plain.type(), method.type(), nb::handle(signed_type)})
     names.push_back(text_bytes(type.attr("__name__")));
   return names;
 }

@@ -56,6 +56,14 @@ nb::object description(const char* doc) {
   return doc[0] ? nb::object(nb::str(doc)) : nb::none();
 }
 
+// A class's doc as its schema description: none when empty or missing.
+nb::object doc_description(nb::handle cls) {
+  nb::object doc = cls.attr("__doc__");
+  int set = PyObject_IsTrue(doc.ptr());
+  if (set < 0) throw nb::python_error();
+  return set ? doc : nb::none();
+}
+
 void add_computed(nb::dict& ns, nb::dict& annotations, const std::vector<ComputedField>& computed,
                   const char* source) {
   const PythonApi& a = schema_api();
@@ -165,8 +173,11 @@ nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
   add_computed(ns, annotations, decl.computed, nullptr);
   ns["__annotations__"] = annotations;
   nb::object plain = plain_class(decl.name, decl.base, ns);
-  nb::object view = a.pydantic_type(nb::arg("model") = decl.record,
-                                    nb::arg("description") = description(decl.doc))(plain);
+  // Mirrored fields take their record field's description from the schema library; the
+  // type takes the record's doc unless the view has one.
+  nb::object type_doc = decl.doc[0] ? description(decl.doc) : doc_description(decl.record);
+  nb::object view =
+      a.pydantic_type(nb::arg("model") = decl.record, nb::arg("description") = type_doc)(plain);
   // The schema library rebuilds the class in its own module, with a generated doc.
   view.attr("__module__") = ns["__module__"];
   view.attr("__doc__") = decl.doc;
@@ -201,7 +212,8 @@ nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl) {
 }
 
 nb::object schema_enum(nb::handle enum_class) {
-  return schema_api().strawberry_enum(enum_class);
+  return schema_api().strawberry_enum(enum_class,
+                                      nb::arg("description") = doc_description(enum_class));
 }
 
 nb::object schema_union(const char* name, std::initializer_list<nb::handle> views) {

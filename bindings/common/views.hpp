@@ -18,8 +18,9 @@
 // A mirrored field takes its schema type from the record's field unless given
 // ({"name", type}). A schema field typed as a view may return the record itself; each
 // computed resolver receives that record (or the record the view was built from). The
-// schema library lists a view's computed fields before its mirrored ones. The doc is
-// the type's description in the schema.
+// schema library lists a view's computed fields before its mirrored ones. The doc (else
+// the record's) is the type's description in the schema; a mirrored field shows the
+// description of its record field (records.hpp, `described`).
 //
 // A plain query type mirrors no record. Its fields are constructor arguments shown in
 // the schema, its private members constructor arguments kept out of it, and its computed
@@ -142,7 +143,8 @@ nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl);
 void declare_views_lazily(nb::module_& m, std::initializer_list<const char*> names,
                           void (*declare)(nb::module_&));
 
-/// Publishes an enumeration in the schema under its own name; returns it.
+/// Publishes an enumeration in the schema under its own name, described by its doc;
+/// returns it.
 nb::object schema_enum(nb::handle enum_class);
 
 /// A schema union of views, under `name`.

@@ -7,7 +7,9 @@
 
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
+#include "common/module_state.hpp"
 #include "common/python_api.hpp"
+#include "common/record_changes.hpp"
 #include "common/records.hpp"
 #include "common/signed_function.hpp"
 
@@ -15,6 +17,34 @@ namespace nb = nanobind;
 using namespace zelvora::py;
 
 namespace {
+
+struct State {
+  nb::object setattr, delattr;  // the record library's own
+  static constexpr auto references = std::make_tuple(&State::setattr, &State::delattr);
+};
+
+ModuleState<State> state;
+
+// Counts the change once it is made (or failed half way): a lookup computed while the
+// assignment runs is invalid after it.
+struct CountChange {
+  CountChange() = default;
+  CountChange(const CountChange&) = delete;
+  CountChange& operator=(const CountChange&) = delete;
+  ~CountChange() { note_record_change(); }
+};
+
+void record_setattr(nb::handle self, nb::handle name, nb::handle value) {
+  CountChange counted;
+  nb::object setattr = state->setattr;
+  setattr(self, name, value);
+}
+
+void record_delattr(nb::handle self, nb::handle name) {
+  CountChange counted;
+  nb::object delattr = state->delattr;
+  delattr(self, name);
+}
 
 // Membership of CyFunctionDetector: the value's own class is one of the package's
 // compiled function types, compared by name (kept as C++ text: a closure holds no Python
@@ -53,6 +83,15 @@ void declare_core_model(nb::module_& m, nb::handle detector) {
           .name = "CoreModel",
           .doc = "Base of every record: strict fields, defaults, validation and plain-data form.",
           .base = api().base_model,
+          .methods =
+              {
+                  method("__setattr__", &record_setattr, nb::arg("name"), nb::arg("value").none(),
+                         nb::sig("def __setattr__(self, name: str, value: Any) -> None"),
+                         "Assigns an attribute (validated as the record library does)."),
+                  method("__delattr__", &record_delattr, nb::arg("name"),
+                         nb::sig("def __delattr__(self, name: str) -> None"),
+                         "Deletes an attribute."),
+              },
           // JSON of the records' own methods writes infinite bounds and NaN values as
           // Infinity and NaN, as safe_dumps_json does, so that model_validate_json reads
           // back the same record (the default writes null and loses them).
@@ -70,6 +109,10 @@ NB_MODULE(core_model, m) {
   describe_module(m, "The record base of every record.");
   load_api(m);
   register_signed_function_type(m);
+  publish_record_changes(m);
+  State& s = state.emplace(m);
+  s.setattr = api().base_model.attr("__setattr__");
+  s.delattr = api().base_model.attr("__delattr__");
   nb::object detector = declare_cy_function_detector(m);
   declare_core_model(m, detector);
 }

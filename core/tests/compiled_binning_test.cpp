@@ -110,4 +110,13 @@ TEST_CASE("compiled lookups answer as the lazy search, throws included") {
   CHECK(throwing > 1000);  // the random binnings do reach incomplete bins
 }
 
+TEST_CASE("an incomplete bin is worded as the comparison its missing part fails") {
+  CHECK(incomplete_bin_message(BinPart::lower_bound) ==
+        "'<' not supported between instances of 'NoneType' and 'float'");
+  CHECK(incomplete_bin_message(BinPart::upper_bound) ==
+        "'<=' not supported between instances of 'float' and 'NoneType'");
+  CHECK(incomplete_bin_message(BinPart::categories) ==
+        "argument of type 'NoneType' is not iterable");
+}
+
 }  // namespace zelvora

@@ -4,12 +4,14 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "bin_array.hpp"
 #include "common/arguments.hpp"
+#include "common/binning_cache.hpp"
 #include "common/conversions.hpp"
 #include "common/logging.hpp"
 #include "common/module_state.hpp"
@@ -31,8 +33,12 @@ constexpr const char* kModule =
 struct State {
   BinRecordTypes bins;
   Logger logger;
+  BinningCache compiled;  // per binning, for single lookups
+  nb::dict kinds;         // bin class -> the value its `type` field takes (None: none)
+  nb::str type{"type"};
 
-  static constexpr auto references = std::make_tuple(&State::bins, &State::logger);
+  static constexpr auto references =
+      std::make_tuple(&State::bins, &State::logger, &State::compiled, &State::kinds, &State::type);
 };
 
 ModuleState<State> state;
@@ -109,23 +115,46 @@ void generate_categorical_name(nb::dict& data) {
   data["name"] = from_text_bytes(zelvora::categorical_bin_name(id, categories));
 }
 
-// Sets "type" to the first value of the record kind's restricted `type` field.
-void fill_kind(nb::handle cls, nb::dict& data) {
+// The first value of the record kind's restricted `type` field; None when it has none.
+// Read once per class: the fields of a record class do not change.
+nb::object kind_of(nb::handle cls) {
+  State& s = *state;
+  if (PyObject* known = PyDict_GetItemWithError(s.kinds.ptr(), cls.ptr())) return nb::borrow(known);
+  if (PyErr_Occurred()) throw nb::python_error();
+  nb::object kind = nb::none();
   nb::dict fields = nb::borrow<nb::dict>(cls.attr("model_fields"));
-  if (!fields.contains("type")) return;
-  const PythonApi& a = api();
-  nb::object annotation = fields["type"].attr("annotation");
-  if (!a.typing_get_origin(annotation).is(a.typing_literal)) return;
-  nb::tuple values = nb::borrow<nb::tuple>(a.typing_get_args(annotation));
-  data["type"] = values.size() > 0 ? nb::object(values[0]) : nb::none();
+  if (fields.contains(s.type)) {
+    const PythonApi& a = api();
+    nb::object annotation = fields[s.type].attr("annotation");
+    if (a.typing_get_origin(annotation).is(a.typing_literal)) {
+      nb::tuple values = nb::borrow<nb::tuple>(a.typing_get_args(annotation));
+      if (values.size() > 0) kind = values[0];
+    }
+  }
+  s.kinds[cls] = kind;
+  return kind;
 }
 
+// An item of the input, borrowed; null when absent.
+PyObject* input_item(const nb::dict& data, nb::handle key) {
+  PyObject* item = PyDict_GetItemWithError(data.ptr(), key.ptr());
+  if (!item && PyErr_Occurred()) throw nb::python_error();
+  return item;
+}
+
+// Sets "type" to the kind value and names an unnamed bin. The caller's dict is copied
+// only when that changes something.
 template <void (*generate_name)(nb::dict&)>
 nb::object complete_bin_input(nb::handle cls, nb::handle data) {
   if (!PyDict_Check(data.ptr())) return nb::borrow(data);
+  nb::object kind = kind_of(cls);
+  nb::dict given = nb::borrow<nb::dict>(data);
+  PyObject* name = input_item(given, state->bins.name);
+  if (name && name != Py_None && (kind.is_none() || input_item(given, state->type) == kind.ptr()))
+    return given;
   nb::dict completed = steal_or_throw<nb::dict>(PyDict_Copy(data.ptr()));
   generate_name(completed);
-  fill_kind(cls, completed);
+  if (!kind.is_none()) completed[state->type] = kind;
   return completed;
 }
 
@@ -150,15 +179,26 @@ nb::object chosen_value(const BinHit& hit, nb::handle binning, ValueText value_t
 }
 
 nb::object bin_numeric_attribute(nb::handle self, nb::handle value) {
-  const double x =
-      value.is_none() ? std::numeric_limits<double>::quiet_NaN() : to_double(nb::float_(value));
-  const BinHit hit = find_numerical_bin_record(state->bins, self, x, zelvora::kEnginePolicy);
+  double x = std::numeric_limits<double>::quiet_NaN();
+  if (PyFloat_CheckExact(value.ptr())) {
+    x = PyFloat_AS_DOUBLE(value.ptr());
+  } else if (!value.is_none()) {
+    x = to_double(nb::float_(value));
+  }
+  State& s = *state;
+  std::optional<BinHit> found = s.compiled.numeric(s.bins, self, x);
+  const BinHit hit = found ? *std::move(found)
+                           : find_numerical_bin_record(s.bins, self, x, zelvora::kEnginePolicy);
   return chosen_value(hit, self, [x] { return zelvora::float_repr(x); });
 }
 
 nb::object bin_categoric_attribute(nb::handle self, nb::handle value) {
   check_argument_type(value, &PyUnicode_Type, "value", NoneAllowed::yes);
-  const BinHit hit = find_categorical_bin_record(state->bins, self, value, zelvora::kEnginePolicy);
+  State& s = *state;
+  std::optional<BinHit> found = s.compiled.categoric(s.bins, self, value);
+  const BinHit hit = found
+                         ? *std::move(found)
+                         : find_categorical_bin_record(s.bins, self, value, zelvora::kEnginePolicy);
   return chosen_value(
       hit, self, [value] { return value.is_none() ? std::string("None") : text_bytes(value); });
 }
@@ -231,13 +271,15 @@ RecordDecl feature_binning_record(const Records& r, nb::handle core_model) {
           },
       .methods =
           {
-              method("bin_numeric_attribute", &bin_numeric_attribute, nb::arg("value").none(),
-                     nb::sig("def bin_numeric_attribute(self, value: Any) -> Optional[float]"),
-                     "The value of the bin of a numeric value (None for missing)."),
-              method("bin_categoric_attribute", &bin_categoric_attribute, nb::arg("value").none(),
-                     nb::sig("def bin_categoric_attribute(self, value: Optional[str]) -> "
-                             "Optional[float]"),
-                     "The value of the bin of a category text (None for missing)."),
+              fast_method<&bin_numeric_attribute>(
+                  "bin_numeric_attribute", nb::arg("value").none(),
+                  nb::sig("def bin_numeric_attribute(self, value: Any) -> Optional[float]"),
+                  "The value of the bin of a numeric value (None for missing)."),
+              fast_method<&bin_categoric_attribute>(
+                  "bin_categoric_attribute", nb::arg("value").none(),
+                  nb::sig("def bin_categoric_attribute(self, value: Optional[str]) -> "
+                          "Optional[float]"),
+                  "The value of the bin of a category text (None for missing)."),
           },
   };
 }

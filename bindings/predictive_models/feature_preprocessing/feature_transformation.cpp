@@ -18,9 +18,13 @@ RecordDecl feature_transformation_record(nb::handle core_model) {
       .base = core_model,
       .fields =
           {
-              {"attribute", str_type()},
-              {"transformation", str_type()},
-              {"transformed_attribute_name", optional(str_type()), default_none()},
+              {"attribute", described(str_type(), "The attribute the formula transforms.")},
+              {"transformation",
+               described(str_type(), "The formula computing the transformed value.")},
+              {"transformed_attribute_name",
+               described(optional(str_type()),
+                         "The name of the attribute the formula creates, if any."),
+               default_none()},
           },
   };
 }
