@@ -155,10 +155,10 @@ void declare_views_lazily(nb::module_& m, std::initializer_list<const char*> nam
       nb::arg("name"));
   m.attr("__dir__") = nb::cpp_function([module, lazy, module_of] {
     nb::module_ target = module_of(module);
-    nb::object names = steal_or_throw(PySet_New(PyModule_GetDict(target.ptr())));
+    nb::object known = steal_or_throw(PySet_New(PyModule_GetDict(target.ptr())));
     for (const std::string& name : lazy)
-      if (PySet_Add(names.ptr(), nb::str(name.c_str()).ptr()) < 0) throw nb::python_error();
-    nb::object listed = steal_or_throw(PySequence_List(names.ptr()));
+      if (PySet_Add(known.ptr(), nb::str(name.c_str()).ptr()) < 0) throw nb::python_error();
+    nb::object listed = steal_or_throw(PySequence_List(known.ptr()));
     if (PyList_Sort(listed.ptr()) < 0) throw nb::python_error();
     return listed;
   });
