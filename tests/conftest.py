@@ -54,18 +54,20 @@ def memory_growth():
     def growth(work, rounds):
         """Bytes that `rounds` more calls of `work` leave allocated, once caches have settled.
 
-        Caches fill during the first windows (ruamel's parsing machinery keeps settling into
-        the third); a leak grows every window, so the smaller growth of two later ones counts."""
+        Caches fill during the first rounds (ruamel's parsing machinery takes a few hundred
+        calls to settle), which run untraced: tracing slows every allocation. A leak grows
+        every window, so the smaller growth of two later ones counts."""
+
         def window():
             for _ in range(rounds):
                 work()
             gc.collect()
             return tracemalloc.get_traced_memory()[0]
 
+        for _ in range(max(2 * rounds, 200)):
+            work()
         tracemalloc.start()
         try:
-            window()
-            window()
             settled = window()
             first = window()
             return min(first - settled, window() - first)

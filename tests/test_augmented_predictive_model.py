@@ -582,7 +582,9 @@ def linear(intercept, names, coefficients, attributes=None, **kw):
     ],
 )
 def test_formula(build, formula):
-    assert query(build())["formula"] == formula
+    model = build()
+    assert model.formula() == formula
+    assert query(model)["formula"] == formula
 
 
 def test_formula_writes_a_created_attribute_as_its_transformation():

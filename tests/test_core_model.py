@@ -1,3 +1,5 @@
+import sys
+
 import pytest
 
 from zelvora_analytics_utils.utils.core_model import CoreModel, CyFunctionDetector
@@ -79,3 +81,22 @@ def test_compiled_method_binds_like_a_function():
         bound()
     with pytest.raises(TypeError):
         function()
+
+
+@pytest.mark.parametrize(
+    "record, field, value",
+    [
+        (FeatureBinning(attribute="a", attribute_data_type="NUMERICAL"), "attribute", "b"),
+        (AttributeBinNumerical(id=2, lower_bound=0, upper_bound=1), "id", 5),
+    ],
+)
+def test_records_keep_interned_field_names_and_plain_attribute_behaviour(record, field, value):
+    assert all(sys.intern(key) is key for key in vars(record))
+    with pytest.raises(AttributeError, match=f"^'{type(record).__name__}' object has no attribute 'missing'$"):
+        record.missing
+    with pytest.raises(ValueError, match=f'^"{type(record).__name__}" object has no field "missing"$'):
+        record.missing = 1
+    setattr(record, field, value)
+    assert getattr(record, field) == value
+    delattr(record, field)
+    assert field not in vars(record)

@@ -413,7 +413,9 @@ def test_binning_view_shows_each_bin_through_its_own_kind():
 
 def test_schema_publishes_the_views():
     sdl = SCHEMA.as_str()
-    assert "enum AttributeDataType {\n  CATEGORICAL\n  NUMERICAL\n}" in sdl
+    # Described by their docs: the enumeration's, and the record's for a view without one.
+    assert '"""Kind of an attribute\'s values."""\nenum AttributeDataType {\n  CATEGORICAL\n  NUMERICAL\n}' in sdl
+    assert f'"""{FeatureBinning.__doc__}"""\ntype FeatureBinningType {{' in sdl
     assert "PredictiveModelBinName" not in sdl
     binning_type = sdl.split("type FeatureBinningType {")[1].split("}")[0]
     assert "attributeDataType" not in binning_type and "binnedAttributeName" not in binning_type
@@ -521,3 +523,75 @@ def test_json_of_the_record_methods_keeps_infinite_bounds_and_nan_values():
         assert loaded.bin_numeric_attribute(100) == 2.0
         assert math.isnan(loaded.bin_numeric_attribute(-100))
     assert loaded.model_dump_json() == text
+
+
+# --- single lookups follow every change between calls --------------------------------------
+
+NAMES = ["a", "b", "1_null", "0_default", "0_defined_default"]
+BOUNDS = [-INF, 0.0, 1.0, 2.0, INF, None, math.nan, 1]
+TEXTS = ["x", "y", "z"]
+PROBES = [None, math.nan, -1.0, 0.0, 0.5, 1.0, 1.5, 2.0, 3.0, "x", "y", "z", "w", "nan"]
+
+bin_data = st.one_of(
+    st.builds(num, st.integers(2, 9), st.sampled_from(BOUNDS), st.sampled_from(BOUNDS), st.floats(0, 9), st.sampled_from(NAMES)),
+    st.builds(cat, st.integers(2, 9), st.none() | st.lists(st.sampled_from(TEXTS), max_size=3), st.floats(0, 9), st.sampled_from(NAMES)),
+)
+
+
+def outcome(binning, value):
+    """The lookup's result, or its error, for a value of either kind."""
+    lookup = binning.bin_numeric_attribute if not isinstance(value, str) else binning.bin_categoric_attribute
+    try:
+        return lookup(value)
+    except TypeError as error:
+        return str(error)
+
+
+def change(data, binning):
+    """One change of the binning, its bins or their categories, made between lookups."""
+    bins = binning.feature_binning
+    new_bin = lambda: binning_of([data.draw(bin_data)]).feature_binning[0]
+    target = data.draw(st.sampled_from(bins)) if bins else None
+    kind = data.draw(st.sampled_from(["field", "categories", "list", "replace", "reinit"]))
+    if kind == "field" and target is not None:
+        field = data.draw(st.sampled_from(["name", "value", "lower_bound", "upper_bound", "categories"]))
+        pick = {"name": NAMES, "value": [0.5, 7.0], "categories": [None, ["x"], ["y", "z"]]}.get(field, BOUNDS)
+        if field in type(target).model_fields:
+            setattr(target, field, data.draw(st.sampled_from(pick)))
+    elif kind == "categories" and getattr(target, "categories", None) is not None:
+        edit = data.draw(st.sampled_from(["append", "set", "clear"]))
+        if edit == "append":
+            target.categories.append(data.draw(st.sampled_from(TEXTS)))
+        elif edit == "set" and target.categories:
+            target.categories[0] = data.draw(st.sampled_from(TEXTS))
+        else:
+            target.categories.clear()
+    elif kind == "list":
+        if data.draw(st.booleans()) or not bins:
+            bins.insert(data.draw(st.integers(0, len(bins))), new_bin())
+        else:
+            del bins[data.draw(st.integers(0, len(bins) - 1))]
+    elif kind == "replace":
+        binning.feature_binning = [new_bin() for _ in range(data.draw(st.integers(0, 3)))]
+    elif kind == "reinit":  # a new __dict__, set around the assignment count
+        fresh = new_bin() if target is None or data.draw(st.booleans()) else target
+        if target is not None and type(fresh) is type(target):
+            target.__init__(**fresh.model_dump())
+        else:
+            binning.__init__(**binning.model_dump() | {"feature_binning": [fresh]})
+
+
+def binning_of(bins):
+    return FeatureBinning.model_validate({"attribute": "a", "attribute_data_type": "NUMERICAL", "feature_binning": bins})
+
+
+@given(st.lists(bin_data, max_size=6), st.data())
+def test_single_lookups_follow_every_change(bins, data):
+    binning = binning_of(bins)
+    with capture_logs():
+        for _ in range(6):
+            # The reference reads the same bins and keeps nothing (a tuple is never compiled).
+            reference = FeatureBinning.model_construct(attribute="a", feature_binning=tuple(binning.feature_binning))
+            for value in PROBES:
+                assert outcome(binning, value) == outcome(reference, value), value
+            change(data, binning)

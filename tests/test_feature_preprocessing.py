@@ -603,6 +603,11 @@ class Text(str):
     """A str subclass: compared through its own ==."""
 
 
+def fresh(text):
+    """An equal str that is another object."""
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "surrogatepass")
+
+
 def outcome(call):
     """Results or error of `call`, with the log records written on the way."""
     with capture_logs() as logs:
@@ -632,7 +637,7 @@ def test_numeric_batch_equals_single_values(bins, values):
 
 
 @settings(max_examples=300, deadline=None)
-@given(categorical_bins(), st.lists(st.one_of(TEXTS, st.none(), TEXTS.map(Text), st.integers(0, 2)), max_size=12))
+@given(categorical_bins(), st.lists(st.one_of(TEXTS, TEXTS.map(fresh), st.none(), TEXTS.map(Text), st.integers(0, 2)), max_size=12))
 def test_categorical_batch_equals_single_values(bins, values):
     prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "c", "attribute_data_type": "CATEGORICAL", "feature_binning": bins}]})
     single = outcome(single_values(prep, "c", values))
@@ -640,12 +645,12 @@ def test_categorical_batch_equals_single_values(bins, values):
     assert same(batch, single)
 
 
-@pytest.mark.parametrize("text", ["é", "日本", "é" * 40, "\ud800", "a\ud800"])
+@pytest.mark.parametrize("text", ["é", "日本", "é" * 40, "\ud800", "a\ud800", "n" * 40])
 def test_categorical_batch_finds_non_ascii_texts(text):
-    # Short and long non-ASCII keys: the batch hashes a copy of their bytes.
+    # Short and long keys, the very category objects and equal copies of them.
     bins = [{"type": "CATEGORICAL", "id": 1, "value": 1.0, "categories": ["x", text]}]
     prep = FeaturePreprocessing.model_validate({"binning": [{"attribute": "c", "attribute_data_type": "CATEGORICAL", "feature_binning": bins}]})
-    assert prep.apply_feature_binning_batch("c", [text, "x", text]) == [1.0, 1.0, 1.0]
+    assert prep.apply_feature_binning_batch("c", [text, "x", fresh(text), text[:-1]]) == [1.0, 1.0, 1.0, None]
 
 
 @settings(max_examples=100, deadline=None)
@@ -821,3 +826,44 @@ def test_log_processor_walking_every_list_during_a_batch(run_python):
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "done"
+
+
+# --- binning lookups by attribute follow every change between calls ------------------------
+
+ATTRIBUTES = ["a", "b", "c"]
+
+
+def first_binning(registry, attribute):
+    return next((b for b in registry.binning if b.attribute == attribute), None)
+
+
+def change_registry(data, registry):
+    """One change of the registry's list or of a binning's attribute, made between calls."""
+    binnings = registry.binning
+    fresh = lambda: FeaturePreprocessing.add_feature_binning({data.draw(st.sampled_from(ATTRIBUTES)): AGE})[0]
+    kind = data.draw(st.sampled_from(["attribute", "insert", "delete", "replace", "reinit", "bypass"]))
+    target = data.draw(st.sampled_from(binnings)) if binnings else None
+    if kind == "attribute" and target is not None:
+        target.attribute = data.draw(st.sampled_from(ATTRIBUTES))
+    elif kind == "insert" or (kind == "delete" and not binnings):
+        binnings.insert(data.draw(st.integers(0, len(binnings))), fresh())
+    elif kind == "delete":
+        del binnings[data.draw(st.integers(0, len(binnings) - 1))]
+    elif kind == "replace":
+        registry.binning = [fresh() for _ in range(data.draw(st.integers(0, 3)))]
+    elif kind == "reinit" and target is not None:  # fields replaced around the assignment count
+        target.__init__(**fresh().model_dump())
+    elif kind == "bypass":  # a new list, set around the assignment count
+        object.__setattr__(registry, "binning", list(binnings))
+
+
+@settings(max_examples=50)
+@given(st.lists(st.sampled_from(ATTRIBUTES), max_size=5), st.data())
+def test_binning_lookups_follow_every_change(attributes, data):
+    registry = FeaturePreprocessing(binning=[FeaturePreprocessing.add_feature_binning({a: AGE})[0] for a in attributes])
+    for _ in range(6):
+        for attribute in ATTRIBUTES + ["d"]:
+            expected = first_binning(registry, attribute)
+            assert registry.get_feature_binning(attribute) is expected
+            assert registry.apply_feature_binning(attribute, 20) == (expected and expected.bin_numeric_attribute(20))
+        change_registry(data, registry)

@@ -523,7 +523,7 @@ def test_note_operations_keep_memory_flat(memory_growth):
         except ValueError:
             pass
 
-    assert memory_growth(work, rounds=300) < 10_000
+    assert memory_growth(work, rounds=100) < 3_000
 
 
 def test_computed_fields_keep_memory_flat(memory_growth):
@@ -545,7 +545,7 @@ def test_computed_fields_keep_memory_flat(memory_growth):
                 except (TypeError, IndexError):
                     pass
 
-    assert memory_growth(work, rounds=60) < 10_000
+    assert memory_growth(work, rounds=20) < 3_000
 
 
 def test_schema_describes_the_views():

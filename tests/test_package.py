@@ -102,7 +102,7 @@ def test_validation_and_lookup_keep_memory_flat(memory_growth):
             binning.bin_categoric_attribute("y")
             binning.bin_categoric_attribute(None)
 
-    assert memory_growth(work, rounds=1000) < 20_000
+    assert memory_growth(work, rounds=400) < 8_000
 
 
 @not_sanitized
@@ -120,7 +120,7 @@ def test_serialisation_and_bundles_keep_memory_flat(memory_growth):
         AugmentedPredictiveModelContent.load_from_zip(bundle.save_to_zip())
         AugmentedPredictiveModelContent.load_from_tar(bundle.save_to_tar())
 
-    assert memory_growth(work, rounds=150) < 10_000
+    assert memory_growth(work, rounds=60) < 4_000
 
 
 BINNING_MODULE = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning"

@@ -16,4 +16,8 @@ void check_argument_type(nb::handle value, PyTypeObject* expected, const char* n
   raise_argument_type_error(value, name, expected->tp_name);
 }
 
+void check_attribute(nb::handle attribute) {
+  check_argument_type(attribute, &PyUnicode_Type, "attribute", NoneAllowed::no);
+}
+
 }  // namespace zelvora::py

@@ -15,6 +15,9 @@ enum class NoneAllowed : bool { no = false, yes = true };
 void check_argument_type(nb::handle value, PyTypeObject* expected, const char* name,
                          NoneAllowed none_allowed);
 
+/// The check of an `attribute` argument: a str.
+void check_attribute(nb::handle attribute);
+
 /// Raises that TypeError for `value` without testing it.
 [[noreturn]] void raise_argument_type_error(nb::handle value, const char* name,
                                             const char* expected);

@@ -1,8 +1,6 @@
 #include "common/binning_cache.hpp"
 
-#include <cstring>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -14,21 +12,6 @@ namespace zelvora::py {
 
 namespace {
 
-// The instance dict of a record, borrowed, without materialising or copying anything;
-// null when it has none.
-PyObject* dict_of(PyObject* record) {
-  PyObject** slot = _PyObject_GetDictPtr(record);
-  return slot ? *slot : nullptr;
-}
-
-// An item of an exact dict by an exact-str key, borrowed; null when absent. No Python
-// code runs: the dicts read here are records' instance dicts, keyed by str.
-PyObject* item_of(PyObject* dict, PyObject* key) {
-  PyObject* item = PyDict_GetItemWithError(dict, key);
-  if (!item && PyErr_Occurred()) PyErr_Clear();
-  return item;
-}
-
 nb::object owned(PyObject* item) {
   return item ? nb::borrow(item) : nb::object();
 }
@@ -38,24 +21,8 @@ nb::object items_of(PyObject* list) {
   return steal_or_throw(PyList_AsTuple(list));
 }
 
-// Whether the list still holds exactly the items of `items` (identities, in order).
-bool holds_same(PyObject* list, PyObject* items) {
-  const Py_ssize_t n = PyTuple_GET_SIZE(items);
-  if (PyList_GET_SIZE(list) != n) return false;
-  if (n == 0) return true;
-  return std::memcmp(&PyList_GET_ITEM(list, 0), &PyTuple_GET_ITEM(items, 0),
-                     static_cast<std::size_t>(n) * sizeof(PyObject*)) == 0;
-}
-
 bool is_of(PyObject* record, nb::handle type) {
   return PyObject_TypeCheck(record, reinterpret_cast<PyTypeObject*>(type.ptr()));
-}
-
-// The caches alive in this module: a weak reference's callback may come after its
-// cache is gone (a reference kept elsewhere).
-std::unordered_set<const BinningCache*>& live_caches() {
-  static std::unordered_set<const BinningCache*> live;
-  return live;
 }
 
 std::optional<double> bound_of(PyObject* b, bool& ok) {
@@ -82,7 +49,7 @@ std::optional<double> bound_of(PyObject* b, bool& ok) {
 // What one bin was read as, and the objects it was read from (owned: their identities
 // are compared later).
 struct ReadBin {
-  nb::object record, dict, name, lower, upper, categories, category_items;
+  nb::object record, name, value, lower, upper, categories, category_items;
   zelvora::BinRole role = zelvora::BinRole::ordinary;
   bool numerical = false, categorical = false;
   std::optional<double> lower_bound, upper_bound;
@@ -92,7 +59,7 @@ struct ReadBin {
 };
 
 struct BinningCache::Entry {
-  nb::object weakref, list, items;
+  nb::object weakref, list, items;  // the binning's bin list and the list's items
   std::vector<ReadBin> bins;
   std::uint64_t changes = 0;
   bool numeric_ok = true, categoric_ok = true;
@@ -115,29 +82,43 @@ struct BinningCache::Entry {
     }
   };
 
-  // Whether the list and every bin's dict and categories are as read. No Python code
-  // runs, nothing is allocated.
-  bool same_shape(PyObject* list_now) const {
-    if (list_now != list.ptr() || !holds_same(list_now, items.ptr())) return false;
+  // Whether the list and every categories list hold the same items as when read (they
+  // change in place, without any assignment). No Python code runs, nothing is allocated.
+  bool same_shape() const {
+    if (!holds_same(list.ptr(), items.ptr())) return false;
     for (const ReadBin& b : bins) {
-      if (dict_of(b.record.ptr()) != b.dict.ptr()) return false;
       if (b.category_items.is_valid() && !holds_same(b.categories.ptr(), b.category_items.ptr()))
         return false;
     }
     return true;
   }
 
-  // After an assignment somewhere: whether every field read is still the same object.
-  bool same_fields(const BinRecordTypes& t) const {
+  int traverse(visitproc visit, void* arg) const {
+    for (const nb::object* o : {&weakref, &list, &items}) Py_VISIT(o->ptr());
     for (const ReadBin& b : bins) {
-      PyObject* d = b.dict.ptr();
+      for (const nb::object* o :
+           {&b.record, &b.name, &b.value, &b.lower, &b.upper, &b.categories, &b.category_items})
+        Py_VISIT(o->ptr());
+    }
+    return 0;
+  }
+
+  // After an assignment somewhere: whether every field read is still the same object.
+  bool same_fields(const BinRecordTypes& t, nb::handle binning) const {
+    PyObject* binning_dict = instance_dict_of(binning.ptr());
+    if (!binning_dict || dict_item(binning_dict, t.feature_binning.ptr()) != list.ptr())
+      return false;
+    for (const ReadBin& b : bins) {
+      PyObject* d = instance_dict_of(b.record.ptr());  // a new one after __init__ again
+      if (!d) return false;
       if (is_of(b.record.ptr(), t.numerical_bin) != b.numerical ||
           is_of(b.record.ptr(), t.categorical_bin) != b.categorical)
         return false;
-      if (item_of(d, t.name.ptr()) != b.name.ptr() ||
-          item_of(d, t.lower_bound.ptr()) != b.lower.ptr() ||
-          item_of(d, t.upper_bound.ptr()) != b.upper.ptr() ||
-          item_of(d, t.categories.ptr()) != b.categories.ptr())
+      if (dict_item(d, t.name.ptr()) != b.name.ptr() ||
+          dict_item(d, t.value.ptr()) != b.value.ptr() ||
+          dict_item(d, t.lower_bound.ptr()) != b.lower.ptr() ||
+          dict_item(d, t.upper_bound.ptr()) != b.upper.ptr() ||
+          dict_item(d, t.categories.ptr()) != b.categories.ptr())
         return false;
     }
     return true;
@@ -149,20 +130,20 @@ namespace {
 // Reads one bin; false when it has no instance dict or no name.
 bool read_bin(const BinRecordTypes& t, PyObject* record, ReadBin& b) {
   b.record = nb::borrow(record);
-  PyObject* dict = dict_of(record);
+  PyObject* dict = instance_dict_of(record);
   if (!dict || !PyDict_CheckExact(dict)) return false;
-  b.dict = nb::borrow(dict);
-  b.name = owned(item_of(dict, t.name.ptr()));
+  b.name = owned(dict_item(dict, t.name.ptr()));
   if (!b.name.is_valid()) return false;
+  b.value = owned(dict_item(dict, t.value.ptr()));
   if (PyUnicode_Check(b.name.ptr())) {
     const std::optional<std::string_view> ascii = ascii_view(b.name);
     if (ascii) b.role = zelvora::bin_role(*ascii);
   }
   b.numerical = is_of(record, t.numerical_bin);
   b.categorical = is_of(record, t.categorical_bin);
-  b.lower = owned(item_of(dict, t.lower_bound.ptr()));
-  b.upper = owned(item_of(dict, t.upper_bound.ptr()));
-  b.categories = owned(item_of(dict, t.categories.ptr()));
+  b.lower = owned(dict_item(dict, t.lower_bound.ptr()));
+  b.upper = owned(dict_item(dict, t.upper_bound.ptr()));
+  b.categories = owned(dict_item(dict, t.categories.ptr()));
   if (b.numerical) {
     b.lower_bound = bound_of(b.lower.ptr(), b.bounds_ok);
     b.upper_bound = bound_of(b.upper.ptr(), b.bounds_ok);
@@ -190,61 +171,35 @@ bool read_bin(const BinRecordTypes& t, PyObject* record, ReadBin& b) {
 
 // The binning's bin list, borrowed; null when it cannot be read without running code.
 PyObject* bin_list_of(const BinRecordTypes& t, PyObject* binning) {
-  PyObject* dict = dict_of(binning);
+  PyObject* dict = instance_dict_of(binning);
   if (!dict || !PyDict_CheckExact(dict)) return nullptr;
-  PyObject* list = item_of(dict, t.feature_binning.ptr());
+  PyObject* list = dict_item(dict, t.feature_binning.ptr());
   return list && PyList_CheckExact(list) ? list : nullptr;
 }
 
 }  // namespace
 
-BinningCache::BinningCache() {
-  live_caches().insert(this);
-}
-
-BinningCache::~BinningCache() {
-  live_caches().erase(this);
-  // Released outside the map: releasing may run code that reaches the cache.
-  auto entries = std::move(entries_);
-  entries_.clear();
-}
+BinningCache::BinningCache() = default;
+BinningCache::~BinningCache() = default;
 
 int BinningCache::traverse(visitproc visit, void* arg) const {
-  for (const auto& [key, e] : entries_) {
-    for (const nb::object* o : {&e->weakref, &e->list, &e->items}) Py_VISIT(o->ptr());
-    for (const ReadBin& b : e->bins) {
-      for (const nb::object* o :
-           {&b.record, &b.dict, &b.name, &b.lower, &b.upper, &b.categories, &b.category_items})
-        Py_VISIT(o->ptr());
-    }
-  }
-  return 0;
-}
-
-void BinningCache::forget(std::uintptr_t key, PyObject* weakref) {
-  auto it = entries_.find(reinterpret_cast<PyObject*>(key));
-  if (it == entries_.end() || it->second->weakref.ptr() != weakref) return;
-  std::unique_ptr<Entry> dead = std::move(it->second);
-  entries_.erase(it);
+  return entries_.traverse(visit, arg);
 }
 
 BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::handle binning) {
-  PyObject* list = bin_list_of(types, binning.ptr());
-  if (!list) return nullptr;
   const std::uint64_t changes = record_changes();
-  if (auto it = entries_.find(binning.ptr()); it != entries_.end()) {
-    Entry* e = it->second.get();
-    // The weak reference tells a dead binning's entry from one for this binning at the same
-    // address.
-    const auto* weakref = reinterpret_cast<PyWeakReference*>(e->weakref.ptr());
-    if (weakref->wr_object == binning.ptr() && e->same_shape(list)) {
-      if (e->changes == changes) return e;
-      if (e->same_fields(types)) {
-        e->changes = changes;
-        return e;
-      }
+  // Assignments (and __init__ run again) are counted; lists edited in place are compared
+  // item by item on every call.
+  if (Entry* e = entries_.find(binning)) {
+    if (e->changes == changes) {
+      if (e->same_shape()) return e;
+    } else if (e->same_fields(types, binning) && e->same_shape()) {
+      e->changes = changes;
+      return e;
     }
   }
+  PyObject* list = bin_list_of(types, binning.ptr());
+  if (!list) return nullptr;
 
   // Read anew. Allocating may run the collector, hence code that reaches the map: the
   // entry is built apart and put in at the end.
@@ -260,22 +215,18 @@ BinningCache::Entry* BinningCache::current(const BinRecordTypes& types, nb::hand
     e->numeric_ok = e->numeric_ok && b.bounds_ok;
     e->categoric_ok = e->categoric_ok && b.texts_ok;
   }
-  // The closure keeps the binning's address as a number, no Python object.
-  nb::object drop = nb::cpp_function(
-      [this, key = reinterpret_cast<std::uintptr_t>(binning.ptr())](nb::handle weakref) {
-        if (live_caches().contains(this)) forget(key, weakref.ptr());
-      });
-  e->weakref = nb::steal(PyWeakref_NewRef(binning.ptr(), drop.ptr()));
-  if (!e->weakref.is_valid()) {  // a binning without weak references: nothing is kept
-    PyErr_Clear();
-    return nullptr;
-  }
-  Entry* fresh = e.get();
-  std::unique_ptr<Entry>& slot = entries_[binning.ptr()];
-  std::swap(slot, e);
-  e.reset();  // the outdated entry, if any
-  return fresh;
+  return entries_.keep(binning, std::move(e));
 }
+
+namespace {
+
+BinHit hit_of(const BinningCache::Entry& e, const zelvora::BinChoice& choice) {
+  if (!choice.bin) return {nb::none(), choice.log};
+  const ReadBin& b = e.bins[*choice.bin];
+  return {b.record, choice.log, b.value};
+}
+
+}  // namespace
 
 std::optional<BinHit> BinningCache::numeric(const BinRecordTypes& types, nb::handle binning,
                                             double x) {
@@ -285,7 +236,7 @@ std::optional<BinHit> BinningCache::numeric(const BinRecordTypes& types, nb::han
     e->numeric = zelvora::CompiledNumericBinning::compile(Entry::Source{e->bins, true});
   try {
     const zelvora::BinChoice choice = e->numeric->find(x);
-    return BinHit{choice.bin ? e->bins[*choice.bin].record : nb::none(), choice.log};
+    return hit_of(*e, choice);
   } catch (const zelvora::IncompleteBin& error) {
     raise_incomplete(error);
   }
@@ -307,7 +258,7 @@ std::optional<BinHit> BinningCache::categoric(const BinRecordTypes& types, nb::h
     } else {
       choice = e->categoric->find(text_bytes(value));
     }
-    return BinHit{choice.bin ? e->bins[*choice.bin].record : nb::none(), choice.log};
+    return hit_of(*e, choice);
   } catch (const zelvora::IncompleteBin& error) {
     raise_incomplete(error);
   }

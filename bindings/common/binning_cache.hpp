@@ -23,11 +23,9 @@
 
 #include <nanobind/nanobind.h>
 
-#include <cstdint>
-#include <memory>
 #include <optional>
-#include <unordered_map>
 
+#include "common/per_record.hpp"
 #include "common/record_bins.hpp"
 
 namespace zelvora::py {
@@ -52,9 +50,8 @@ class BinningCache {
 
  private:
   Entry* current(const BinRecordTypes& types, nb::handle binning);
-  void forget(std::uintptr_t key, PyObject* weakref);
 
-  std::unordered_map<PyObject*, std::unique_ptr<Entry>> entries_;
+  PerRecord<Entry> entries_;
 };
 
 }  // namespace zelvora::py

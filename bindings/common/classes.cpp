@@ -1,4 +1,5 @@
 #include "common/classes.hpp"
+#include "common/module_paths.hpp"
 
 namespace zelvora::py {
 
@@ -42,7 +43,7 @@ nb::object import_class(const char* module, const char* name) {
 }
 
 nb::object record_base() {
-  return import_class("zelvora_analytics_utils.utils.core_model", "CoreModel");
+  return import_class(module_path::kCoreModel, "CoreModel");
 }
 
 }  // namespace zelvora::py

@@ -32,8 +32,7 @@
 //
 // Classes of other modules are reached by name, which imports their module first:
 //
-//   nb::object core_model = import_class("zelvora_analytics_utils.utils.core_model",
-//                                        "CoreModel");
+//   nb::object binning = import_class(module_path::kBinning, "FeatureBinning");
 #pragma once
 
 #include <nanobind/nanobind.h>

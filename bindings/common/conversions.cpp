@@ -1,5 +1,7 @@
 #include "common/conversions.hpp"
 
+#include "common/python_api.hpp"
+
 namespace zelvora::py {
 
 std::string_view utf8(nb::handle text) {
@@ -25,6 +27,15 @@ nb::str from_text_bytes(std::string_view bytes) {
       PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "surrogatepass"));
 }
 
+std::u32string code_points(nb::handle text) {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+  std::u32string out(static_cast<std::size_t>(length), U'\0');
+  if (length > 0 &&
+      !PyUnicode_AsUCS4(text.ptr(), reinterpret_cast<Py_UCS4*>(out.data()), length, 0))
+    throw nb::python_error();
+  return out;
+}
+
 std::optional<std::string_view> ascii_view(nb::handle text) {
   PyObject* t = text.ptr();
   if (!PyUnicode_IS_ASCII(t)) return std::nullopt;
@@ -37,6 +48,22 @@ bool is_numpy_value(nb::handle value) {
       PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), "__module__"));
   return PyUnicode_Check(module.ptr()) &&
          PyUnicode_CompareWithASCIIString(module.ptr(), "numpy") == 0;
+}
+
+std::string text_of(nb::handle value) {
+  return text_bytes(steal_or_throw<nb::str>(PyObject_Str(value.ptr())));
+}
+
+bool is_mapping(nb::handle value) {
+  if (PyDict_Check(value.ptr())) return true;
+  const int found = PyObject_IsInstance(value.ptr(), api().mapping_abc.ptr());
+  if (found < 0) throw nb::python_error();
+  return found == 1;
+}
+
+nb::object rewound_text(nb::handle stream) {
+  stream.attr("seek")(0);
+  return stream.attr("read")();
 }
 
 double to_double(nb::handle number) {

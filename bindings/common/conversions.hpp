@@ -57,6 +57,9 @@ std::string text_bytes(nb::handle text);
 /// The str of bytes made by text_bytes (or of plain UTF-8).
 nb::str from_text_bytes(std::string_view bytes);
 
+/// The code points of a str, lone surrogates included.
+std::u32string code_points(nb::handle text);
+
 /// The characters of an all-ASCII str, without copying or encoding; nullopt for any
 /// other str. Valid while the str lives.
 std::optional<std::string_view> ascii_view(nb::handle text);
@@ -64,6 +67,20 @@ std::optional<std::string_view> ascii_view(nb::handle text);
 /// Whether the value's type is one of numpy's own (its __module__ is "numpy": arrays and
 /// scalars), told without importing numpy. Their tolist() gives plain data.
 bool is_numpy_value(nb::handle value);
+
+/// obj.name(): a method called without arguments.
+inline nb::object call_method(nb::handle obj, nb::handle name) {
+  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
+}
+
+/// str(value) as text bytes: any str, lone surrogates included, survives the trip.
+std::string text_of(nb::handle value);
+
+/// Whether the value is a dict or a collections.abc.Mapping (registered or derived).
+bool is_mapping(nb::handle value);
+
+/// The whole text of a stream, read from its start (seek(0), then read()).
+nb::object rewound_text(nb::handle stream);
 
 /// The value of a number as a double (float() rules for float subclasses and __float__).
 double to_double(nb::handle number);

@@ -1,5 +1,11 @@
 #include "common/module_state.hpp"
 
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "common/module_paths.hpp"
+
 namespace zelvora::py::detail {
 namespace {
 
@@ -41,7 +47,7 @@ PyType_Slot holder_slots[] = {
     {0, nullptr}};
 
 PyType_Spec holder_spec = {
-    .name = "zelvora_analytics_utils.ModuleState",
+    .name = ZELVORA_PACKAGE ".ModuleState",
     .basicsize = sizeof(Holder),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -49,6 +55,36 @@ PyType_Spec holder_spec = {
 };
 
 }  // namespace
+
+namespace {
+thread_local std::vector<HeldField>* collecting = nullptr;
+}  // namespace
+
+void register_held(const HeldField& field) {
+  if (collecting) collecting->push_back(field);
+}
+
+HeldCollector::HeldCollector(std::vector<HeldField>& fields)
+    : outer_(std::exchange(collecting, &fields)) {}
+
+void HeldCollector::finish() {
+  if (!collecting_) return;
+  collecting_ = false;
+  collecting = outer_;
+}
+
+void check_held(const std::vector<HeldField>& fields, const void* state, std::size_t size) {
+  const auto* begin = static_cast<const char*>(state);
+  std::size_t covered = 0;
+  for (const HeldField& field : fields) {
+    const auto* at = static_cast<const char*>(field.field);
+    if (at < begin || at + field.size > begin + size)
+      throw std::logic_error("a Held object outside the module state was built with it");
+    covered += field.size;
+  }
+  if (covered != size)
+    throw std::logic_error("every field of a module state must be Held (module_state.hpp)");
+}
 
 void hold_in_module(nb::module_& m, const char* key, std::unique_ptr<StateBox> box) {
   // Each holder's type is its own: it lives exactly as long as its instances.

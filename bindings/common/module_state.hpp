@@ -8,19 +8,19 @@
 // that the holder resets when it lets the state go; access after that raises
 // RuntimeError instead of reading freed memory.
 //
-// A state type lists every field in `references`, so that the collector sees them all:
+// A state type declares each field once, as Held<...>; the collector sees them all:
 //
 //   struct State {
-//     nb::object string_io, bytes_io;
-//     nb::str value{"value"};
-//     static constexpr auto references =
-//         std::make_tuple(&State::string_io, &State::bytes_io, &State::value);
+//     Held<nb::object> string_io, bytes_io;
+//     Held<nb::str> value{"value"};
+//     Held<Logger> logger;
 //   };
 //
 // A field is a Python reference (nb::object, nb::str, ...), a type that lists its own
-// `references` (a Logger) or one that visits them itself (`int traverse(visit, arg)`). A field
-// missing from the list fails the build. The nb::str fields are names (keys, attributes): they are
-// interned when the state is built.
+// `references` (a Logger, BinRecordTypes) or one that visits them itself (`int
+// traverse(visit, arg)`). A field that is not Held fails the module's import. The nb::str
+// fields are names (keys, attributes): they are interned when built. Older states list
+// their fields in a `references` tuple of member pointers instead; both kinds work.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -32,6 +32,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace zelvora::py {
 
@@ -59,6 +60,14 @@ constexpr std::size_t listed_size() {
   return std::apply(
       [](auto... member) { return (sizeof(decltype(member_type(member))) + ... + std::size_t{0}); },
       T::references);
+}
+
+template <class T>
+constexpr bool fully_listed() {
+  if constexpr (ListsReferences<T>)
+    return listed_size<T>() == sizeof(T);
+  else
+    return true;
 }
 
 template <class F>
@@ -95,6 +104,35 @@ void intern_names(F& field) {
   }
 }
 
+/// A Held field of the state being built: where it is and how the collector visits it.
+struct HeldField {
+  const void* field;
+  std::size_t size;
+  int (*visit)(const void* field, visitproc visit, void* arg);
+};
+
+/// Records a Held field constructed on this thread while a state is being built.
+void register_held(const HeldField& field);
+
+/// Collects the Held fields constructed on this thread from construction to finish().
+/// States built inside another's construction collect into their own list.
+class HeldCollector {
+ public:
+  explicit HeldCollector(std::vector<HeldField>& fields);
+  ~HeldCollector() { finish(); }
+  HeldCollector(const HeldCollector&) = delete;
+  HeldCollector& operator=(const HeldCollector&) = delete;
+  void finish();
+
+ private:
+  std::vector<HeldField>* outer_;
+  bool collecting_ = true;
+};
+
+/// Throws std::logic_error unless the fields cover the `size` bytes at `state` exactly:
+/// a field that is not Held would escape the collector.
+void check_held(const std::vector<HeldField>& fields, const void* state, std::size_t size);
+
 /// The type-erased content of a holder.
 class StateBox {
  public:
@@ -107,11 +145,38 @@ void hold_in_module(nb::module_& m, const char* key, std::unique_ptr<StateBox> b
 
 }  // namespace detail
 
+/// A field of a module state: a T that the state's holder shows to the collector.
+template <class T>
+class Held : public T {
+ public:
+  Held() : T() { enroll(); }
+  template <class... Args>
+  explicit Held(Args&&... args) : T(std::forward<Args>(args)...) {
+    enroll();
+  }
+  Held(const Held&) = delete;
+  // Assignment as to a T, whatever converts to one (an attribute accessor included).
+  template <class U>
+  Held& operator=(U&& value) {
+    static_cast<T&>(*this) = std::forward<U>(value);
+    return *this;
+  }
+
+ private:
+  void enroll() {
+    detail::intern_names(static_cast<T&>(*this));
+    detail::register_held({static_cast<const T*>(this), sizeof(T), &visit});
+  }
+  static int visit(const void* field, visitproc visit_one, void* arg) {
+    return detail::visit_references(*const_cast<T*>(static_cast<const T*>(field)), visit_one, arg);
+  }
+};
+
 /// The state of the module being run: built at module init, kept by the module.
 template <class T>
 class ModuleState {
-  static_assert(detail::ListsReferences<T>, "a module state lists its fields in `references`");
-  static_assert(detail::listed_size<T>() == sizeof(T),
+  static constexpr bool kListed = detail::ListsReferences<T>;
+  static_assert(detail::fully_listed<T>(),
                 "every field of a module state must be listed in its `references`");
 
  public:
@@ -138,6 +203,8 @@ class ModuleState {
     template <class... Args>
     explicit Box(T*& current, Args&&... args)
         : value(std::forward<Args>(args)...), current_(current) {
+      collector_.finish();
+      if constexpr (!kListed) detail::check_held(held_, &value, sizeof(T));
       detail::intern_names(value);
       current_ = &value;
     }
@@ -147,8 +214,21 @@ class ModuleState {
       if (current_ == &value) current_ = nullptr;
     }
     int traverse(visitproc visit, void* arg) override {
-      return detail::visit_references(value, visit, arg);
+      if constexpr (kListed) {
+        return detail::visit_references(value, visit, arg);
+      } else {
+        for (const detail::HeldField& field : held_)
+          if (const int result = field.visit(field.field, visit, arg)) return result;
+        return 0;
+      }
     }
+
+   private:
+    // Declared before the value: they collect its fields while it is built.
+    std::vector<detail::HeldField> held_;
+    detail::HeldCollector collector_{held_};
+
+   public:
     T value;
 
    private:

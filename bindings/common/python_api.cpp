@@ -15,8 +15,7 @@ nb::object import_attr(const char* module, const char* name) {
   return nb::module_::import_(module).attr(name);
 }
 
-PythonApi load() {
-  PythonApi a;
+void load(PythonApi& a) {
   nb::module_ builtins = nb::module_::import_("builtins");
   a.builtin_type = builtins.attr("type");
   a.classmethod = builtins.attr("classmethod");
@@ -35,13 +34,13 @@ PythonApi load() {
   a.typing_any = typing.attr("Any");
   a.date_type = import_attr("datetime", "date");
   a.enum_type = import_attr("enum", "Enum");
+  a.mapping_abc = import_attr("collections.abc", "Mapping");
 
   nb::module_ inspect = nb::module_::import_("inspect");
   a.signature = inspect.attr("Signature");
   a.parameter = inspect.attr("Parameter");
   a.parameter_empty = a.parameter.attr("empty");
   a.positional_or_keyword = a.parameter.attr("POSITIONAL_OR_KEYWORD");
-  a.mark_coroutine = nb::getattr(inspect, "markcoroutinefunction", nb::none());
 
   nb::module_ pydantic = nb::module_::import_("pydantic");
   a.base_model = pydantic.attr("BaseModel");
@@ -50,7 +49,6 @@ PythonApi load() {
   a.config_dict = pydantic.attr("ConfigDict");
 
   a.get_logger = import_attr("structlog", "get_logger");
-  return a;
 }
 
 void load_schema(PythonApi& a) {
@@ -73,7 +71,7 @@ bool leak_warnings_requested() {
 
 void load_api(nb::module_& m) {
   nb::set_leak_warnings(leak_warnings_requested());
-  handles.emplace(m, load());
+  load(handles.emplace(m));
 }
 
 const PythonApi& api() {

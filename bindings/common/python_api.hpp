@@ -3,7 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include <tuple>
+#include "common/module_state.hpp"
 
 namespace zelvora::py {
 
@@ -13,33 +13,19 @@ namespace nb = nanobind;
 /// init and kept in the module's state (see module_state.hpp).
 struct PythonApi {
   // builtins and the standard library
-  nb::object builtin_type, classmethod, staticmethod, abstract_base;
-  nb::object typing_optional, typing_list, typing_dict, typing_literal, typing_union,
+  Held<nb::object> builtin_type, classmethod, staticmethod, abstract_base;
+  Held<nb::object> typing_optional, typing_list, typing_dict, typing_literal, typing_union,
       typing_annotated, typing_get_origin, typing_get_args, typing_any;
-  nb::object date_type;
-  nb::object mark_coroutine;  ///< makes a callable a coroutine function for `inspect`
-  nb::object enum_type;
-  nb::object signature, parameter, parameter_empty, positional_or_keyword;
+  Held<nb::object> date_type;
+  Held<nb::object> enum_type, mapping_abc;
+  Held<nb::object> signature, parameter, parameter_empty, positional_or_keyword;
   // pydantic
-  nb::object base_model, field, model_validator, config_dict;
+  Held<nb::object> base_model, field, model_validator, config_dict;
   // strawberry: loaded by schema_api(), on the first declaration of a view
-  nb::object strawberry_auto, strawberry_field, strawberry_enum, strawberry_union, pydantic_type,
-      strawberry_type, strawberry_private;
+  Held<nb::object> strawberry_auto, strawberry_field, strawberry_enum, strawberry_union,
+      pydantic_type, strawberry_type, strawberry_private;
   // structlog
-  nb::object get_logger;
-
-  static constexpr auto references = std::make_tuple(
-      &PythonApi::builtin_type, &PythonApi::classmethod, &PythonApi::staticmethod,
-      &PythonApi::abstract_base, &PythonApi::typing_optional, &PythonApi::typing_list,
-      &PythonApi::typing_dict, &PythonApi::typing_literal, &PythonApi::typing_union,
-      &PythonApi::typing_annotated, &PythonApi::typing_get_origin, &PythonApi::typing_get_args,
-      &PythonApi::typing_any, &PythonApi::date_type, &PythonApi::mark_coroutine,
-      &PythonApi::enum_type, &PythonApi::signature, &PythonApi::parameter,
-      &PythonApi::parameter_empty, &PythonApi::positional_or_keyword, &PythonApi::base_model,
-      &PythonApi::field, &PythonApi::model_validator, &PythonApi::config_dict,
-      &PythonApi::strawberry_auto, &PythonApi::strawberry_field, &PythonApi::strawberry_enum,
-      &PythonApi::strawberry_union, &PythonApi::pydantic_type, &PythonApi::strawberry_type,
-      &PythonApi::strawberry_private, &PythonApi::get_logger);
+  Held<nb::object> get_logger;
 };
 
 /// Loads the handles into module `m`'s state; the first call of every module's init.

@@ -95,6 +95,7 @@ bool is_missing_category_value(nb::handle value);
 struct BinHit {
   nb::object bin;
   zelvora::DefaultHitLog log = zelvora::DefaultHitLog::none;
+  nb::object value = {};  ///< the bin's value when the lookup has it at hand; else null
 };
 
 /// Raises the TypeError of a reached bin missing a part, in the host's wording.

@@ -1,11 +1,12 @@
 #include "common/record_changes.hpp"
 
 #include "common/conversions.hpp"
+#include "common/module_paths.hpp"
 
 namespace zelvora::py {
 namespace {
 
-constexpr const char* kCapsule = "zelvora_analytics_utils.utils.core_model._record_changes";
+constexpr const char* kCapsule = ZELVORA_PACKAGE ".utils.core_model._record_changes";
 
 // Each module links its own copy of this file: only the record-base module's count is
 // published, and every module reaches it through the capsule (the extension's storage

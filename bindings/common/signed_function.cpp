@@ -1,6 +1,7 @@
 #include "common/signed_function.hpp"
 
 #include "common/conversions.hpp"
+#include "common/module_paths.hpp"
 #include "common/python_api.hpp"
 
 #include <cstddef>
@@ -12,7 +13,7 @@
 namespace zelvora::py {
 namespace {
 
-constexpr const char* kTypeModule = "zelvora_analytics_utils.utils.core_model";
+constexpr const char* kTypeModule = module_path::kCoreModel;
 
 // A plain type, not a nanobind class: it needs a per-instance vectorcall slot. Calls go
 // through vectorcall, and Py_TPFLAGS_METHOD_DESCRIPTOR lets `obj.method(x)` call it with
@@ -27,27 +28,6 @@ struct SignedFunction {
 SignedFunction* as_signed(PyObject* self) {
   return reinterpret_cast<SignedFunction*>(self);
 }
-
-// The awaitable of an already known result: its iterator stops at once with the value.
-struct ReadyAwaitable {
-  nb::object value;
-};
-
-int ready_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  Py_VISIT(nb::inst_ptr<ReadyAwaitable>(self)->value.ptr());
-  return 0;
-}
-
-int ready_clear(PyObject* self) {
-  nb::inst_ptr<ReadyAwaitable>(self)->value.reset();
-  return 0;
-}
-
-PyType_Slot ready_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(ready_traverse)},
-                             {Py_tp_clear, reinterpret_cast<void*>(ready_clear)},
-                             {0, nullptr}};
 
 int signed_function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
@@ -115,7 +95,7 @@ PyType_Slot signed_function_slots[] = {
     {0, nullptr}};
 
 PyType_Spec signed_function_spec = {
-    .name = "zelvora_analytics_utils.utils.core_model.compiled_function",
+    .name = ZELVORA_PACKAGE ".utils.core_model.compiled_function",
     .basicsize = sizeof(SignedFunction),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -173,7 +153,7 @@ nb::dict annotation_names(nb::handle module) {
       nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules").attr("copy")());
   for (nb::handle name : modules.keys()) {
     nb::object loaded = modules[name];
-    if (!nb::cast<bool>(name.attr("startswith")("zelvora_analytics_utils.")) ||
+    if (!nb::cast<bool>(name.attr("startswith")(ZELVORA_PACKAGE ".")) ||
         !nb::hasattr(loaded, "__all__"))
       continue;
     // Read from the module's dict: reading a view declared lazily would declare it.
@@ -278,31 +258,6 @@ void register_signed_function_type(nb::module_& m) {
   nb::dict modules = nb::borrow<nb::dict>(nb::module_::import_("sys").attr("modules"));
   if (!modules.contains(module_name(m))) modules[module_name(m)] = m;
   m.attr("compiled_function") = type;
-
-  nb::class_<ReadyAwaitable>(m, "ready_awaitable", nb::type_slots(ready_slots),
-                             "An awaitable whose result is already known.")
-      .def("__await__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-      .def("__next__", [](ReadyAwaitable& r) -> nb::object {
-        // StopIteration(value) built explicitly: a tuple value must not become its args.
-        nb::object stop = steal_or_throw(PyObject_CallOneArg(PyExc_StopIteration, r.value.ptr()));
-        PyErr_SetObject(PyExc_StopIteration, stop.ptr());
-        throw nb::python_error();
-      });
-}
-
-void mark_coroutine_function(nb::handle f) {
-  const PythonApi& a = api();
-  if (!a.mark_coroutine.is_none()) {
-    a.mark_coroutine(f);
-  } else {
-    // Before inspect.markcoroutinefunction, asyncio's own marker.
-    f.attr("_is_coroutine") = nb::module_::import_("asyncio.coroutines").attr("_is_coroutine");
-  }
-}
-
-nb::object ready_awaitable(nb::object value) {
-  return nb::cast(ReadyAwaitable{std::move(value)});
 }
 
 nb::object signed_function(nb::object target, const char* name, const Signature& signature,

@@ -84,14 +84,7 @@ void set_fast_path(nb::handle f, FastPath fast);
 /// classmethod) the class's module and their qualified names.
 void adopt_methods(nb::dict ns);
 
-/// Marks a signed function as a coroutine function for `inspect` (and the query schema,
-/// which then awaits its results); it must return an awaitable, such as `ready_awaitable`.
-void mark_coroutine_function(nb::handle f);
-
-/// An awaitable that completes at once with `value`, without an event loop round.
-nb::object ready_awaitable(nb::object value);
-
-/// Registers the types of signed functions and ready awaitables; done once, by the
+/// Registers the type of signed functions; done once, by the
 /// record-base module, before any module creates one.
 void register_signed_function_type(nb::module_& m);
 

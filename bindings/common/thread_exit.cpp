@@ -3,7 +3,8 @@
 // Up to Python 3.13, a thread that asks for the GIL once finalization has begun (a daemon
 // thread still running) is ended with pthread_exit, which unwinds its stack as a forced
 // exception. The cleanups of the C++ frames on that stack would release Python references
-// without the GIL while the interpreter is torn down, and crash the process. This wraps
+// without the GIL while the interpreter is torn down, and a noexcept frame on the way ends
+// the process with std::terminate (tests/test_exit.py aborts so on 3.13 without this). This wraps
 // the C++ personality routine of every frame compiled into the package (the linker's
 // --wrap, see bindings/CMakeLists.txt): such a thread is parked for good at its first C++
 // frame, as Python 3.14 does itself, and the process ends with it. Every other unwind

@@ -28,27 +28,23 @@ struct Resolution {
   ResolveFn resolve;
   const char* member;
   bool call_member;
-  bool asynchronous;
   const char* source;  ///< null: the parent is (or wraps) the record
 
   nb::object operator()(nb::handle root) const {
     nb::object record = source ? nb::object(root.attr(source)) : record_of(root);
-    nb::object value = resolve       ? resolve(record)
-                       : call_member ? nb::object(record.attr(member)())
-                                     : nb::object(record.attr(member));
-    return asynchronous ? ready_awaitable(std::move(value)) : value;
+    return resolve       ? resolve(record)
+           : call_member ? nb::object(record.attr(member)())
+                         : nb::object(record.attr(member));
   }
 };
 
 nb::object resolver(const ComputedField& field, nb::handle module, const char* source) {
-  const Resolution resolution{field.resolve, field.member, field.call_member, field.asynchronous,
-                              source};
+  const Resolution resolution{field.resolve, field.member, field.call_member, source};
   // The parent comes as `self`, as a method's instance: the resolver is also the method
   // the class shows for the field.
   nb::object target = nb::cpp_function(resolution, nb::arg("self").none());
   nb::object f =
       signed_function(std::move(target), field.name, {{{"self"}}, field.type}, module, field.doc);
-  if (field.asynchronous) mark_coroutine_function(f);
   return f;
 }
 

@@ -11,7 +11,6 @@
 //       .computed = {
 //           computed("formula", optional(str_type()), &model_formula),   // free function
 //           computed_method("category", category_enum, "get_external_model_category"),
-//           computed_attr("type", data_type_enum, "type"),                // a record field
 //       },
 //   });
 //
@@ -44,10 +43,7 @@
 // Constructors take the fields, then the private members, by position or by name. Schema
 // fields come in the order: fields, then computed fields.
 //
-// Asynchronous resolution: `asynchronous(computed(...))` declares a coroutine resolver
-// whose result is awaited by the schema library; it computes its value at once and
-// returns a ready awaitable. Such a field resolves only under asynchronous execution
-// (`await schema.execute(...)`), while a synchronous one resolves under both.
+// Resolvers are synchronous: they serve both `schema.execute` and `schema.execute_sync`.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -70,7 +66,6 @@ struct ComputedField {
   const char* doc = "";
   const char* member = nullptr;  ///< the record's attribute read (or method called) instead
   bool call_member = false;      ///< call `member` without arguments rather than read it
-  bool asynchronous = false;     ///< a coroutine resolver (see above)
 };
 
 /// A field computed by a function of the record.
@@ -78,20 +73,10 @@ inline ComputedField computed(const char* name, nb::object type, ResolveFn resol
                               const char* doc = "") {
   return {name, std::move(type), resolve, doc};
 }
-/// A field reading the record's attribute `attribute`.
-inline ComputedField computed_attr(const char* name, nb::object type, const char* attribute,
-                                   const char* doc = "") {
-  return {name, std::move(type), nullptr, doc, attribute, false};
-}
 /// A field calling the record's method `method_name` without arguments.
 inline ComputedField computed_method(const char* name, nb::object type, const char* method_name,
                                      const char* doc = "") {
   return {name, std::move(type), nullptr, doc, method_name, true};
-}
-/// The same field, resolved by a coroutine.
-inline ComputedField asynchronous(ComputedField field) {
-  field.asynchronous = true;
-  return field;
 }
 
 /// A mirrored field: its name, and its schema type when not the record field's own.

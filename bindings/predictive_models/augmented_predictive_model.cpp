@@ -1,245 +1,71 @@
 // zelvora_analytics_utils.predictive_models.augmented_predictive_model: the record of one
-// deployed predictive model, its external model readers, its content round trip and its
-// query views.
+// deployed predictive model, its content round trip and its query views (the readers of
+// its external model: external_model.cpp).
 #include <nanobind/nanobind.h>
 
 #include <cmath>
 #include <initializer_list>
 #include <optional>
 #include <string>
-#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
-#include "zelvora/number_format.hpp"
+#include "predictive_models/external_model.hpp"
+#include "zelvora/formula.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
 
 namespace {
 
-constexpr const char* kPreprocessing =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing";
-constexpr const char* kSummary =
-    "zelvora_analytics_utils.predictive_models.model_summary.model_summary";
-constexpr const char* kPerformance =
-    "zelvora_analytics_utils.predictive_models.score_performance.score_performance";
-constexpr const char* kTracking =
-    "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking";
-constexpr const char* kContent = "zelvora_analytics_utils.predictive_models.content";
-constexpr const char* kDump = "zelvora_analytics_utils.utils.dump";
-
-constexpr int kFormulaDecimals = 4;
-constexpr std::size_t kMaxExternalModelDepth = 1000;
+using namespace zelvora::py::module_path;
+using namespace zelvora::models;
 
 struct State {
   // enumeration members
-  nb::object logistic_regression, pmml, xgb, expert_score, random_forest, cox_ph_fitter;
-  nb::object category_static, category_horizon, category_none;
+  Held<nb::object> logistic_regression, pmml, xgb, expert_score, random_forest, cox_ph_fitter;
+  Held<nb::object> category_static, category_horizon, category_none;
   // collaborators
-  nb::object content_class, external_view, string_io, bytes_io, json_loads;
-  nb::object valid_dumps_yaml, safe_loads_yaml, safe_dumps_json;
+  Held<nb::object> content_class, external_view, string_io, bytes_io, json_loads;
+  Held<nb::object> valid_dumps_yaml, safe_loads_yaml;
   // keys and names, interned once
-  nb::str attributes{"attributes"}, predictive_model_type{"predictive_model_type"},
+  Held<nb::str> attributes{"attributes"}, predictive_model_type{"predictive_model_type"},
       feature_preprocessing{"feature_preprocessing"}, description{"description"},
       directory_name{"directory_name"}, external_model{"external_model"},
-      feature_names{"feature_names"}, intercept{"intercept"}, intercept_name{"intercept_name"},
-      model{"model"}, logreg_model_params{"logreg_model_params"}, coef{"coef_"},
-      intercept_list{"intercept_"}, xgb_model{"xgb_model"}, learner{"learner"},
-      learner_attributes{"attributes"}, best_iteration{"best_iteration"}, best_score{"best_score"},
-      gradient_booster{"gradient_booster"}, gbtree_model_param{"gbtree_model_param"},
-      num_trees{"num_trees"}, learner_model_param{"learner_model_param"},
-      num_feature{"num_feature"}, type_key{"type"}, pmml_model{"pmml_model"},
+      feature_names{"feature_names"}, type_key{"type"}, pmml_model{"pmml_model"},
       attached_images{"attached_images"}, filename{"filename"}, image{"image"},
       predictive_model_name{"predictive_model_name"}, yaml_part{"augmented_predictive_model_yaml"},
-      json_part{"external_model_json"}, pmml_part{"external_model_pmml"}, seek{"seek"},
-      read{"read"}, getvalue{"getvalue"}, get_feature_names{"get_external_model_feature_names"},
+      json_part{"external_model_json"}, pmml_part{"external_model_pmml"}, getvalue{"getvalue"},
+      get_feature_names{"get_external_model_feature_names"},
       get_coefficients{"get_external_model_coefficients"},
       get_intercept{"get_external_model_intercept"}, get_stringio{"get_external_model_stringio"},
-      get_coefficient{"get_coefficient"}, get_category{"get_external_model_category"},
-      migrate{"_migrate"}, model_validate{"model_validate"},
+      get_coefficient{"get_coefficient"}, migrate{"_migrate"}, model_validate{"model_validate"},
       get_transformation_formula{"get_transformation_formula"},
       all_transformation_attributes{"get_all_transformation_attributes"},
       created_in_transformations{"get_attributes_created_in_transformations"},
       all_binning_attributes{"get_all_binning_attributes"},
-      all_dummy_enc_attributes{"get_all_dummy_enc_attributes"}, index{"index"}, tolist{"tolist"};
-  nb::int_ first{0};
-
-  static constexpr auto references = std::make_tuple(
-      &State::logistic_regression, &State::pmml, &State::xgb, &State::expert_score,
-      &State::random_forest, &State::cox_ph_fitter, &State::category_static,
-      &State::category_horizon, &State::category_none, &State::content_class, &State::external_view,
-      &State::string_io, &State::bytes_io, &State::json_loads, &State::valid_dumps_yaml,
-      &State::safe_loads_yaml, &State::safe_dumps_json, &State::attributes,
-      &State::predictive_model_type, &State::feature_preprocessing, &State::description,
-      &State::directory_name, &State::external_model, &State::feature_names, &State::intercept,
-      &State::intercept_name, &State::model, &State::logreg_model_params, &State::coef,
-      &State::intercept_list, &State::xgb_model, &State::learner, &State::learner_attributes,
-      &State::best_iteration, &State::best_score, &State::gradient_booster,
-      &State::gbtree_model_param, &State::num_trees, &State::learner_model_param,
-      &State::num_feature, &State::type_key, &State::pmml_model, &State::attached_images,
-      &State::filename, &State::image, &State::predictive_model_name, &State::yaml_part,
-      &State::json_part, &State::pmml_part, &State::seek, &State::read, &State::getvalue,
-      &State::get_feature_names, &State::get_coefficients, &State::get_intercept,
-      &State::get_stringio, &State::get_coefficient, &State::get_category, &State::migrate,
-      &State::model_validate, &State::get_transformation_formula,
-      &State::all_transformation_attributes, &State::created_in_transformations,
-      &State::all_binning_attributes, &State::all_dummy_enc_attributes, &State::index,
-      &State::first, &State::tolist);
+      all_dummy_enc_attributes{"get_all_dummy_enc_attributes"}, index{"index"};
 };
 
 ModuleState<State> state;
 
-// --- small helpers -----------------------------------------------------------------------
-
-bool equals(nb::handle a, nb::handle b) {
-  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (equal < 0) throw nb::python_error();
-  return equal == 1;
-}
-
-bool type_is(nb::handle model, nb::handle member) {
-  return equals(model.attr(state->predictive_model_type), member);
-}
-
-nb::object call(nb::handle self, nb::handle name) {
-  return steal_or_throw(PyObject_CallMethodNoArgs(self.ptr(), name.ptr()));
-}
-
-// Null or an empty list (the readers return lists only).
-bool is_none_or_empty(nb::handle value) {
-  if (value.is_none()) return true;
-  const Py_ssize_t size = PyObject_Length(value.ptr());
-  if (size < 0) throw nb::python_error();
-  return size == 0;
-}
-
-// --- external model readers --------------------------------------------------------------
-
-// The value at a key path of the external model. A missing key anywhere (KeyError) gives
-// nothing; an index error (first element of an empty list) and a type error (a container
-// of the wrong kind on the path) leave as they are.
-std::optional<nb::object> lookup(nb::handle self, std::initializer_list<nb::handle> path) {
-  nb::object value = self.attr(state->external_model);
-  for (nb::handle step : path) {
-    PyObject* next = PyObject_GetItem(value.ptr(), step.ptr());
-    if (!next) {
-      if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Clear();
-        return std::nullopt;
-      }
-      throw nb::python_error();
-    }
-    value = nb::steal(next);
-  }
-  return value;
-}
-
-// The first path that is present, checked for its kind; null when none is.
-nb::object read_checked(nb::handle self,
-                        std::initializer_list<std::initializer_list<nb::handle>> paths,
-                        PyTypeObject* kind, const char* kind_name) {
-  for (const auto& path : paths) {
-    if (std::optional<nb::object> value = lookup(self, path)) {
-      check_kind(*value, kind, kind_name, NoneAllowed::yes);
-      return std::move(*value);
-    }
-  }
-  return nb::none();
-}
-
-nb::object get_feature_names(nb::handle self) {
-  const State& s = *state;
-  return read_checked(self, {{s.feature_names}}, &PyList_Type, "list");
-}
-
-nb::object get_intercept(nb::handle self) {
-  const State& s = *state;
-  return read_checked(self,
-                      {{s.intercept},
-                       {s.model, s.intercept_list, s.first},
-                       {s.logreg_model_params, s.intercept_list, s.first}},
-                      &PyFloat_Type, "float");
-}
-
-nb::object get_intercept_name(nb::handle self) {
-  const State& s = *state;
-  return read_checked(self, {{s.intercept_name}}, &PyUnicode_Type, "str");
-}
-
-nb::object get_coefficients(nb::handle self) {
-  const State& s = *state;
-  return read_checked(self, {{s.model, s.coef, s.first}, {s.logreg_model_params, s.coef, s.first}},
-                      &PyList_Type, "list");
-}
-
-// A tree figure of an XGB model: the value at `path` converted with `convert` (int() or
-// float() rules: a null value or an unreadable text fails); null for other model types
-// and when a key is missing.
-template <class Convert>
-nb::object tree_figure(nb::handle self, std::initializer_list<nb::handle> path, Convert convert) {
-  if (!type_is(self, state->xgb)) return nb::none();
-  std::optional<nb::object> value = lookup(self, path);
-  if (!value) return nb::none();
-  return convert(*value);
-}
-
-nb::object to_int(nb::handle value) {
-  return steal_or_throw(PyNumber_Long(value.ptr()));
-}
-
-nb::object to_float(nb::handle value) {
-  return steal_or_throw(PyNumber_Float(value.ptr()));
-}
-
-// Stored from 0; reported as the number of rounds up to and including the best one.
-nb::object get_best_iteration(nb::handle self) {
-  const State& s = *state;
-  return tree_figure(self, {s.xgb_model, s.learner, s.learner_attributes, s.best_iteration},
-                     [](nb::handle v) {
-                       return steal_or_throw(PyNumber_Add(to_int(v).ptr(), nb::int_(1).ptr()));
-                     });
-}
-
-nb::object get_number_of_trees(nb::handle self) {
-  const State& s = *state;
-  return tree_figure(
-      self,
-      {s.xgb_model, s.learner, s.gradient_booster, s.model, s.gbtree_model_param, s.num_trees},
-      to_int);
-}
-
-nb::object get_number_of_attributes(nb::handle self) {
-  const State& s = *state;
-  return tree_figure(self, {s.xgb_model, s.learner, s.learner_model_param, s.num_feature}, to_int);
-}
-
-nb::object get_best_eval_metric(nb::handle self) {
-  const State& s = *state;
-  return tree_figure(self, {s.xgb_model, s.learner, s.learner_attributes, s.best_score}, to_float);
-}
-
 nb::object get_category(nb::handle self) {
   const State& s = *state;
   nb::object type = self.attr(s.predictive_model_type);
-  if (equals(type, s.cox_ph_fitter)) return s.category_horizon;
-  for (nb::handle member : {s.logistic_regression, s.xgb, s.expert_score, s.random_forest, s.pmml})
-    if (equals(type, member)) return s.category_static;
+  if (type.equal(s.cox_ph_fitter)) return s.category_horizon;
+  for (nb::handle member : std::initializer_list<nb::handle>{
+           s.logistic_regression, s.xgb, s.expert_score, s.random_forest, s.pmml})
+    if (type.equal(member)) return s.category_static;
   return s.category_none;
-}
-
-nb::object get_stringio(nb::handle self) {
-  const State& s = *state;
-  nb::object external = self.attr(s.external_model);
-  if (type_is(self, s.pmml))
-    return s.string_io(steal_or_throw(PyObject_GetItem(external.ptr(), s.pmml_model.ptr())));
-  return s.string_io(s.safe_dumps_json(external));
 }
 
 // --- consistency check and coefficient lookup --------------------------------------------
@@ -265,19 +91,19 @@ nb::object preprocess_attributes(nb::handle self) {
   nb::object preprocessing = self.attr(s.feature_preprocessing);
   nb::object attribute_set = as_set(attributes);
 
-  nb::object unknown =
-      set_difference(as_set(call(preprocessing, s.all_transformation_attributes)), attribute_set);
+  nb::object unknown = set_difference(
+      as_set(call_method(preprocessing, s.all_transformation_attributes)), attribute_set);
   if (PySet_GET_SIZE(unknown.ptr()) > 0) raise_unknown("Transformation", unknown, attribute_set);
 
-  nb::object after_transformations = steal_or_throw(
-      PySequence_Concat(attributes.ptr(), call(preprocessing, s.created_in_transformations).ptr()));
-  unknown = set_difference(as_set(call(preprocessing, s.all_binning_attributes)),
+  nb::object after_transformations = steal_or_throw(PySequence_Concat(
+      attributes.ptr(), call_method(preprocessing, s.created_in_transformations).ptr()));
+  unknown = set_difference(as_set(call_method(preprocessing, s.all_binning_attributes)),
                            as_set(after_transformations));
   if (PySet_GET_SIZE(unknown.ptr()) > 0) raise_unknown("Binning", unknown, attribute_set);
 
   // Dummy encodings name the features they create, which are thereby known: the third
   // step never fails, but a failure of the listing reaches the caller.
-  call(preprocessing, s.all_dummy_enc_attributes);
+  call_method(preprocessing, s.all_dummy_enc_attributes);
   return nb::borrow(self);
 }
 
@@ -288,10 +114,10 @@ nb::object coefficient_of(nb::handle self, nb::handle attribute) {
   const State& s = *state;
   nb::object coefficients, index;
   try {
-    nb::object names = call(self, s.get_feature_names);
+    nb::object names = call_method(self, s.get_feature_names);
     if (is_none_or_empty(names)) names = self.attr(s.attributes);
     index = names.attr(s.index)(attribute);
-    coefficients = call(self, s.get_coefficients);
+    coefficients = call_method(self, s.get_coefficients);
   } catch (nb::python_error& e) {
     if (e.matches(PyExc_ValueError) || e.matches(PyExc_KeyError)) return nb::none();
     throw;
@@ -300,101 +126,7 @@ nb::object coefficient_of(nb::handle self, nb::handle attribute) {
   return steal_or_throw(PyObject_GetItem(coefficients.ptr(), index.ptr()));
 }
 
-// --- numpy values in the external model ------------------------------------------------
-//
-// A fitting library hands over numpy arrays and scalars; the readers expect lists and
-// numbers, and JSON output cannot write them. They become plain data on input.
-
-bool is_plain_scalar(PyObject* v) {
-  return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyFloat_CheckExact(v) ||
-         PyBool_Check(v);
-}
-
-std::optional<nb::object> plain_value(nb::handle value, std::size_t depth);
-
-// The items with numpy values replaced, or nothing when none is. `items` is owned.
-std::optional<nb::list> plain_items(nb::handle items, std::size_t depth) {
-  PyObject* list = items.ptr();
-  bool plain = true;
-  for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(list); ++i)
-    plain = is_plain_scalar(PyList_GET_ITEM(list, i));
-  if (plain) return std::nullopt;
-  std::optional<nb::list> replaced;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    nb::object item = nb::borrow(PyList_GET_ITEM(list, i));
-    std::optional<nb::object> converted = plain_value(item, depth);
-    if (converted && !replaced)
-      replaced = steal_or_throw<nb::list>(PyList_GetSlice(list, 0, PyList_GET_SIZE(list)));
-    if (converted && PyList_SetItem(replaced->ptr(), i, converted->release().ptr()) < 0)
-      throw nb::python_error();
-  }
-  return replaced;
-}
-
-// The value with every numpy array and scalar in it made plain data (a new container
-// where something changed), or nothing when it holds none. `depth` counts the containers
-// around it, itself included; an array counts as one more (its tolist() may be anything).
-std::optional<nb::object> plain_value(nb::handle value, std::size_t depth) {
-  PyObject* v = value.ptr();
-  if (is_plain_scalar(v)) return std::nullopt;
-  if (depth > kMaxExternalModelDepth) {
-    const std::string message =
-        "external_model nests deeper than " + std::to_string(kMaxExternalModelDepth) + " levels";
-    PyErr_SetString(PyExc_ValueError, message.c_str());
-    throw nb::python_error();
-  }
-  if (PyDict_CheckExact(v)) {
-    nb::list pairs = steal_or_throw<nb::list>(PyDict_Items(v));
-    const Py_ssize_t size = PyList_GET_SIZE(pairs.ptr());
-    nb::list values = steal_or_throw<nb::list>(PyList_New(size));
-    for (Py_ssize_t i = 0; i < size; ++i)
-      PyList_SET_ITEM(
-          values.ptr(), i,
-          nb::borrow(PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 1)).release().ptr());
-    std::optional<nb::list> converted = plain_items(values, depth + 1);
-    if (!converted) return std::nullopt;
-    nb::dict result;
-    for (Py_ssize_t i = 0; i < size; ++i)
-      if (PyDict_SetItem(result.ptr(), PyTuple_GET_ITEM(PyList_GET_ITEM(pairs.ptr(), i), 0),
-                         PyList_GET_ITEM(converted->ptr(), i)) < 0)
-        throw nb::python_error();
-    return result;
-  }
-  if (PyList_CheckExact(v) || PyTuple_CheckExact(v)) {
-    nb::list items = steal_or_throw<nb::list>(PySequence_List(v));
-    std::optional<nb::list> converted = plain_items(items, depth + 1);
-    if (!converted || PyList_CheckExact(v)) return converted;
-    return steal_or_throw(PyList_AsTuple(converted->ptr()));
-  }
-  if (!is_numpy_value(value)) return std::nullopt;
-  nb::object plain = call(value, state->tolist);
-  return plain_value(plain, depth + 1).value_or(plain);
-}
-
-// Before validation: numpy values of an input mapping's external model become plain
-// data, in a copy of the input; the caller's mapping stays as it was.
-nb::object plain_external_model(nb::handle, nb::handle data) {
-  if (!PyDict_CheckExact(data.ptr())) return nb::borrow(data);
-  PyObject* external = PyDict_GetItemWithError(data.ptr(), state->external_model.ptr());
-  if (!external) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::borrow(data);
-  }
-  std::optional<nb::object> converted = plain_value(nb::borrow(external), 1);
-  if (!converted) return nb::borrow(data);
-  nb::dict copy = steal_or_throw<nb::dict>(PyDict_Copy(data.ptr()));
-  if (PyDict_SetItem(copy.ptr(), state->external_model.ptr(), converted->ptr()) < 0)
-    throw nb::python_error();
-  return copy;
-}
-
 // --- content round trip -------------------------------------------------------------------
-
-nb::object rewound_text(nb::handle stream) {
-  const State& s = *state;
-  stream.attr(s.seek)(0);
-  return stream.attr(s.read)();
-}
 
 nb::object get_content(nb::handle self) {
   const State& s = *state;
@@ -411,7 +143,7 @@ nb::object get_content(nb::handle self) {
     }
   }
 
-  nb::object external = call(self, s.get_stringio);
+  nb::object external = call_method(self, s.get_stringio);
   const bool pmml = type_is(self, s.pmml);
   return s.content_class(nb::arg("augmented_predictive_model_yaml") = yaml,
                          nb::arg("external_model_json") = pmml ? nb::none() : external,
@@ -477,19 +209,45 @@ nb::object parse_from_content(nb::handle cls, nb::handle content) {
       nb::setattr(record, s.image, file.attr(s.getvalue)());
     }
   }
-  call(model, s.migrate);
+  call_method(model, s.migrate);
   return model;
 }
 
 void migrate(nb::handle self) {
   const State& s = *state;
-  if (type_is(self, s.expert_score) && is_none_or_empty(call(self, s.get_feature_names))) {
+  if (type_is(self, s.expert_score) && is_none_or_empty(call_method(self, s.get_feature_names))) {
     nb::object attributes = steal_or_throw(PySequence_List(self.attr(s.attributes).ptr()));
     set_item(self.attr(s.external_model), s.feature_names, attributes);
   }
   nb::object description = self.attr(s.description);
   if (description.attr(s.predictive_model_name).is_none())
     nb::setattr(description, s.predictive_model_name, self.attr(s.directory_name));
+}
+
+// --- formula ----------------------------------------------------------------------------
+
+// The linear predictor of a logistic regression: intercept, then one term per feature
+// (zelvora/formula.hpp); None for other model types.
+nb::object model_formula(nb::handle model) {
+  const State& s = *state;
+  if (!type_is(model, s.logistic_regression)) return nb::none();
+  nb::object intercept = call_method(model, s.get_intercept);
+  const std::optional<double> intercept_value =
+      intercept.is_none() ? std::nullopt : std::optional<double>(to_double(intercept));
+
+  nb::object names = call_method(model, s.get_feature_names);
+  if (is_none_or_empty(names)) names = model.attr(s.attributes);
+  nb::list visited = steal_or_throw<nb::list>(PySequence_List(names.ptr()));
+  nb::object preprocessing = model.attr(s.feature_preprocessing);
+  std::vector<zelvora::FormulaTerm> terms;
+  for (nb::handle name : visited) {
+    nb::object coef = model.attr(s.get_coefficient)(name);
+    nb::object term = preprocessing.attr(s.get_transformation_formula)(nb::arg("attribute") = name);
+    std::string text = text_of(term);
+    terms.push_back(
+        {coef.is_none() ? std::nullopt : std::optional<double>(to_double(coef)), std::move(text)});
+  }
+  return from_text_bytes(zelvora::linear_formula(intercept_value, terms));
 }
 
 // --- records ------------------------------------------------------------------------------
@@ -525,21 +283,21 @@ RecordDecl abstract_model_record(const Records& r) {
       .methods =
           {
               method("get_content", &get_content,
-                     nb::sig("def get_content(self) -> "
-                             "zelvora_analytics_utils.predictive_models.content."
-                             "AugmentedPredictiveModelContent"),
+                     nb::sig("def get_content(self) -> " ZELVORA_CONTENT_MODULE
+                             ".AugmentedPredictiveModelContent"),
                      "The model's bundle: YAML document, external model file and images."),
               class_method(
                   "parse_from_content", &parse_from_content,
-                  nb::sig("def parse_from_content(cls, content: "
-                          "zelvora_analytics_utils.predictive_models.content."
-                          "AugmentedPredictiveModelContent) -> AbstractAugmentedPredictiveModel"),
+                  nb::sig("def parse_from_content(cls, content: " ZELVORA_CONTENT_MODULE
+                          ".AugmentedPredictiveModelContent) -> AbstractAugmentedPredictiveModel"),
                   nb::arg("cls"), nb::arg("content"),
                   "A validated, migrated model rebuilt from a bundle."),
               method("get_coefficient", &coefficient_of,
                      nb::sig("def get_coefficient(self, attribute: str) -> float | None"),
                      nb::arg("attribute"),
                      "The external model's coefficient of an attribute, or None."),
+              method("formula", &model_formula, nb::sig("def formula(self) -> str | None"),
+                     "The linear predictor of a logistic regression as text, or None."),
               method("get_external_model_category", &get_category,
                      nb::sig("def get_external_model_category(self) -> PredictiveModelCategory"),
                      "The category of the model type."),
@@ -627,37 +385,6 @@ Records declare_records(nb::module_& m) {
 
 // --- query views --------------------------------------------------------------------------
 
-// Fixed-point text with four decimals; zero of either sign is written without a sign.
-std::string factor_text(double x) {
-  return zelvora::fixed_text(x == 0 ? 0.0 : x, kFormulaDecimals);
-}
-
-// The linear predictor of a logistic regression: intercept, then one term per feature.
-nb::object model_formula(nb::handle model) {
-  const State& s = *state;
-  if (!type_is(model, s.logistic_regression)) return nb::none();
-  nb::object intercept = call(model, s.get_intercept);
-  std::string text = factor_text(intercept.is_none() ? 0.0 : to_double(intercept));
-
-  nb::object names = call(model, s.get_feature_names);
-  if (is_none_or_empty(names)) names = model.attr(s.attributes);
-  nb::list visited = steal_or_throw<nb::list>(PySequence_List(names.ptr()));
-  nb::object preprocessing = model.attr(s.feature_preprocessing);
-  for (nb::handle name : visited) {
-    nb::object coef = model.attr(s.get_coefficient)(name);
-    nb::object term = preprocessing.attr(s.get_transformation_formula)(nb::arg("attribute") = name);
-    const std::string term_text = text_bytes(nb::str(term));
-    if (coef.is_none()) {
-      text += " + " + term_text;
-      continue;
-    }
-    const double c = to_double(coef);
-    text += c < 0 ? " - " + factor_text(-c) : " + " + factor_text(c);
-    text += " * " + term_text;
-  }
-  return from_text_bytes(text);
-}
-
 nb::object external_model_view(nb::handle model) {
   return state->external_view(nb::arg("extended_model") = model);
 }
@@ -705,8 +432,8 @@ void declare_views(nb::module_& m, const Records& r) {
                    {"monitoring", import_class(kTracking, "PredictiveModelTrackingType")}},
       .computed =
           {
-              computed("formula", optional(str_type()), &model_formula,
-                       "The linear predictor of a logistic regression."),
+              computed_method("formula", optional(str_type()), "formula",
+                              "The linear predictor of a logistic regression."),
               computed("external_model", s.external_view, &external_model_view,
                        "Figures of the external model."),
               computed_method("category", category, "get_external_model_category"),
@@ -734,8 +461,7 @@ void load_state(nb::module_& m, const Records& r) {
   s.json_loads = import_class("json", "loads");
   s.valid_dumps_yaml = import_class(kDump, "valid_dumps_yaml");
   s.safe_loads_yaml = import_class(kDump, "safe_loads_yaml");
-  s.safe_dumps_json = import_class(kDump, "safe_dumps_json");
-  (void)m;
+  load_external_model(m, r.model_type);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
+#include "common/module_paths.hpp"
+#include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/signed_function.hpp"
 #include "common/views.hpp"
@@ -60,9 +62,7 @@ nb::object square_area(nb::handle self) {
 }
 
 nb::object base_area(nb::handle self) {
-  return nb::module_::import_("zelvora_analytics_utils._testing")
-      .attr("AbstractShape")
-      .attr("area")(self);
+  return nb::module_::import_(module_path::kTesting).attr("AbstractShape").attr("area")(self);
 }
 
 nb::object shape_summary(nb::handle self) {
@@ -146,10 +146,6 @@ nb::object upper_label(nb::handle record) {
   return record.attr("label").attr("upper")();
 }
 
-nb::object label_length(nb::handle record) {
-  return nb::int_(nb::len(nb::object(record.attr("label"))));
-}
-
 nb::object key_length(nb::handle entry) {
   return nb::int_(nb::len(nb::object(entry.attr("key"))));
 }
@@ -166,25 +162,20 @@ void declare_views(nb::module_& m, const Records& r) {
              .computed =
                  {
                      computed("upper_label", str_type(), &upper_label, "The label in upper case."),
-                     computed_attr("raw_value", str_type(), "label"),
                      computed_method("described", str_type(), "describe"),
-                     asynchronous(computed("label_length", int_type(), &label_length)),
                  },
              .doc = "View of Sample.",
          });
-  declare_query_type(
-      m, {
-             .name = "SampleWrapperType",
-             .doc = "Wraps a Sample it keeps privately.",
-             .private_members = {{"sample", r.sample}},
-             .computed =
-                 {
-                     computed_method("described", str_type(), "describe"),
-                     computed_attr("label", str_type(), "label"),
-                     asynchronous(computed_method("described_later", str_type(), "describe")),
-                 },
-             .source = "sample",
-         });
+  declare_query_type(m, {
+                            .name = "SampleWrapperType",
+                            .doc = "Wraps a Sample it keeps privately.",
+                            .private_members = {{"sample", r.sample}},
+                            .computed =
+                                {
+                                    computed_method("described", str_type(), "describe"),
+                                },
+                            .source = "sample",
+                        });
   declare_query_type(m, {
                             .name = "EntryType",
                             .doc = "One entry of a mapping.",
@@ -241,7 +232,34 @@ void kind_check(nb::handle value, const std::string& expected) {
   check_kind(value, kind, expected.c_str(), NoneAllowed::yes);
 }
 
+// --- module state ------------------------------------------------------------------
+
+struct HeldState {
+  Held<nb::object> first, second;
+  Held<nb::str> name{"held"};
+};
+
+struct HalfHeldState {
+  Held<nb::object> kept;
+  nb::object forgotten;  // not Held: the collector would not see it
+};
+
+ModuleState<HeldState> held_state{"_held_state"};
+ModuleState<HalfHeldState> half_held_state{"_half_held_state"};
+
+void hold(nb::module_ target, nb::object first, nb::object second) {
+  HeldState& s = held_state.emplace(target);
+  s.first = std::move(first);
+  s.second = std::move(second);
+}
+
+void hold_half(nb::module_ target) {
+  half_held_state.emplace(target);
+}
+
 void declare_functions(nb::module_& m) {
+  m.def("hold", &hold, nb::arg("target"), nb::arg("first"), nb::arg("second"));
+  m.def("hold_half", &hold_half, nb::arg("target"));
   m.def("import_class", [](const std::string& module, const std::string& name) {
     return import_class(module.c_str(), name.c_str());
   });
@@ -249,9 +267,6 @@ void declare_functions(nb::module_& m) {
   m.def("raise_builtin_with_prefix", &raise_builtin_with_prefix, nb::arg("prefix"),
         nb::arg("kind"));
   m.def("check_kind", &kind_check, nb::arg("value").none(), nb::arg("expected"));
-  m.def(
-      "ready", [](nb::object value) { return ready_awaitable(std::move(value)); },
-      nb::arg("value").none());
 }
 
 }  // namespace

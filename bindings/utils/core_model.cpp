@@ -19,8 +19,9 @@ using namespace zelvora::py;
 namespace {
 
 struct State {
-  nb::object setattr, delattr;  // the record library's own
-  static constexpr auto references = std::make_tuple(&State::setattr, &State::delattr);
+  nb::object init, setattr, delattr;  // the record library's own
+  static constexpr auto references =
+      std::make_tuple(&State::init, &State::setattr, &State::delattr);
 };
 
 ModuleState<State> state;
@@ -33,6 +34,32 @@ struct CountChange {
   CountChange& operator=(const CountChange&) = delete;
   ~CountChange() { note_record_change(); }
 };
+
+// Running __init__ again on a record replaces all its fields (and its dict) without an
+// assignment: counted as one. A record built anew is no change.
+void record_init(nb::handle self, nb::args args, nb::kwargs data) {
+  PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+  const bool again = dict && *dict && PyDict_GET_SIZE(*dict) > 0;
+  nb::object init = state->init;
+  if (!again) {
+    init(self, *args, **data);
+    return;
+  }
+  CountChange counted;
+  init(self, *args, **data);
+}
+
+// The record library calls an __init__ of its own marking only for construction, and
+// validates everything else (model_validate) without it.
+MethodDecl record_init_method() {
+  // Positional arguments reach the record library's __init__, which refuses them in its
+  // own words; the signature shows its parameters.
+  MethodDecl init = method("__init__", &record_init, nb::arg("args"), nb::arg("data"),
+                           nb::sig("def __init__(self, /, **data: Any) -> None"),
+                           "Validates the fields given by name.");
+  init.callable.attr("__pydantic_base_init__") = true;
+  return init;
+}
 
 void record_setattr(nb::handle self, nb::handle name, nb::handle value) {
   CountChange counted;
@@ -85,6 +112,7 @@ void declare_core_model(nb::module_& m, nb::handle detector) {
           .base = api().base_model,
           .methods =
               {
+                  record_init_method(),
                   method("__setattr__", &record_setattr, nb::arg("name"), nb::arg("value").none(),
                          nb::sig("def __setattr__(self, name: str, value: Any) -> None"),
                          "Assigns an attribute (validated as the record library does)."),
@@ -111,6 +139,7 @@ NB_MODULE(core_model, m) {
   register_signed_function_type(m);
   publish_record_changes(m);
   State& s = state.emplace(m);
+  s.init = api().base_model.attr("__init__");
   s.setattr = api().base_model.attr("__setattr__");
   s.delattr = api().base_model.attr("__delattr__");
   nb::object detector = declare_cy_function_detector(m);

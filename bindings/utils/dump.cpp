@@ -2,11 +2,11 @@
 //
 // YAML output walks the data in C++ (yaml_output.cpp): it drops empty mapping entries,
 // converts non-plain values (enumerations, decimals, dates, records, ...) to plain data
-// and hands the nodes to the core's writer, which writes the text ruamel.yaml writes.
-// What only ruamel's representer writes goes through a subclass of its safe
-// representer whose per-node hook does the same filtering and conversion, and ruamel's
-// own serializer and emitter. JSON output plugs the same conversion into the host's
-// JSON encoder.
+// (plain_data.cpp) and hands the nodes to the core's writer, which writes the text
+// ruamel.yaml writes. What only ruamel's representer writes goes through a subclass of
+// its safe representer whose per-node hook does the same filtering and conversion, and
+// ruamel's own serializer and emitter. JSON output plugs the same conversion into
+// Python's JSON encoder. YAML input: yaml_input.cpp.
 #include <nanobind/nanobind.h>
 
 #include <array>
@@ -25,301 +25,65 @@
 #include "common/module_state.hpp"
 #include "common/python_api.hpp"
 #include "common/records.hpp"
+#include "utils/plain_data.hpp"
+#include "utils/yaml_input.hpp"
 #include "utils/yaml_output.hpp"
-#include "utils/yaml_reader.hpp"
-#include "zelvora/number_format.hpp"
-#include "zelvora/yaml_structure.hpp"
+#include "zelvora/yaml_writer.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
+using zelvora::dump::filter_data;
+using zelvora::dump::format_output_data;
+using zelvora::dump::is_invalid;
+using zelvora::dump::safe_loads_yaml;
 
 namespace {
 
-constexpr int kRoundingDecimals = 12;
 constexpr int kYamlWidth = 120;
 constexpr int kJsonIndent = 2;
 
 struct State {
-  // ruamel.yaml
-  nb::object yaml_class, safe_representer, base_represent, base_represent_data, represent_str,
-      scalar_node, yaml11_resolver;
+  // ruamel.yaml's writer class and safe representer, with the base methods overridden
+  Held<nb::object> yaml_class, safe_representer, base_represent, base_represent_data, represent_str;
   // tags shared by the nodes the representer makes, and the base methods making nodes
-  nb::object tag_class, base_represent_scalar, base_represent_sequence, base_represent_mapping;
-  nb::dict shared_tags;
-  // the reader's resolver: the base's lookup of the version's resolvers, and its class
-  nb::object base_versioned_resolver, document_resolver;
-  nb::object c_emitter;  // ruamel.yaml's C emitter when its extension is installed, else None
-  nb::object yaml_error;
-  // the pure parser's event classes, told apart by exact type
-  nb::object document_start_event, sequence_start_event, mapping_start_event, sequence_end_event,
-      mapping_end_event, scalar_event, alias_event;
-  // the pure parser's own event getter, and its subclass feeding the structure budget
-  nb::object base_get_event, budgeted_parser;
+  Held<nb::object> tag_class, base_represent_scalar, base_represent_sequence,
+      base_represent_mapping;
+  Held<nb::dict> shared_tags;
   // json
-  nb::object json_encoder, base_default, json_dumps;
-  // standard library and pydantic types
-  nb::object string_io, mapping_abc, dataclass_asdict;
-  nb::object decimal_type, date_type, time_type, uuid_type;
-  // ruamel.yaml's safe constructor, its constructors of tagged numbers and booleans, and
-  // its error for a node it cannot construct
-  nb::object safe_constructor, constructor_error, construct_int, construct_float, construct_bool;
+  Held<nb::object> json_encoder, base_default, json_dumps;
+  Held<nb::object> string_io;
   // classes of this module
-  nb::object valid_representer, json_encoder_class, checked_constructor;
-  // names and constants, built once
-  nb::str standard_tag_prefix{"tag:yaml.org,2002:"}, resolvers_key{"_document_resolvers"};
-  nb::str value{"value"}, isoformat{"isoformat"}, model_dump{"model_dump"}, asdict{"asdict"},
-      dataclass_fields{"__dataclass_fields__"}, items{"items"}, style{"style"}, tolist{"tolist"},
-      anchor{"anchor"}, start_mark{"start_mark"}, line{"line"}, column{"column"},
-      text_tag{"tag:yaml.org,2002:str"}, single_quoted{"'"}, double_quoted{"\""}, safe{"safe"};
-  nb::tuple implicit_plain;  // (True, False): the resolver's question for a plain scalar
-
-  static constexpr auto references = std::make_tuple(
-      &State::yaml_class, &State::safe_representer, &State::base_represent,
-      &State::base_represent_data, &State::represent_str, &State::scalar_node,
-      &State::yaml11_resolver, &State::c_emitter, &State::yaml_error, &State::json_encoder,
-      &State::base_default, &State::json_dumps, &State::string_io, &State::mapping_abc,
-      &State::dataclass_asdict, &State::decimal_type, &State::date_type, &State::time_type,
-      &State::uuid_type, &State::valid_representer, &State::json_encoder_class, &State::value,
-      &State::isoformat, &State::model_dump, &State::asdict, &State::dataclass_fields,
-      &State::items, &State::style, &State::text_tag, &State::single_quoted, &State::double_quoted,
-      &State::safe, &State::implicit_plain, &State::safe_constructor, &State::constructor_error,
-      &State::construct_int, &State::construct_float, &State::construct_bool,
-      &State::checked_constructor, &State::tag_class, &State::base_represent_scalar,
-      &State::base_represent_sequence, &State::base_represent_mapping, &State::shared_tags,
-      &State::base_versioned_resolver, &State::document_resolver, &State::standard_tag_prefix,
-      &State::resolvers_key, &State::document_start_event, &State::sequence_start_event,
-      &State::mapping_start_event, &State::sequence_end_event, &State::mapping_end_event,
-      &State::scalar_event, &State::alias_event, &State::base_get_event, &State::budgeted_parser,
-      &State::tolist, &State::anchor, &State::start_mark, &State::line, &State::column);
+  Held<nb::object> valid_representer, json_encoder_class;
+  Held<nb::str> standard_tag_prefix{"tag:yaml.org,2002:"}, value{"value"}, style{"style"},
+      single_quoted{"'"}, double_quoted{"\""};
 };
 
 ModuleState<State> state;
 
-// A subclass test without __instancecheck__ hooks: cheap on the per-node path.
-bool is_instance_of(PyObject* v, const nb::object& cls) {
-  return PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(cls.ptr()));
-}
-
-// --- invalid values and filtering ------------------------------------------------------
-
-// Plain values that no conversion rule touches and that are never a mapping.
-bool is_plain_leaf(PyObject* v) {
-  return v == Py_None || PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) ||
-         PyList_CheckExact(v) || PyTuple_CheckExact(v);
-}
-
-nb::object call_method(nb::handle obj, nb::handle name) {
-  return steal_or_throw(PyObject_CallMethodNoArgs(obj.ptr(), name.ptr()));
-}
-
-bool equals(PyObject* v, nb::handle other) {
-  const int equal = PyObject_RichCompareBool(v, other.ptr(), Py_EQ);
-  if (equal < 0) throw nb::python_error();
-  return equal == 1;
-}
-
-bool is_invalid(nb::handle value) {
-  PyObject* v = value.ptr();
-  if (v == Py_None) return true;
-  if (PyList_CheckExact(v)) return PyList_GET_SIZE(v) == 0;
-  if (PyDict_CheckExact(v)) return PyDict_GET_SIZE(v) == 0;
-  if (is_plain_leaf(v) || PyFloat_CheckExact(v)) return false;
-  // numpy compares element-wise: an array is judged by its plain form.
-  if (is_numpy_value(value)) return is_invalid(call_method(value, state->tolist));
-  // Other types decide for themselves whether they equal an empty list or mapping.
-  return equals(v, nb::list()) || equals(v, nb::dict());
-}
-
-void keep_if_valid(nb::dict& kept, nb::handle key, nb::handle value) {
-  if (is_invalid(value)) return;
-  if (PyDict_SetItem(kept.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-// A built-in dict is walked directly. is_invalid may run code of the values' own types,
-// so key and value are held while it runs and a change of size stops the walk, as a
-// Python loop over the dict would.
-nb::dict filtered_dict(nb::handle data) {
-  nb::dict kept;
-  PyObject* d = data.ptr();
-  const Py_ssize_t size = PyDict_GET_SIZE(d);
-  Py_ssize_t pos = 0;
-  PyObject *k = nullptr, *v = nullptr;
-  while (PyDict_Next(d, &pos, &k, &v)) {
-    nb::object key = nb::borrow(k), value = nb::borrow(v);
-    keep_if_valid(kept, key, value);
-    if (PyDict_GET_SIZE(d) != size) {
-      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-      throw nb::python_error();
-    }
-  }
-  return kept;
-}
-
-nb::dict filtered_mapping(nb::handle data) {
-  nb::dict kept;
-  for (nb::handle item : data.attr(state->items)()) {
-    nb::object key = item[0], value = item[1];
-    keep_if_valid(kept, key, value);
-  }
-  return kept;
-}
-
-bool is_mapping(PyObject* v) {
-  if (PyDict_Check(v)) return true;
-  const int found = PyObject_IsInstance(v, state->mapping_abc.ptr());
-  if (found < 0) throw nb::python_error();
-  return found == 1;
-}
-
-nb::object filter_data(nb::handle data) {
-  PyObject* d = data.ptr();
-  if (PyDict_CheckExact(d)) return filtered_dict(data);
-  if (is_plain_leaf(d) || PyFloat_CheckExact(d) || !is_mapping(d)) return nb::borrow(data);
-  return filtered_mapping(data);
-}
-
-// --- value conversion --------------------------------------------------------------------
-
-nb::object rounded_float(nb::handle number) {
-  const double x = to_double(number);
-  const double r = zelvora::round_to_decimals(x, kRoundingDecimals);
-  // An exact float that rounding leaves unchanged (sign of zero included) is reused.
-  if (PyFloat_CheckExact(number.ptr()) && (r == x || std::isnan(x)) &&
-      std::signbit(r) == std::signbit(x))
-    return nb::borrow(number);
-  return steal_or_throw(PyFloat_FromDouble(r));
-}
-
-nb::object record_dict(nb::handle record) {
-  return record.attr(state->model_dump)(nb::arg("exclude_defaults") = true,
-                                        nb::arg("by_alias") = false);
-}
-
-// An instance (not the class) of a class made by the dataclass decorator.
-bool is_dataclass_object(PyObject* v) {
-  return !PyType_Check(v) &&
-         nb::hasattr(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(v))), state->dataclass_fields);
-}
-
-nb::object dataclass_dict(nb::handle obj) {
-  nb::object own = nb::getattr(obj, state->asdict, nb::none());
-  if (PyCallable_Check(own.ptr())) return own();
-  return state->dataclass_asdict(obj);
-}
-
-// The conversion rules past the plain types, in order. A date-and-time is also a date;
-// isoformat gives each its own full form.
-nb::object convert_value(nb::handle obj) {
-  PyObject* v = obj.ptr();
-  const State& s = *state;
-  if (is_plain_leaf(v) || PyDict_CheckExact(v)) return nb::borrow(obj);
-  if (PyFloat_CheckExact(v)) return rounded_float(obj);
-  const PythonApi& a = api();
-  if (is_instance_of(v, a.enum_type)) return obj.attr(s.value);
-  if (is_instance_of(v, s.decimal_type)) return rounded_float(steal_or_throw(PyNumber_Float(v)));
-  if (PyFloat_Check(v)) return rounded_float(obj);
-  if (is_instance_of(v, s.date_type) || is_instance_of(v, s.time_type))
-    return call_method(obj, s.isoformat);
-  if (is_instance_of(v, s.uuid_type)) return steal_or_throw(PyObject_Str(v));
-  if (is_instance_of(v, a.base_model)) return record_dict(obj);
-  if (PySet_Check(v)) return steal_or_throw(PySequence_List(v));
-  if (is_dataclass_object(v)) return dataclass_dict(obj);
-  if (is_numpy_value(obj)) {
-    // An array becomes nested lists, whose items come back here; a scalar a number.
-    nb::object plain = call_method(obj, s.tolist);
-    return PyFloat_CheckExact(plain.ptr()) ? rounded_float(plain) : plain;
-  }
-  return nb::borrow(obj);
-}
-
-nb::object format_output_data(nb::handle obj) {
-  PyObject* v = obj.ptr();
-  if (is_plain_leaf(v) || PyDict_CheckExact(v)) return nb::borrow(obj);
-  if (PyFloat_CheckExact(v)) return rounded_float(obj);
-  // A weak reference stands for its referent (None once that is gone).
-  if (PyWeakref_CheckRef(v)) return convert_value(steal_or_throw(PyObject_CallNoArgs(v)));
-  return convert_value(obj);
-}
-
 // --- YAML output -------------------------------------------------------------------------
 
-// Words that a YAML 1.1 reader takes for a boolean or null; YAML 1.2 (the writer's own
-// resolver) reads most of them as text and would leave them unquoted.
-bool is_yaml11_word(std::string_view text) {
-  static constexpr std::array<std::string_view, 25> words = {
-      "y",  "Y",    "yes",  "Yes",  "YES",   "n",     "N",     "no", "No",
-      "NO", "true", "True", "TRUE", "false", "False", "FALSE", "on", "On",
-      "ON", "off",  "Off",  "OFF",  "null",  "Null",  "NULL"};
-  for (std::string_view w : words) {
-    if (text == w) return true;
-  }
-  return false;
-}
-
-// Whether a YAML 1.1 reader may take the plain text for another kind (number,
-// sexagesimal, timestamp, boolean, null, merge or value key). Only texts starting with
-// one of the characters of those forms are handed to the library's 1.1 resolver.
-bool may_read_as_other_kind_in_yaml11(nb::handle text) {
-  PyObject* t = text.ptr();
-  if (PyUnicode_GET_LENGTH(t) == 0) return false;  // the emitter always quotes it
-  const Py_UCS4 first = PyUnicode_READ_CHAR(t, 0);
-  if (first > 0x7f) return false;
-  const char c = static_cast<char>(first);
-  if (std::string_view("yYnNtTfFoO").find(c) != std::string_view::npos) {
-    // The words are ASCII; any other text (a lone surrogate included) is none of them.
-    const std::optional<std::string_view> ascii = ascii_view(text);
-    return ascii && is_yaml11_word(*ascii);
-  }
-  if (std::string_view("-+.0123456789<=~").find(c) == std::string_view::npos) return false;
-  const State& s = *state;
-  nb::object tag = s.yaml11_resolver.attr("resolve")(s.scalar_node, text, s.implicit_plain);
-  return !nb::str(tag).equal(s.text_tag);
-}
-
-// NEL, LS and PS are line breaks to YAML readers: unescaped inside quotes they are
-// folded away, so such text needs the escapes of the double-quoted style.
-bool has_unicode_line_break(nb::handle text) {
-  PyObject* t = text.ptr();
-  if (PyUnicode_IS_ASCII(t)) return false;
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(t);
-  for (Py_UCS4 line_break : {0x85u, 0x2028u, 0x2029u}) {
-    const Py_ssize_t at = PyUnicode_FindChar(t, line_break, 0, length, 1);
-    if (at == -2) throw nb::python_error();
-    if (at >= 0) return true;
-  }
-  return false;
-}
-
-// ruamel writes 1e+17 for the float 1e17, which YAML 1.1 readers take for text;
-// "1.0e+17" reads back as the same number under both versions.
-void add_point_to_exponent(nb::handle node) {
-  nb::object value = node.attr(state->value);
-  std::string text(utf8(value));
-  const auto e = text.find('e');
-  if (e == std::string::npos || text.find('.') != std::string::npos) return;
-  text.insert(e, ".0");
-  node.attr(state->value) = to_str(text);
-}
-
-bool has_exponent_form(double x) {
-  const double magnitude = std::fabs(x);
-  return std::isfinite(x) && x != 0 && (magnitude < 1e-4 || magnitude >= 1e16);
-}
-
-// Keeps the written scalar readable as the same value, by YAML 1.1 readers too.
+// Keeps the written scalar readable as the same value, by YAML 1.1 readers too: the
+// native writer's rules (zelvora/yaml_writer.hpp), applied to ruamel's node.
 void keep_readable(nb::handle node, nb::handle value) {
   PyObject* v = value.ptr();
   if (PyUnicode_CheckExact(v)) {
-    if (has_unicode_line_break(value))
-      node.attr(state->style) = state->double_quoted;
-    else if (may_read_as_other_kind_in_yaml11(value))
-      node.attr(state->style) = state->single_quoted;
-  } else if (PyFloat_CheckExact(v) && has_exponent_form(PyFloat_AS_DOUBLE(v))) {
-    add_point_to_exponent(node);
+    switch (zelvora::yaml::yaml11_quoting(code_points(value))) {
+      case zelvora::yaml::Yaml11Quoting::double_quoted:
+        node.attr(state->style) = state->double_quoted;
+        break;
+      case zelvora::yaml::Yaml11Quoting::single:
+        node.attr(state->style) = state->single_quoted;
+        break;
+      case zelvora::yaml::Yaml11Quoting::none:
+        break;
+    }
+  } else if (PyFloat_CheckExact(v) && zelvora::yaml::has_exponent_form(PyFloat_AS_DOUBLE(v))) {
+    nb::object text = node.attr(state->value);
+    node.attr(state->value) = to_str(zelvora::yaml::point_before_exponent(std::string(utf8(text))));
   }
 }
 
-// Called by the library for the root, every key, value and item: filter, convert, then
+// Called by ruamel.yaml for the root, every key, value and item: filter, convert, then
 // the safe representer's own representation (which recurses back here).
 nb::object represent_data(nb::handle self, nb::handle data) {
   nb::object processed = format_output_data(filter_data(data));
@@ -456,141 +220,12 @@ nb::str valid_dumps_yaml(nb::handle data, nb::kwargs kwds) {
   return nb::borrow<nb::str>(stream.attr("getvalue")());
 }
 
-// --- YAML input --------------------------------------------------------------------------
-
-// The scalars whose text the safe constructor parses itself; explicitly tagged, any text
-// reaches it ("!!int" alone, "!!float _", "!!bool maybe").
-constexpr std::array<const char*, 3> kCheckedScalarTags = {
-    "tag:yaml.org,2002:int", "tag:yaml.org,2002:float", "tag:yaml.org,2002:bool"};
-constexpr std::array<nb::object State::*, 3> kBaseScalarConstructors = {
-    &State::construct_int, &State::construct_float, &State::construct_bool};
-
-// The safe constructor's own construction of a number or boolean, with a text it cannot
-// read reported as its constructor error at the node, as malformed YAML is, instead of
-// the index, key or value error of its parsing.
-nb::object construct_checked_scalar(std::size_t index, nb::handle self, nb::handle node) {
-  try {
-    return ((*state).*kBaseScalarConstructors[index])(self, node);
-  } catch (nb::python_error& error) {
-    if (!error.matches(PyExc_IndexError) && !error.matches(PyExc_KeyError) &&
-        !error.matches(PyExc_ValueError))
-      throw;
-    const std::string_view tag = kCheckedScalarTags[index];
-    const std::string_view kind = tag.substr(tag.rfind(':') + 1);
-    nb::object refusal = state->constructor_error(
-        nb::arg("problem") = nb::str("failed to construct {} from {!r}")
-                                 .format(nb::str(kind.data(), kind.size()), node.attr("value")),
-        nb::arg("problem_mark") = node.attr("start_mark"));
-    PyException_SetCause(refusal.ptr(), error.value().inc_ref().ptr());
-    PyErr_SetObject(state->constructor_error.ptr(), refusal.ptr());
-    throw nb::python_error();
-  }
-}
-
-// --- structure check ---------------------------------------------------------------------
-//
-// Before a ruamel reader builds anything, the text's event stream goes through the core's
-// structure budget: ruamel's C composer recurses without a depth check (a deep text kills
-// the process), its pure reader recurses in Python, and its constructor expands aliases.
-
-std::optional<std::string> anchor_of(nb::handle event) {
-  nb::object anchor = event.attr(state->anchor);
-  if (anchor.is_none()) return std::nullopt;
-  return text_bytes(anchor);
-}
-
-zelvora::YamlMark mark_of(nb::handle event) {
-  const State& s = *state;
-  nb::object mark = event.attr(s.start_mark);
-  return {nb::cast<std::size_t>(mark.attr(s.line)), nb::cast<std::size_t>(mark.attr(s.column))};
-}
-
-void feed_event(zelvora::YamlStructureBudget& budget, nb::handle event) {
-  const State& s = *state;
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(event.ptr()));
-  if (type == s.scalar_event.ptr()) {
-    budget.scalar(anchor_of(event));
-  } else if (type == s.sequence_start_event.ptr() || type == s.mapping_start_event.ptr()) {
-    budget.collection_start(anchor_of(event), mark_of(event));
-  } else if (type == s.sequence_end_event.ptr() || type == s.mapping_end_event.ptr()) {
-    budget.collection_end();
-  } else if (type == s.alias_event.ptr()) {
-    budget.alias(anchor_of(event).value_or(std::string()), mark_of(event));
-  } else if (type == s.document_start_event.ptr()) {
-    budget.document_start();
-  }
-}
-
-// The pure parser of a load whose text libyaml could not read feeds each event it hands
-// to the composer to the load's budget first. The composer pulls events one at a time and
-// recurses once per open collection, so it never passes the depth bound; the constructor,
-// which expands aliases, starts only after the last event.
-thread_local zelvora::YamlStructureBudget* pure_load_budget = nullptr;
-
-nb::object budgeted_get_event(nb::handle self) {
-  nb::object event = state->base_get_event(self);
-  if (pure_load_budget) {
-    try {
-      feed_event(*pure_load_budget, event);
-    } catch (const zelvora::YamlStructureError& e) {
-      raise_structure_error(e);
-    }
-  }
-  return event;
-}
-
-nb::object budgeted_pure_load(nb::handle content) {
-  const State& s = *state;
-  nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
-  pure.attr("Constructor") = s.checked_constructor;
-  pure.attr("Parser") = s.budgeted_parser;
-  zelvora::YamlStructureBudget budget;
-  zelvora::YamlStructureBudget* outer = std::exchange(pure_load_budget, &budget);
-  try {
-    nb::object data = pure.attr("load")(content);
-    pure_load_budget = outer;
-    return data;
-  } catch (...) {
-    pure_load_budget = outer;
-    throw;
-  }
-}
-
-// The safe loader builds plain data only: no tag in the text makes an application object.
-// The native reader (yaml_reader.hpp) answers for the documents it covers, which include
-// every one the writer writes. Any other text goes to ruamel.yaml: with its C extension
-// installed the safe reader parses in C; a text the C parser refuses (it rejects escapes
-// of lone surrogates, which the writer produces) is read again by the pure-Python parser,
-// whose result or error is the answer. Either runs only on a text within the structure
-// budget: the native reader's libyaml pass bounds the text before any ruamel reader runs;
-// a text libyaml cannot read goes straight to the pure parser, whose own events are held
-// to the same budget.
-nb::object safe_loads_yaml(nb::handle content) {
-  check_argument_type(content, &PyUnicode_Type, "content", NoneAllowed::no);
-  const NativeYamlRead native = read_yaml_natively(content);
-  if (native.value) return *native.value;
-  const State& s = *state;
-  if (!native.libyaml_read) return budgeted_pure_load(content);
-  nb::object reader = s.yaml_class(nb::arg("typ") = s.safe);
-  reader.attr("Constructor") = s.checked_constructor;
-  if (s.c_emitter.is_none()) return reader.attr("load")(content);
-  reader.attr("Resolver") = s.document_resolver;
-  try {
-    return reader.attr("load")(content);
-  } catch (nb::python_error& e) {
-    if (!e.matches(s.yaml_error.ptr())) throw;
-  }
-  nb::object pure = s.yaml_class(nb::arg("typ") = s.safe, nb::arg("pure") = true);
-  pure.attr("Constructor") = s.checked_constructor;
-  return pure.attr("load")(content);
-}
-
 // --- JSON output -------------------------------------------------------------------------
 
 nb::object json_default(nb::handle self, nb::handle obj) {
   nb::object converted = format_output_data(obj);
   if (!converted.is(obj)) return converted;
-  return state->base_default(self, obj);  // the host's "not JSON serializable" TypeError
+  return state->base_default(self, obj);  // json's own "not JSON serializable" TypeError
 }
 
 nb::object safe_dumps_json(nb::handle obj, nb::kwargs kwargs) {
@@ -604,8 +239,7 @@ nb::object safe_dumps_json(nb::handle obj, nb::kwargs kwargs) {
 
 void load_state(nb::module_& m) {
   State& s = state.emplace(m);
-  nb::module_ ruamel = nb::module_::import_("ruamel.yaml");
-  s.yaml_class = ruamel.attr("YAML");
+  s.yaml_class = nb::module_::import_("ruamel.yaml").attr("YAML");
   s.safe_representer = nb::module_::import_("ruamel.yaml.representer").attr("SafeRepresenter");
   s.base_represent = s.safe_representer.attr("represent");
   s.base_represent_data = s.safe_representer.attr("represent_data");
@@ -614,43 +248,12 @@ void load_state(nb::module_& m) {
   s.base_represent_sequence = s.safe_representer.attr("represent_sequence");
   s.base_represent_mapping = s.safe_representer.attr("represent_mapping");
   s.tag_class = nb::module_::import_("ruamel.yaml.tag").attr("Tag");
-  s.scalar_node = nb::module_::import_("ruamel.yaml.nodes").attr("ScalarNode");
-  s.implicit_plain = nb::make_tuple(true, false);
-  // The C emitter when ruamel.yaml picks it for a safe writer (its extension installed).
-  nb::object safe_emitter = s.yaml_class(nb::arg("typ") = s.safe).attr("Emitter");
-  nb::object pure_emitter = nb::module_::import_("ruamel.yaml.emitter").attr("Emitter");
-  s.c_emitter = safe_emitter.is(pure_emitter) ? nb::none() : safe_emitter;
-  s.yaml_error = nb::module_::import_("ruamel.yaml.error").attr("YAMLError");
-  nb::module_ events = nb::module_::import_("ruamel.yaml.events");
-  s.document_start_event = events.attr("DocumentStartEvent");
-  s.sequence_start_event = events.attr("SequenceStartEvent");
-  s.mapping_start_event = events.attr("MappingStartEvent");
-  s.sequence_end_event = events.attr("SequenceEndEvent");
-  s.mapping_end_event = events.attr("MappingEndEvent");
-  s.scalar_event = events.attr("ScalarEvent");
-  s.alias_event = events.attr("AliasEvent");
-
   nb::module_ json = nb::module_::import_("json");
   s.json_encoder = json.attr("JSONEncoder");
   s.base_default = s.json_encoder.attr("default");
   s.json_dumps = json.attr("dumps");
-
   s.string_io = nb::module_::import_("io").attr("StringIO");
-  s.mapping_abc = nb::module_::import_("collections.abc").attr("Mapping");
-  s.dataclass_asdict = nb::module_::import_("dataclasses").attr("asdict");
-  nb::module_ datetime = nb::module_::import_("datetime");
-  s.decimal_type = nb::module_::import_("decimal").attr("Decimal");
-  s.date_type = datetime.attr("date");
-  s.time_type = datetime.attr("time");
-  s.uuid_type = nb::module_::import_("uuid").attr("UUID");
   m.attr("RuamelSafeRepresenter") = s.safe_representer;  // the base, not part of the API
-
-  nb::module_ constructor = nb::module_::import_("ruamel.yaml.constructor");
-  s.safe_constructor = constructor.attr("SafeConstructor");
-  s.constructor_error = constructor.attr("ConstructorError");
-  nb::object registry = s.safe_constructor.attr("yaml_constructors");
-  for (std::size_t i = 0; i < kCheckedScalarTags.size(); ++i)
-    s.*kBaseScalarConstructors[i] = registry[nb::str(kCheckedScalarTags[i])];
 }
 
 void declare_valid_representer(nb::module_& m) {
@@ -686,71 +289,6 @@ void declare_valid_representer(nb::module_& m) {
                          "A mapping node, with the shared object of a standard tag."),
               },
       });
-}
-
-// The implicit resolvers of the version being read, looked up once per resolver. The base
-// looks the version up again for every scalar, through caught attribute errors; a
-// resolver of the C parser reads one document, and the writer's check reads YAML 1.1
-// only, so the version never changes under either.
-nb::object document_versioned_resolver(nb::handle self) {
-  const State& s = *state;
-  nb::object dict = steal_or_throw(PyObject_GenericGetDict(self.ptr(), nullptr));
-  if (PyObject* cached = PyDict_GetItemWithError(dict.ptr(), s.resolvers_key.ptr()))
-    return nb::borrow(cached);
-  if (PyErr_Occurred()) throw nb::python_error();
-  nb::object resolvers = s.base_versioned_resolver(self);
-  if (PyDict_SetItem(dict.ptr(), s.resolvers_key.ptr(), resolvers.ptr()) < 0)
-    throw nb::python_error();
-  return resolvers;
-}
-
-void declare_document_resolver(nb::module_& m) {
-  State& s = *state;
-  nb::object versioned = nb::module_::import_("ruamel.yaml.resolver").attr("VersionedResolver");
-  s.base_versioned_resolver = versioned.attr("versioned_resolver").attr("fget");
-  nb::object property = nb::module_::import_("builtins")
-                            .attr("property")(nb::cpp_function(&document_versioned_resolver));
-  s.document_resolver = declare_class(
-      m, {
-             .name = "_DocumentResolver",
-             .doc = "Resolver of one document: looks up its version's resolvers once.",
-             .bases = {versioned},
-             .attributes = {{"versioned_resolver", property}},
-         });
-  s.yaml11_resolver = s.document_resolver(nb::arg("version") = nb::make_tuple(1, 1));
-}
-
-void declare_checked_constructor(nb::module_& m) {
-  nb::object cls = declare_class(
-      m, {
-             .name = "CheckedSafeConstructor",
-             .doc = "Safe constructor that reports a tagged number or boolean it cannot read "
-                    "as a constructor error at the node.",
-             .bases = {state->safe_constructor},
-         });
-  // add_constructor gives the class its own copy of the registry.
-  for (std::size_t i = 0; i < kCheckedScalarTags.size(); ++i)
-    cls.attr("add_constructor")(kCheckedScalarTags[i],
-                                nb::cpp_function([i](nb::handle self, nb::handle node) {
-                                  return construct_checked_scalar(i, self, node);
-                                }));
-  state->checked_constructor = cls;
-}
-
-void declare_budgeted_parser(nb::module_& m) {
-  State& s = *state;
-  nb::object parser = nb::module_::import_("ruamel.yaml.parser").attr("Parser");
-  s.base_get_event = parser.attr("get_event");
-  s.budgeted_parser = declare_class(
-      m, {
-             .name = "_BudgetedParser",
-             .doc = "ruamel.yaml's pure parser, holding the events of a load to the bounds "
-                    "on nesting depth and alias expansion.",
-             .bases = {parser},
-             .methods = {method("get_event", &budgeted_get_event,
-                                nb::sig("def get_event(self) -> Any"),
-                                "The next event, after the load's structure budget took it.")},
-         });
 }
 
 void declare_json_encoder(nb::module_& m) {
@@ -802,14 +340,13 @@ NB_MODULE(dump, m) {
   describe_module(m, "YAML and JSON output, YAML input.");
   load_api(m);
   load_state(m);
-  load_yaml_reader(m);
-  declare_document_resolver(m);
+  zelvora::dump::load_plain_data(m);
+  zelvora::dump::load_yaml_input(m);
   declare_valid_representer(m);
   zelvora::dump::load_yaml_output(m, {&filter_data, &format_output_data});
   const char* check = std::getenv("ZELVORA_YAML_WRITER_CHECK");
   check_native_text = check && std::string_view(check) == "1";
-  declare_checked_constructor(m);
-  declare_budgeted_parser(m);
+  zelvora::dump::declare_yaml_input_classes(m);
   declare_json_encoder(m);
   declare_functions(m);
 }

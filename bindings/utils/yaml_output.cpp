@@ -31,12 +31,9 @@ constexpr int kMaxDepth = 100;
 constexpr std::size_t kPlainTypes = 7;
 
 struct State {
-  nb::tuple plain_types;        // NoneType, bool, int, float, list, tuple, dict
-  nb::tuple safe_representers;  // the safe representer's functions for them
-  nb::str yaml_representers{"yaml_representers"};
-
-  static constexpr auto references =
-      std::make_tuple(&State::plain_types, &State::safe_representers, &State::yaml_representers);
+  Held<nb::tuple> plain_types;        // NoneType, bool, int, float, list, tuple, dict
+  Held<nb::tuple> safe_representers;  // the safe representer's functions for them
+  Held<nb::str> yaml_representers{"yaml_representers"};
 };
 
 ModuleState<State> state{"_zelvora_yaml_output_state"};
@@ -55,14 +52,6 @@ struct Walk {
     return true;
   }
 };
-
-std::u32string code_points(PyObject* text) {
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-  std::u32string out(static_cast<std::size_t>(length), U'\0');
-  if (length > 0 && !PyUnicode_AsUCS4(text, reinterpret_cast<Py_UCS4*>(out.data()), length, 0))
-    throw nb::python_error();
-  return out;
-}
 
 std::u32string ascii_code_points(std::string_view text) {
   return {text.begin(), text.end()};

@@ -25,15 +25,11 @@ namespace {
 struct ReaderState {
   // ruamel's safe constructor returns one NaN object for every NaN it reads, so that NaN
   // keys collide as they do there
-  nb::object nan;
+  Held<nb::object> nan;
   // ruamel's own timestamp pattern and constructor, base64's decoder
-  nb::object timestamp_match, create_timestamp, decode_base64;
-  nb::tuple no_arguments;
-  nb::str groupdict{"groupdict"};
-
-  static constexpr auto references = std::make_tuple(
-      &ReaderState::nan, &ReaderState::timestamp_match, &ReaderState::create_timestamp,
-      &ReaderState::decode_base64, &ReaderState::no_arguments, &ReaderState::groupdict);
+  Held<nb::object> timestamp_match, create_timestamp, decode_base64;
+  Held<nb::tuple> no_arguments;
+  Held<nb::str> groupdict{"groupdict"};
 };
 
 ModuleState<ReaderState> reader_state("_zelvora_yaml_reader_state");
@@ -45,7 +41,7 @@ struct NeedsFullReader {};
 // collection during the build would walk every container built so far, and none of them
 // can be part of a cycle yet (a self-holding anchor goes to ruamel). Every one is tracked
 // again when the builder goes, whether the document was finished or not; a dict only when
-// it holds a container, as the host's own dicts are.
+// it holds a container, as Python's own dicts are.
 class UntrackedContainers {
  public:
   UntrackedContainers() = default;
@@ -76,16 +72,16 @@ bool is_container(PyObject* o) {
   return PyList_CheckExact(o) || PyDict_CheckExact(o);
 }
 
-// An error of a host constructor (timestamp, base64) means ruamel's loader fails too; it
+// An error of a Python constructor (timestamp, base64) means ruamel's loader fails too; it
 // then raises its own.
-[[noreturn]] void defer_on_host_error() {
+[[noreturn]] void defer_on_python_error() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw nb::python_error();
   PyErr_Clear();
   throw NeedsFullReader{};
 }
 
 nb::object checked(PyObject* result) {
-  if (!result) defer_on_host_error();
+  if (!result) defer_on_python_error();
   return nb::steal(result);
 }
 
@@ -169,7 +165,7 @@ class ObjectBuilder {
       parent.key = std::move(node);
       return;
     }
-    // ruamel refuses a repeated key (by the host's equality: 1, 1.0 and true are one key).
+    // ruamel refuses a repeated key (by Python's equality: 1, 1.0 and true are one key).
     const Py_ssize_t size = PyDict_GET_SIZE(c);
     if (!PyDict_SetDefault(c, parent.key.ptr(), node.ptr())) throw nb::python_error();
     if (PyDict_GET_SIZE(c) == size) throw NeedsFullReader{};
@@ -205,7 +201,7 @@ class ObjectBuilder {
       case YamlScalarKind::nan:
         return s.nan;
       case YamlScalarKind::big_integer: {
-        // The host's int() with its digit limit: a text past it fails in ruamel too.
+        // Python's int() with its digit limit: a text past it fails in ruamel too.
         const std::string digits(doc_.text_of(e));
         return checked(PyLong_FromString(digits.c_str(), nullptr, e.base));
       }

@@ -11,7 +11,7 @@ namespace {
 
 using Buffer = std::array<char, 512>;  // room for the 309 integer digits of DBL_MAX
 
-// Beyond this many decimals every double is already exact (the host's NDIGITS_MAX).
+// Beyond this many decimals every double is already exact (CPython's NDIGITS_MAX).
 constexpr int kMaxRoundingDecimals = 323;
 using RoundingBuffer = std::array<char, 2 + 309 + 1 + kMaxRoundingDecimals>;
 

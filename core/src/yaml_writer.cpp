@@ -602,11 +602,10 @@ class Emitter {
     if (node.kind == Node::Kind::plain) return Style::plain;  // numbers, booleans, null
     const std::u32string_view value = node.value;
     // The package's readability rules first; plain: none requested.
-    Style requested = Style::plain;
-    if (std::any_of(value.begin(), value.end(), is_unicode_line_break))
-      requested = Style::double_quoted;
-    else if (may_read_as_other_kind_in_yaml11(value))
-      requested = Style::single;
+    const Yaml11Quoting quoting = yaml11_quoting(value);
+    const Style requested = quoting == Yaml11Quoting::double_quoted ? Style::double_quoted
+                            : quoting == Yaml11Quoting::single      ? Style::single
+                                                                    : Style::plain;
     if (requested == Style::double_quoted) return Style::double_quoted;
     if (requested == Style::plain && !resolves_to_other_kind(value, 12)) {
       if (!(simple_key_context_ && (a.empty || a.multiline)) && a.allow_block_plain)
@@ -863,13 +862,28 @@ bool resolves_to_other_kind(std::u32string_view text, int version) {
   return ascii && resolves_ascii(*ascii, version);
 }
 
+Yaml11Quoting yaml11_quoting(std::u32string_view text) {
+  if (std::any_of(text.begin(), text.end(), is_unicode_line_break))
+    return Yaml11Quoting::double_quoted;
+  if (may_read_as_other_kind_in_yaml11(text)) return Yaml11Quoting::single;
+  return Yaml11Quoting::none;
+}
+
+bool has_exponent_form(double x) {
+  const double magnitude = std::fabs(x);
+  return std::isfinite(x) && x != 0 && (magnitude < 1e-4 || magnitude >= 1e16);
+}
+
+std::string point_before_exponent(std::string repr) {
+  const std::size_t e = repr.find('e');
+  if (e != std::string::npos && repr.find('.') == std::string::npos) repr.insert(e, ".0");
+  return repr;
+}
+
 std::string float_text(double x) {
   if (std::isnan(x)) return ".nan";
   if (std::isinf(x)) return x > 0 ? ".inf" : "-.inf";
-  std::string text = float_repr(x);
-  const std::size_t e = text.find('e');
-  if (e != std::string::npos && text.find('.') == std::string::npos) text.insert(e, ".0");
-  return text;
+  return point_before_exponent(float_repr(x));
 }
 
 std::string write_documents(const std::vector<Node>& documents, bool starts_stream,

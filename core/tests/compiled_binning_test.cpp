@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -78,6 +79,20 @@ Bins random_bins(std::mt19937& rng) {
   return b;
 }
 
+// A table of the caller's own: ordered, holding copies of the probes' texts.
+class OrderedTable {
+ public:
+  using key_type = std::string;
+  void insert_first(std::string&& text, std::size_t bin) { map_.try_emplace(text, bin); }
+  std::optional<std::size_t> find(const std::string& text) const {
+    const auto it = map_.find(text);
+    return it == map_.end() ? std::nullopt : std::optional<std::size_t>(it->second);
+  }
+
+ private:
+  std::map<std::string, std::size_t> map_;
+};
+
 }  // namespace
 
 TEST_CASE("compiled lookups answer as the lazy search, throws included") {
@@ -97,14 +112,17 @@ TEST_CASE("compiled lookups answer as the lazy search, throws included") {
         throwing += std::holds_alternative<BinPart>(expected);
       }
       const auto categoric = CompiledCategoricBinning::compile(bins, policy);
+      const auto ordered = BasicCompiledCategoricBinning<OrderedTable>::compile(bins, policy);
       for (const std::string& text : texts) {
         CAPTURE(text);
         bins.value = &text;
         const Outcome expected =
             outcome_of([&] { return find_categoric_bin(bins, false, policy); });
         CHECK(outcome_of([&] { return categoric.find(text); }) == expected);
+        CHECK(outcome_of([&] { return ordered.find(text); }) == expected);
       }
       CHECK(categoric.find_missing() == find_categoric_bin(bins, true, policy));
+      CHECK(ordered.find_missing() == categoric.find_missing());
     }
   }
   CHECK(throwing > 1000);  // the random binnings do reach incomplete bins

@@ -114,3 +114,10 @@ TEST_CASE("round_to_decimals rounds as the host's round()") {
   CHECK(std::isnan(zelvora::round_to_decimals(kNan, 2)));
   CHECK_THROWS_AS(zelvora::round_to_decimals(1.0, -1), std::domain_error);
 }
+
+TEST_CASE("whole_number_text writes every digit, without sign for zero") {
+  CHECK(zelvora::whole_number_text(3.0) == "3");
+  CHECK(zelvora::whole_number_text(-7.0) == "-7");
+  CHECK(zelvora::whole_number_text(-0.0) == "0");
+  CHECK(zelvora::whole_number_text(1e20) == "100000000000000000000");
+}

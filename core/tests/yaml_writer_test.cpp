@@ -132,3 +132,34 @@ TEST_CASE("float_text and the resolvers of both YAML versions") {
     CHECK(zelvora::yaml::resolves_to_other_kind(c.text, 12) == c.yaml12);
   }
 }
+
+TEST_CASE("the package's YAML 1.1 quoting and exponent rules") {
+  using zelvora::yaml::Yaml11Quoting;
+  struct Case {
+    std::u32string text;
+    Yaml11Quoting quoting;
+  };
+  const Case cases[] = {
+      {U"plain", Yaml11Quoting::none},
+      {U"", Yaml11Quoting::none},
+      {U"Off", Yaml11Quoting::single},
+      {U"offs", Yaml11Quoting::none},
+      {U"NULL", Yaml11Quoting::single},
+      {U"-1_000", Yaml11Quoting::single},
+      {U"0o17", Yaml11Quoting::none},
+      {U"\u00e9", Yaml11Quoting::none},
+      {U"a\u2028b", Yaml11Quoting::double_quoted},
+      {U"yes\u0085", Yaml11Quoting::double_quoted},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    CAPTURE(i);
+    CHECK(zelvora::yaml::yaml11_quoting(cases[i].text) == cases[i].quoting);
+  }
+  CHECK(zelvora::yaml::point_before_exponent("1e+17") == "1.0e+17");
+  CHECK(zelvora::yaml::point_before_exponent("1.5e-07") == "1.5e-07");
+  CHECK(zelvora::yaml::point_before_exponent("12.0") == "12.0");
+  for (const double x : {1e16, -1e16, 9.9e-5, 5e-324}) CHECK(zelvora::yaml::has_exponent_form(x));
+  for (const double x : {0.0, 1e-4, 9.9e15, std::numeric_limits<double>::infinity(),
+                         std::numeric_limits<double>::quiet_NaN()})
+    CHECK_FALSE(zelvora::yaml::has_exponent_form(x));
+}

@@ -1,6 +1,7 @@
 // The batch part of FeaturePreprocessing: binning a list of values of one attribute.
 #include <nanobind/nanobind.h>
 
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -8,7 +9,6 @@
 #include <vector>
 
 #include "common/arguments.hpp"
-#include "common/compiled_bins.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
 #include "common/record_bins.hpp"
@@ -33,6 +33,133 @@ namespace {
 //   - a value reaches a bin without a needed bound or categories: that value (it raises);
 //   - a value that is not a float, an int, None or a plain str (a str subclass compares
 //     through its own ==; other kinds are refused): that value.
+
+// Categories keyed by the str objects themselves, in an open-addressing table of owned
+// strs: an exact str keeps its hash, so a lookup hashes nothing more than once per value
+// object, and compares by identity before text; no Python code runs for exact strs. Two
+// exact strs are equal exactly when their text bytes are, so answers stay those of the
+// single-value lookup. (A dict answers the same, a third slower.)
+class StrTable {
+ public:
+  using key_type = nb::object;  // an exact str
+
+  void insert_first(nb::object&& text, std::size_t bin) {
+    const Py_hash_t hash = hash_of(text);
+    if (2 * (keys_.size() + 1) > slots_.size()) grow();
+    Slot& slot = slots_[slot_of(text.ptr(), hash)];
+    if (slot.key) return;
+    slot = {text.ptr(), hash, bin};
+    keys_.push_back(std::move(text));
+  }
+  /// The bin of an exact str.
+  std::optional<std::size_t> find(nb::handle text) const {
+    if (slots_.empty()) return std::nullopt;
+    const Slot& slot = slots_[slot_of(text.ptr(), hash_of(text))];
+    if (!slot.key) return std::nullopt;
+    return slot.bin;
+  }
+
+ private:
+  struct Slot {
+    PyObject* key = nullptr;  // owned by keys_
+    Py_hash_t hash = 0;
+    std::size_t bin = 0;
+  };
+
+  static Py_hash_t hash_of(nb::handle text) {
+    const Py_hash_t hash = PyObject_Hash(text.ptr());
+    if (hash == -1) throw nb::python_error();
+    return hash;
+  }
+  // The slot holding `text`, or the empty slot where it goes.
+  std::size_t slot_of(PyObject* text, Py_hash_t hash) const {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t k = static_cast<std::size_t>(hash) & mask;; k = (k + 1) & mask) {
+      const Slot& slot = slots_[k];
+      if (!slot.key || slot.key == text || (slot.hash == hash && same_text(slot.key, text)))
+        return k;
+    }
+  }
+  // Equal exact strs hold the same code units in the same (narrowest) kind.
+  static bool same_text(PyObject* a, PyObject* b) {
+#if PY_VERSION_HEX < 0x030C0000
+    return PyUnicode_Compare(a, b) == 0;  // a str may not be ready before Python 3.12
+#else
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<std::size_t>(length) * PyUnicode_KIND(a)) == 0;
+#endif
+  }
+  // At most half full, so that a miss ends soon.
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 16 : 2 * old.size(), Slot{});
+    for (const Slot& slot : old)
+      if (slot.key) slots_[slot_of(slot.key, slot.hash)] = slot;
+  }
+
+  std::vector<Slot> slots_;  // a power of two of them
+  std::vector<nb::object> keys_;
+};
+
+using CompiledStrBinning = zelvora::BasicCompiledCategoricBinning<StrTable>;
+
+/// Categorical bins as the compiler reads them: each bin's categories, owned.
+class CategoryStrBins : public RecordBins {
+ public:
+  /// Categories that are not a list of plain texts: the binning is looked up value by value.
+  struct NotPlainTexts {};
+
+  CategoryStrBins(const BinRecordTypes& types, nb::handle binning)
+      : RecordBins(types, binning, types.categorical_bin) {}
+
+  std::optional<std::vector<nb::object>> category_texts(std::size_t i) const {
+    nb::object categories = field(i, types_.categories);
+    if (categories.is_none()) return std::nullopt;
+    if (!PyList_CheckExact(categories.ptr())) throw NotPlainTexts{};
+    std::vector<nb::object> texts;
+    texts.reserve(static_cast<std::size_t>(PyList_GET_SIZE(categories.ptr())));
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(categories.ptr()); ++k) {
+      nb::handle item = PyList_GET_ITEM(categories.ptr(), k);
+      if (!PyUnicode_CheckExact(item.ptr())) throw NotPlainTexts{};
+      texts.push_back(nb::borrow(item));
+    }
+    return texts;
+  }
+};
+
+/// A compiled binning with what its answers need from the records: the value of every
+/// bin and the attribute text of the log messages.
+template <class Compiled>
+struct BatchBinning {
+  Compiled compiled;
+  std::vector<nb::object> values;
+  std::string attribute;
+};
+
+/// Compiles the binning, or nullopt when it cannot be (see above).
+template <class Compiled, class Bins>
+std::optional<BatchBinning<Compiled>> compile_binning(nb::handle binning) {
+  try {
+    const Bins bins(state->bins, binning);
+    BatchBinning<Compiled> batch{Compiled::compile(bins), {}, {}};
+    batch.values.reserve(bins.size());
+    for (std::size_t i = 0; i < bins.size(); ++i)
+      batch.values.push_back(bins.field(i, state->bins.value));
+    batch.attribute = text_of(record_field(binning, state->bins.attribute));
+    return batch;
+  } catch (const nb::python_error&) {
+  } catch (const CategoryStrBins::NotPlainTexts&) {
+  }
+  return std::nullopt;
+}
+
+class NumericalBins : public RecordBins {
+ public:
+  NumericalBins(const BinRecordTypes& types, nb::handle binning)
+      : RecordBins(types, binning, types.numerical_bin) {}
+};
 
 void log_default_hit(zelvora::DefaultHitLog log, const std::string& attribute,
                      const std::string& value_text) {
@@ -76,27 +203,11 @@ class BatchResult {
   Py_ssize_t expected_;
 };
 
-// The text bytes of a str as a hash key: a view of an ASCII str's own characters, a copy
-// otherwise. Valid while the str lives; never copied or moved, as the view may point into
-// the key's own copy.
-class TextKey {
- public:
-  explicit TextKey(nb::handle text) {
-    if (std::optional<std::string_view> ascii = ascii_view(text)) {
-      view_ = *ascii;
-    } else {
-      copy_ = text_bytes(text);
-      view_ = copy_;
-    }
-  }
-  TextKey(const TextKey&) = delete;
-  TextKey& operator=(const TextKey&) = delete;
-  std::string_view view() const { return view_; }
-
- private:
-  std::string copy_;
-  std::string_view view_;
-};
+// Whether an exact str counts as missing ("nan"; never a text that is not ASCII).
+bool is_missing_text(nb::handle text) {
+  const std::optional<std::string_view> ascii = ascii_view(text);
+  return ascii && zelvora::is_missing_category(*ascii);
+}
 
 // The number a numeric lookup searches for: None is NaN, anything else float(value).
 double lookup_number(nb::handle value) {
@@ -138,7 +249,7 @@ nb::list bin_each(nb::handle values, nb::handle single, Answer&& answer) {
 
 nb::list bin_numeric_batch(nb::handle binning, nb::handle values) {
   nb::object single = binning.attr(state->bin_numeric_attribute);
-  auto batch = compile_numeric_bins(state->bins, binning);
+  auto batch = compile_binning<zelvora::CompiledNumericBinning, NumericalBins>(binning);
   if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
   return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
     const double x = lookup_number(value);
@@ -151,17 +262,16 @@ nb::list bin_numeric_batch(nb::handle binning, nb::handle values) {
 
 nb::list bin_categoric_batch(nb::handle binning, nb::handle values) {
   nb::object single = binning.attr(state->bin_categoric_attribute);
-  auto batch = compile_categoric_bins(state->bins, binning);
+  auto batch = compile_binning<CompiledStrBinning, CategoryStrBins>(binning);
   if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
   return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
-    if (!value.is_none() && !PyUnicode_CheckExact(value.ptr())) return std::nullopt;
-    std::optional<TextKey> text;
-    if (!value.is_none()) text.emplace(value);
-    const zelvora::BinChoice choice = !text || zelvora::is_missing_category(text->view())
+    const bool none = value.is_none();
+    if (!none && !PyUnicode_CheckExact(value.ptr())) return std::nullopt;
+    const zelvora::BinChoice choice = none || is_missing_text(value)
                                           ? batch->compiled.find_missing()
-                                          : batch->compiled.find(text->view());
+                                          : batch->compiled.find(value);
     if (choice.log != zelvora::DefaultHitLog::none)
-      log_default_hit(choice.log, batch->attribute, text ? text_bytes(value) : "None");
+      log_default_hit(choice.log, batch->attribute, none ? "None" : text_bytes(value));
     return choice.bin ? nb::handle(batch->values[*choice.bin]) : nb::none();
   });
 }

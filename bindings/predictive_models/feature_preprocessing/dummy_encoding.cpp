@@ -2,11 +2,13 @@
 // value of an attribute into its indicators.
 #include <nanobind/nanobind.h>
 
+#include <optional>
 #include <string>
 
 #include "common/conversions.hpp"
 #include "common/records.hpp"
 #include "feature_preprocessing.hpp"
+#include "zelvora/preprocessing_messages.hpp"
 
 namespace zelvora::py::preprocessing {
 
@@ -27,7 +29,7 @@ nb::object apply_dummy_encoding(nb::handle self, nb::handle attribute, nb::handl
   check_attribute(attribute);
   nb::object encoding = first_where(self.attr(state->dummy_encoding), state->attribute, attribute);
   if (encoding.is_none()) {
-    state->logger.warning("No dummy encoding for " + text_bytes(attribute) + " was found.");
+    state->logger.warning(zelvora::no_dummy_encoding(text_bytes(attribute)));
     return nb::none();
   }
   nb::dict result;
@@ -47,18 +49,15 @@ nb::object apply_dummy_encoding(nb::handle self, nb::handle attribute, nb::handl
   if (found) return result;
 
   const std::string value_text = text_of(attribute_value);
-  const std::string prefix = "Dummy encoding for value '" + value_text + "' of attribute '" +
-                             text_bytes(attribute) + "' is not defined";
   const int named = default_name.is_none() ? 0 : PyObject_IsTrue(default_name.ptr());
   if (named < 0) throw nb::python_error();
   if (named) {
     result[default_name] = one;
-    state->logger.info(prefix + ". Default value '" + text_of(default_name) +
-                       "' was assigned with 1.");
+    state->logger.info(
+        zelvora::undefined_dummy_value(value_text, text_bytes(attribute), text_of(default_name)));
   } else {
-    state->logger.warning(prefix +
-                          " and no default value was assigned. All dummies for given attribute "
-                          "are assigned with 0.");
+    state->logger.warning(
+        zelvora::undefined_dummy_value(value_text, text_bytes(attribute), std::nullopt));
   }
   return result;
 }
@@ -69,14 +68,11 @@ nb::object check_created_attribute_naming(nb::handle self) {
   nb::object attribute = self.attr(state->attribute);
   bool broken = false;
   for_each_item(self.attr(state->encoding), [&](const nb::object& single) {
-    broken = equal(single.attr(state->encoded_feature_name), attribute);
+    broken = single.attr(state->encoded_feature_name).equal(attribute);
     return broken;
   });
   if (broken) {
-    const std::string message =
-        "Features created by dummy encoding in predictive model cannot be named the same as "
-        "feature that is being encoded. This rule is broken for feature '" +
-        text_of(attribute) + "'";
+    const std::string message = zelvora::dummy_named_as_attribute(text_of(attribute));
     PyErr_SetObject(PyExc_ValueError, from_text_bytes(message).ptr());
     throw nb::python_error();
   }

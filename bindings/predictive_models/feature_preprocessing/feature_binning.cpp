@@ -14,6 +14,7 @@
 #include "common/binning_cache.hpp"
 #include "common/conversions.hpp"
 #include "common/logging.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/record_bins.hpp"
 #include "common/records.hpp"
@@ -27,8 +28,7 @@ using namespace zelvora::py;
 
 namespace {
 
-constexpr const char* kModule =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning";
+constexpr const char* kModule = module_path::kBinning;
 
 struct State {
   BinRecordTypes bins;
@@ -44,11 +44,6 @@ struct State {
 ModuleState<State> state;
 
 // --- plain-data helpers ------------------------------------------------------------
-
-// str(value) as text bytes: any str, lone surrogates included, survives the trip.
-std::string text_of(nb::handle value) {
-  return text_bytes(nb::str(value));
-}
 
 // --- number formatting -----------------------------------------------------------------
 
@@ -175,7 +170,7 @@ nb::object chosen_value(const BinHit& hit, nb::handle binning, ValueText value_t
     }
   }
   if (hit.bin.is_none()) return nb::none();
-  return record_field(hit.bin, types.value);
+  return hit.value.is_valid() ? hit.value : record_field(hit.bin, types.value);
 }
 
 nb::object bin_numeric_attribute(nb::handle self, nb::handle value) {
@@ -285,8 +280,7 @@ RecordDecl feature_binning_record(const Records& r, nb::handle core_model) {
 }
 
 Records declare_records(nb::module_& m) {
-  nb::object core_model =
-      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
+  nb::object core_model = record_base();
   Records r;
   r.attribute_data_type = declare_text_enum(
       m, "AttributeDataType", {{"CATEGORICAL", "CATEGORICAL"}, {"NUMERICAL", "NUMERICAL"}},

@@ -15,6 +15,7 @@
 
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
@@ -23,24 +24,10 @@ namespace zelvora::py::preprocessing {
 
 ModuleState<State> state;
 
-std::string text_of(nb::handle value) {
-  return text_bytes(steal_or_throw<nb::str>(PyObject_Str(value.ptr())));
-}
-
-bool equal(nb::handle a, nb::handle b) {
-  const int result = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-  if (result < 0) throw nb::python_error();
-  return result == 1;
-}
-
-void check_attribute(nb::handle attribute) {
-  check_argument_type(attribute, &PyUnicode_Type, "attribute", NoneAllowed::no);
-}
-
 nb::object first_where(nb::handle records, nb::handle field, nb::handle key) {
   nb::object found = nb::none();
   for_each_item(records, [&](const nb::object& record) {
-    if (!equal(record.attr(field), key)) return false;
+    if (!record.attr(field).equal(key)) return false;
     found = record;
     return true;
   });
@@ -49,12 +36,9 @@ nb::object first_where(nb::handle records, nb::handle field, nb::handle key) {
 
 namespace {
 
-constexpr const char* kModule =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing";
-constexpr const char* kBinningModule =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning";
-constexpr const char* kTransformationModule =
-    "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_transformation";
+constexpr const char* kModule = module_path::kPreprocessing;
+constexpr const char* kBinningModule = module_path::kBinning;
+constexpr const char* kTransformationModule = module_path::kTransformation;
 
 // In the order of the record's fields and operations.
 constexpr PartInit kParts[] = {&init_registry, &init_batches, &init_frame, &init_dummy_encoding};
@@ -71,14 +55,14 @@ nb::object declare_preprocessing_record(nb::module_& m) {
   return declare_record(m, decl);
 }
 
-// The schema library lists a view's fields in the record's field order; this view shows
+// strawberry lists a view's fields in the record's field order; this view shows
 // them in its own order.
 void order_view_fields(nb::handle view, std::initializer_list<const char*> order) {
   nb::list fields = nb::borrow<nb::list>(view.attr("__strawberry_definition__").attr("fields"));
   nb::list ordered;
   for (const char* name : order) {
     for (nb::handle field : nb::list(fields)) {
-      if (equal(field.attr("name"), nb::str(name))) ordered.append(field);
+      if (field.attr("name").equal(nb::str(name))) ordered.append(field);
     }
   }
   if (nb::len(ordered) != nb::len(fields)) throw std::logic_error("view fields out of step");

@@ -14,12 +14,15 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <string>
-#include <tuple>
+#include <vector>
 
+#include "common/arguments.hpp"
 #include "common/conversions.hpp"
 #include "common/logging.hpp"
 #include "common/module_state.hpp"
+#include "common/per_record.hpp"
 #include "common/record_bins.hpp"
 #include "common/records.hpp"
 
@@ -27,27 +30,32 @@ namespace zelvora::py::preprocessing {
 
 namespace nb = nanobind;
 
+/// The first binning of each attribute in a registry's binning list, read once and kept
+/// while the list and its binnings' attributes stay the same (registry.cpp).
+struct BinningIndex {
+  nb::object weakref, list, items;     // the list, and its items when read
+  std::vector<nb::object> attributes;  // each binning's attribute then
+  nb::dict first;                      // attribute -> its first binning
+  std::uint64_t changes = 0;           // record_changes() when read
+
+  int traverse(visitproc visit, void* arg) const;
+};
+
 struct State {
-  nb::object feature_binning, feature_transformation;
-  BinRecordTypes bins;                // the bin classes and field names, for batches
-  nb::object numerical, categorical;  // AttributeDataType members
-  Logger logger;                      // this module's
-  Logger binning_logger;              // the binning engine's, for batch catch-all hits
-  nb::str attribute{"attribute"}, attribute_data_type{"attribute_data_type"}, binning{"binning"},
-      transformations{"transformations"}, transformed_attribute_name{"transformed_attribute_name"},
-      transformation{"transformation"}, binned_attribute_name{"binned_attribute_name"},
-      dummy_encoding{"dummy_encoding"}, encoding{"encoding"},
-      encoded_feature_name{"encoded_feature_name"}, use_for_undefined{"use_for_undefined"},
-      value{"value"}, bin_numeric_attribute{"bin_numeric_attribute"},
+  Held<nb::object> feature_binning, feature_transformation;
+  Held<BinRecordTypes> bins;                // the bin classes and field names, for batches
+  Held<nb::object> numerical, categorical;  // AttributeDataType members
+  Held<Logger> logger;                      // this module's
+  Held<Logger> binning_logger;              // the binning engine's, for batch catch-all hits
+  Held<nb::str> attribute{"attribute"}, attribute_data_type{"attribute_data_type"},
+      binning{"binning"}, transformations{"transformations"},
+      transformed_attribute_name{"transformed_attribute_name"}, transformation{"transformation"},
+      binned_attribute_name{"binned_attribute_name"}, dummy_encoding{"dummy_encoding"},
+      encoding{"encoding"}, encoded_feature_name{"encoded_feature_name"},
+      use_for_undefined{"use_for_undefined"}, value{"value"},
+      bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
-  static constexpr auto references = std::make_tuple(
-      &State::feature_binning, &State::feature_transformation, &State::bins, &State::numerical,
-      &State::categorical, &State::logger, &State::binning_logger, &State::attribute,
-      &State::attribute_data_type, &State::binning, &State::transformations,
-      &State::transformed_attribute_name, &State::transformation, &State::binned_attribute_name,
-      &State::dummy_encoding, &State::encoding, &State::encoded_feature_name,
-      &State::use_for_undefined, &State::value, &State::bin_numeric_attribute,
-      &State::bin_categoric_attribute);
+  Held<PerRecord<BinningIndex>> binning_index;  // per registry
 };
 
 extern ModuleState<State> state;
@@ -63,13 +71,6 @@ void init_frame(nb::module_& m, RecordDecl& preprocessing);
 void init_dummy_encoding(nb::module_& m, RecordDecl& preprocessing);
 
 // --- shared helpers ----------------------------------------------------------------------
-
-// str(value) as text bytes (common/conversions.hpp): any str, lone surrogates included.
-std::string text_of(nb::handle value);
-
-bool equal(nb::handle a, nb::handle b);
-
-void check_attribute(nb::handle attribute);
 
 /// Calls `visit` with every element of an iterable, each owned while visited (the
 /// visit may run Python code that changes the container). Stops when it returns true.

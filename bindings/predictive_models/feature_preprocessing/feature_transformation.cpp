@@ -42,8 +42,6 @@ void declare_views(nb::module_& m) {
 NB_MODULE(feature_transformation, m) {
   describe_module(m, "Formula transformations of attributes.");
   load_api(m);
-  nb::object core_model =
-      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
-  declare_record(m, feature_transformation_record(core_model));
+  declare_record(m, feature_transformation_record(record_base()));
   declare_views_lazily(m, {"FeatureTransformationType"}, &declare_views);
 }

@@ -2,8 +2,8 @@
 // the builder of binnings from a compact specification, and binning one value.
 #include <nanobind/nanobind.h>
 
-#include <algorithm>
-#include <array>
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -11,29 +11,117 @@
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
+#include "common/record_changes.hpp"
 #include "common/records.hpp"
 #include "feature_preprocessing.hpp"
 #include "zelvora/bin_names.hpp"
+#include "zelvora/preprocessing_messages.hpp"
 
 namespace zelvora::py::preprocessing {
 
+// --- the index of binnings by attribute -------------------------------------------------
+
+int BinningIndex::traverse(visitproc visit, void* arg) const {
+  for (const nb::object* o : {&weakref, &list, &items, static_cast<const nb::object*>(&first)})
+    Py_VISIT(o->ptr());
+  for (const nb::object& o : attributes) Py_VISIT(o.ptr());
+  return 0;
+}
+
+namespace {
+
+// Whether the index still describes the list: the same list holding the same binnings
+// (every call: it changes in place), and, after an assignment to some record (or __init__
+// run again), the same attribute objects.
+bool still_valid(BinningIndex& index, PyObject* list, nb::handle attribute_key) {
+  if (list != index.list.ptr() || !holds_same(list, index.items.ptr())) return false;
+  const std::uint64_t changes = record_changes();
+  if (changes == index.changes) return true;
+  for (std::size_t i = 0; i < index.attributes.size(); ++i) {
+    PyObject* binning = PyTuple_GET_ITEM(index.items.ptr(), static_cast<Py_ssize_t>(i));
+    PyObject* dict = instance_dict_of(binning);
+    if (!dict || dict_item(dict, attribute_key.ptr()) != index.attributes[i].ptr()) return false;
+  }
+  index.changes = changes;
+  return true;
+}
+
+// Reads the index anew; null when a binning cannot be read without running code (no
+// instance dict, an attribute that is not an exact str): the search answers then.
+std::unique_ptr<BinningIndex> read_index(PyObject* list, nb::handle attribute_key) {
+  auto index = std::make_unique<BinningIndex>();
+  index->changes = record_changes();
+  index->list = nb::borrow(list);
+  index->items = steal_or_throw(PyList_AsTuple(list));
+  const Py_ssize_t n = PyTuple_GET_SIZE(index->items.ptr());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* binning = PyTuple_GET_ITEM(index->items.ptr(), i);
+    PyObject* dict = instance_dict_of(binning);
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    PyObject* attribute = dict_item(dict, attribute_key.ptr());
+    if (!attribute || !PyUnicode_CheckExact(attribute)) return nullptr;
+    index->attributes.push_back(nb::borrow(attribute));
+    if (PyDict_SetDefault(index->first.ptr(), attribute, binning) == nullptr)
+      throw nb::python_error();
+  }
+  return index;
+}
+
+// The registry's binning list when it can be indexed: an exact list in the instance dict.
+PyObject* indexable_list(nb::handle self) {
+  PyObject* dict = instance_dict_of(self.ptr());
+  if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+  PyObject* list = dict_item(dict, state->binning.ptr());
+  return list && PyList_CheckExact(list) ? list : nullptr;
+}
+
+// The first binning of an exact-str attribute through the index; nullopt when the
+// registry cannot be indexed.
+std::optional<nb::object> indexed_binning(nb::handle self, nb::handle attribute) {
+  if (!PyUnicode_CheckExact(attribute.ptr())) return std::nullopt;
+  State& s = *state;
+  PyObject* list = indexable_list(self);
+  if (!list) return std::nullopt;
+  BinningIndex* index = s.binning_index.find(self);
+  if (!index || !still_valid(*index, list, s.attribute)) {
+    std::unique_ptr<BinningIndex> fresh = read_index(list, s.attribute);
+    if (!fresh) return std::nullopt;
+    // Kept, or used this once when the registry takes no weak references.
+    nb::dict first = fresh->first;
+    index = s.binning_index.keep(self, std::move(fresh));
+    if (!index) {
+      PyObject* found = PyDict_GetItemWithError(first.ptr(), attribute.ptr());
+      if (!found && PyErr_Occurred()) throw nb::python_error();
+      return found ? nb::borrow(found) : nb::none();
+    }
+  }
+  // Exact str keys: the lookup runs no Python code.
+  PyObject* found = PyDict_GetItemWithError(index->first.ptr(), attribute.ptr());
+  if (!found && PyErr_Occurred()) throw nb::python_error();
+  return found ? nb::borrow(found) : nb::none();
+}
+
+}  // namespace
+
 nb::object get_feature_binning(nb::handle self, nb::handle attribute) {
   check_attribute(attribute);
+  if (std::optional<nb::object> found = indexed_binning(self, attribute)) return *found;
   return first_where(self.attr(state->binning), state->attribute, attribute);
 }
 
-/// "Binning attribute <attribute>: ", the prefix of every error raised while building or
-/// applying a binning, and of the builder's warnings.
-std::string binning_error_prefix(nb::handle attribute) {
+std::string attribute_text(nb::handle attribute) {
   // The builder's attributes are any dict keys; those of lookups are texts.
-  return "Binning attribute " +
-         (PyUnicode_Check(attribute.ptr()) ? text_bytes(attribute) : text_of(attribute)) + ": ";
+  return PyUnicode_Check(attribute.ptr()) ? text_bytes(attribute) : text_of(attribute);
+}
+
+std::string binning_error_prefix(nb::handle attribute) {
+  return zelvora::binning_error_prefix(attribute_text(attribute));
 }
 
 Lookup lookup_of(nb::handle binning) {
   nb::object data_type = binning.attr(state->attribute_data_type);
-  if (equal(data_type, state->numerical)) return Lookup::numeric;
-  if (equal(data_type, state->categorical)) return Lookup::categoric;
+  if (data_type.equal(state->numerical)) return Lookup::numeric;
+  if (data_type.equal(state->categorical)) return Lookup::categoric;
   return Lookup::none;
 }
 
@@ -58,7 +146,7 @@ nb::list collect_all(nb::handle records, nb::handle field) {
 nb::list collect_created(nb::handle records, nb::handle field) {
   return collect(records, field, [&](const nb::object& record) {
     nb::object created = record.attr(field);
-    return !created.is_none() && !equal(created, record.attr(state->attribute));
+    return !created.is_none() && !created.equal(record.attr(state->attribute));
   });
 }
 
@@ -128,17 +216,13 @@ void add_feature_transformation(nb::handle self, nb::handle transformations) {
 
 // --- the builder of binnings -------------------------------------------------------------
 
-[[noreturn]] void raise_binning_error(PyObject* kind, nb::handle attribute,
-                                      const std::string& what) {
-  PyErr_SetObject(kind, from_text_bytes(binning_error_prefix(attribute) + what).ptr());
+[[noreturn]] void raise_text(PyObject* kind, const std::string& message) {
+  PyErr_SetObject(kind, from_text_bytes(message).ptr());
   throw nb::python_error();
 }
 
-// The keys the builder reads. Others are ignored, so that stored specifications with
-// extra keys keep working, but each is reported: a misspelt key would go unnoticed.
-constexpr std::array<std::string_view, 10> kSpecificationKeys{
-    "dtype",    "bins",           "bin_vals",         "bin_frequencies", "bin_target_rates",
-    "null_val", "null_frequency", "null_target_rate", "default",         "binned_attribute_name"};
+// Keys the builder does not read are ignored, so that stored specifications with extra
+// keys keep working, but each is reported: a misspelt key would go unnoticed.
 
 /// Read access to one attribute's binning specification.
 class Specification {
@@ -179,9 +263,8 @@ class Specification {
     } catch (const nb::python_error& e) {
       if (!e.matches(PyExc_IndexError)) throw;
     }
-    raise_binning_error(
-        PyExc_IndexError, attribute_,
-        std::string(key) + " has fewer values than the " + std::to_string(count) + " bins");
+    raise_text(PyExc_IndexError, zelvora::too_few_bin_entries(attribute_text(attribute_), key,
+                                                              static_cast<std::size_t>(count)));
   }
 
   /// Logs one warning for each key the builder does not read.
@@ -189,13 +272,9 @@ class Specification {
     nb::list keys = steal_or_throw<nb::list>(PyMapping_Keys(spec_.ptr()));
     for (Py_ssize_t k = 0; k < PyList_GET_SIZE(keys.ptr()); ++k) {
       nb::object key = nb::borrow(PyList_GET_ITEM(keys.ptr(), k));
-      if (PyUnicode_Check(key.ptr()) &&
-          std::find(kSpecificationKeys.begin(), kSpecificationKeys.end(), text_bytes(key)) !=
-              kSpecificationKeys.end())
-        continue;
+      if (PyUnicode_Check(key.ptr()) && zelvora::is_specification_key(text_bytes(key))) continue;
       const std::string shown = text_bytes(steal_or_throw<nb::str>(PyObject_Repr(key.ptr())));
-      state->logger.warning(binning_error_prefix(attribute_) + "unknown key " + shown +
-                            " is ignored");
+      state->logger.warning(zelvora::unknown_specification_key(attribute_text(attribute_), shown));
     }
   }
 
@@ -211,9 +290,9 @@ class Specification {
     if (increasing) return;
     // The texts bin names show.
     nb::object format = state->bins.numerical_bin.attr("_get_number_formatting");
-    raise_binning_error(
-        PyExc_ValueError, attribute_,
-        "edges must increase: " + text_of(format(lower)) + " then " + text_of(format(upper)));
+    const std::string lower_text = text_of(format(lower)), upper_text = text_of(format(upper));
+    raise_text(PyExc_ValueError,
+               zelvora::edges_must_increase(attribute_text(attribute_), lower_text, upper_text));
   }
 
   static nb::object item(nb::handle sequence, Py_ssize_t i) {
@@ -236,7 +315,7 @@ nb::dict binning_mapping(nb::handle attribute, nb::handle spec_object) {
   binning["binned_attribute_name"] = spec.get_or("binned_attribute_name", nb::none());
 
   nb::object edges = spec.require("bins");
-  const bool categorical = equal(dtype, state->categorical);
+  const bool categorical = dtype.equal(state->categorical);
   const Py_ssize_t length = PyObject_Size(edges.ptr());
   if (length < 0) throw nb::python_error();
   const Py_ssize_t count = categorical ? length : length - 1;
@@ -306,15 +385,20 @@ nb::object apply_feature_binning(nb::handle self, nb::handle attribute,
   return with_error_prefix(
       [&] { return binning_error_prefix(attribute); },
       [&]() -> nb::object {
+        nb::handle operation;
         switch (lookup_of(binning)) {
           case Lookup::numeric:
-            return binning.attr(state->bin_numeric_attribute)(attribute_value);
-          case Lookup::categoric:
-            return binning.attr(state->bin_categoric_attribute)(attribute_value);
-          case Lookup::none:
+            operation = state->bin_numeric_attribute;
             break;
+          case Lookup::categoric:
+            operation = state->bin_categoric_attribute;
+            break;
+          case Lookup::none:
+            return nb::none();
         }
-        return nb::none();
+        // Called as a method: no bound method is made for the call.
+        PyObject* args[] = {binning.ptr(), attribute_value.ptr()};
+        return steal_or_throw(PyObject_VectorcallMethod(operation.ptr(), args, 2, nullptr));
       });
 }
 

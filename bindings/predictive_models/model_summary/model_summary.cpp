@@ -2,48 +2,36 @@
 // description, its general notes and attached images, and their query views.
 #include <nanobind/nanobind.h>
 
-#include <tuple>
+#include <string>
+#include <vector>
 
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
+#include "zelvora/metric_text.hpp"
+#include "zelvora/note_keys.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
 
 namespace {
 
-/// The longest text read as a literal (characters); a real eval_metric is a few hundred.
-constexpr Py_ssize_t kMaxLiteralLength = 4096;
-
 struct State {
-  nb::object mapping_abc, literal_eval;
-  nb::object attribute_description_type, hyperparameter_type, general_note_type;
-  nb::str general_notes{"general_notes"}, hyperparameters{"hyperparameters"},
+  Held<nb::object> literal_eval;
+  Held<nb::object> attribute_description_type, hyperparameter_type, general_note_type;
+  Held<nb::str> general_notes{"general_notes"}, hyperparameters{"hyperparameters"},
       attribute_description{"attribute_description"}, eval_metric{"eval_metric"}, get{"get"},
-      write{"write"}, unknown{"unknown"}, note_prefix{"note_"};
-
-  static constexpr auto references =
-      std::make_tuple(&State::mapping_abc, &State::literal_eval, &State::attribute_description_type,
-                      &State::hyperparameter_type, &State::general_note_type, &State::general_notes,
-                      &State::hyperparameters, &State::attribute_description, &State::eval_metric,
-                      &State::get, &State::write, &State::unknown, &State::note_prefix);
+      write{"write"}, unknown{"unknown"};
 };
 
 ModuleState<State> state;
 
 // --- general notes ---------------------------------------------------------------------
-
-bool is_mapping(nb::handle value) {
-  if (PyDict_Check(value.ptr())) return true;
-  const int is = PyObject_IsInstance(value.ptr(), state->mapping_abc.ptr());
-  if (is < 0) throw nb::python_error();
-  return is == 1;
-}
 
 bool contains(nb::handle container, nb::handle key) {
   const int found = PySequence_Contains(container.ptr(), key.ptr());
@@ -73,35 +61,35 @@ void add_mapped_notes(nb::handle notes, nb::handle note) {
   }
 }
 
-// The number of an automatic key "note_<numeric characters>", or None. A numeric rest
-// that is not made of decimal digits fails int()'s way, with a ValueError.
-nb::object automatic_number(nb::handle key) {
-  if (!PyUnicode_Check(key.ptr())) return nb::none();
-  const Py_ssize_t prefix = PyUnicode_GET_LENGTH(state->note_prefix.ptr());
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(key.ptr());
-  if (length <= prefix) return nb::none();
-  const Py_ssize_t starts = PyUnicode_Tailmatch(key.ptr(), state->note_prefix.ptr(), 0, prefix, -1);
-  if (starts < 0) throw nb::python_error();
-  if (starts == 0) return nb::none();
-  for (Py_ssize_t i = prefix; i < length; ++i) {
-    if (!Py_UNICODE_ISNUMERIC(PyUnicode_READ_CHAR(key.ptr(), i))) return nb::none();
-  }
-  nb::object rest = steal_or_throw(PyUnicode_Substring(key.ptr(), prefix, length));
-  return steal_or_throw(PyLong_FromUnicodeObject(rest.ptr(), 10));
+// A digit of any script as int() reads it (zelvora/note_keys.hpp).
+int python_digit(char32_t c) {
+  if (!Py_UNICODE_ISNUMERIC(static_cast<Py_UCS4>(c))) return zelvora::kNotNumeric;
+  const int digit = Py_UNICODE_TODECIMAL(static_cast<Py_UCS4>(c));
+  return digit >= 0 ? digit : zelvora::kNotDecimal;
 }
 
 // Stores `text` under "note_<n>", n one above the highest automatic key (1 when none).
+// An automatic-looking key without a decimal number fails as int() fails on it.
 void add_text_note(nb::handle notes, nb::handle text) {
   nb::list keys = steal_or_throw<nb::list>(PySequence_List(notes.ptr()));
-  nb::object highest = nb::none();
-  for (nb::handle borrowed : keys) {
-    nb::object number = automatic_number(nb::borrow(borrowed));
-    if (number.is_none()) continue;
-    if (highest.is_none() || number > highest) highest = number;
+  std::vector<nb::object> texts;
+  std::vector<std::u32string> points;
+  for (nb::handle key : keys) {
+    if (!PyUnicode_Check(key.ptr())) continue;
+    texts.push_back(nb::borrow(key));
+    points.push_back(code_points(key));
   }
-  nb::object next = highest.is_none() ? nb::int_(1) : highest + nb::int_(1);
-  nb::object key = nb::str("{}{}").format(state->note_prefix, next);
-  if (PyObject_SetItem(notes.ptr(), key.ptr(), text.ptr()) < 0) throw nb::python_error();
+  std::string next;
+  try {
+    next = zelvora::next_note_key(points, python_digit);
+  } catch (const zelvora::NoteNumberError& e) {
+    const nb::object& key = texts[e.key];
+    nb::object rest = steal_or_throw(PyUnicode_Substring(key.ptr(), zelvora::kNotePrefixLength,
+                                                         PyUnicode_GET_LENGTH(key.ptr())));
+    steal_or_throw(PyLong_FromUnicodeObject(rest.ptr(), 10));
+    throw;
+  }
+  if (PyObject_SetItem(notes.ptr(), to_str(next).ptr(), text.ptr()) < 0) throw nb::python_error();
 }
 
 void add_general_note(nb::handle self, nb::handle note) {
@@ -155,12 +143,11 @@ nb::object resolve_general_notes(nb::handle record) {
   return entry_views(record, state->general_notes, state->general_note_type, "title", "content");
 }
 
-// The literal a text holds in the host's literal notation, parsed without evaluating
+// The literal a text holds in Python's literal notation, parsed without evaluating
 // anything; an invalid object when the text holds none (or one too deep to parse).
 nb::object read_literal(nb::handle text) {
-  // Parsing costs time and memory in proportion to the text; no real eval_metric comes
-  // near this, and a longer text counts as one that is not a literal.
-  if (PyUnicode_GET_LENGTH(text.ptr()) > kMaxLiteralLength) return nb::object();
+  if (!zelvora::reads_metric_literal(static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()))))
+    return nb::object();
   try {
     return state->literal_eval(text);
   } catch (nb::python_error& e) {
@@ -240,9 +227,7 @@ RecordDecl summary_record(const Records& r, nb::handle core_model, nb::handle sa
 
 Records declare_records(nb::module_& m) {
   nb::object core_model = record_base();
-  nb::object sample_description =
-      import_class("zelvora_analytics_utils.predictive_models.model_summary.subset_summary",
-                   "SampleDescription");
+  nb::object sample_description = import_class(module_path::kSubsetSummary, "SampleDescription");
   Records r;
   r.attached_image = declare_record(m, attached_image_record(core_model));
   r.summary = declare_record(m, summary_record(r, core_model, sample_description));
@@ -304,7 +289,6 @@ NB_MODULE(model_summary, m) {
                   "attached images.");
   load_api(m);
   State& s = state.emplace(m);
-  s.mapping_abc = import_class("collections.abc", "Mapping");
   s.literal_eval = nb::module_::import_("ast").attr("literal_eval");
   Records records = declare_records(m);
   declare_views(m, records);

@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "common/classes.hpp"
+#include "common/module_paths.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
 
@@ -49,9 +50,7 @@ RecordDecl sample_description_record(const Records& r, nb::handle core_model) {
 Records declare_records(nb::module_& m) {
   nb::object core_model = record_base();
   Records r;
-  r.sample_type =
-      import_class("zelvora_analytics_utils.predictive_models.score_performance.subset_performance",
-                   "SampleType");
+  r.sample_type = import_class(module_path::kSubsetPerformance, "SampleType");
   publish(m, "SampleType", r.sample_type);
   r.class_frequency = declare_record(m, class_frequency_record(core_model));
   r.sample_description = declare_record(m, sample_description_record(r, core_model));
@@ -60,7 +59,7 @@ Records declare_records(nb::module_& m) {
 
 // --- query views -----------------------------------------------------------------------
 
-// The host's text form: 1 gives "1", 1.0 gives "1.0", True gives "True".
+// Python's str(): 1 gives "1", 1.0 gives "1.0", True gives "True".
 nb::object resolve_label_class(nb::handle record) {
   nb::object label = record.attr("label_class");
   return nb::str(label);

@@ -7,6 +7,7 @@
 
 #include "common/arguments.hpp"
 #include "common/conversions.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/record_bins.hpp"
 #include "common/records.hpp"
@@ -19,15 +20,11 @@ using namespace zelvora::py;
 namespace {
 
 struct State {
-  nb::object numerical, categorical;  // AttributeDataType members
-  nb::object feature_binning;         // the binning record class
-  BinRecordTypes bins;
-  nb::str binning{"binning"}, attribute{"attribute"}, get_numerical_bin{"_get_numerical_bin"},
+  Held<nb::object> numerical, categorical;  // AttributeDataType members
+  Held<nb::object> feature_binning;         // the binning record class
+  Held<BinRecordTypes> bins;
+  Held<nb::str> binning{"binning"}, attribute{"attribute"}, get_numerical_bin{"_get_numerical_bin"},
       get_categorical_bin{"_get_categorical_bin"};
-
-  static constexpr auto references = std::make_tuple(
-      &State::numerical, &State::categorical, &State::feature_binning, &State::bins,
-      &State::binning, &State::attribute, &State::get_numerical_bin, &State::get_categorical_bin);
 };
 
 ModuleState<State> state;
@@ -63,10 +60,6 @@ nb::list binnings_of(nb::handle self) {
 
 bool binning_is_for(nb::handle binning, nb::handle attribute) {
   return nb::getattr(binning, state->attribute).equal(attribute);
-}
-
-void check_attribute(nb::handle attribute) {
-  check_argument_type(attribute, &PyUnicode_Type, "attribute", NoneAllowed::no);
 }
 
 bool feature_binning_exists(nb::handle self, nb::handle attribute) {
@@ -164,10 +157,8 @@ RecordDecl tracking_record(const Records& r, nb::handle core_model) {
 }
 
 Records declare_records(nb::module_& m) {
-  nb::module_ binning_module = nb::module_::import_(
-      "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning");
-  nb::object core_model =
-      nb::module_::import_("zelvora_analytics_utils.utils.core_model").attr("CoreModel");
+  nb::module_ binning_module = nb::module_::import_(module_path::kBinning);
+  nb::object core_model = record_base();
   Records r;
   r.data_type = binning_module.attr("AttributeDataType");
   r.numerical_bin = binning_module.attr("AttributeBinNumerical");

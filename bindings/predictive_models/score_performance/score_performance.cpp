@@ -8,25 +8,20 @@
 #include "common/arguments.hpp"
 #include "common/classes.hpp"
 #include "common/conversions.hpp"
+#include "common/module_paths.hpp"
 #include "common/module_state.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
+#include "zelvora/metric_text.hpp"
 
 namespace nb = nanobind;
 using namespace zelvora::py;
 
 namespace {
 
-constexpr const char* kSubsetPerformance =
-    "zelvora_analytics_utils.predictive_models.score_performance.subset_performance";
-
 struct State {
-  nb::object performance_metrics, lift, enum_type, mapping, mutable_mapping;
-  nb::str metrics_key{"performance_metrics"}, lift_prefix{"LIFT("};
-
-  static constexpr auto references =
-      std::make_tuple(&State::performance_metrics, &State::lift, &State::enum_type, &State::mapping,
-                      &State::mutable_mapping, &State::metrics_key, &State::lift_prefix);
+  Held<nb::object> performance_metrics, lift, enum_type, mapping, mutable_mapping;
+  Held<nb::str> metrics_key{"performance_metrics"}, lift_prefix{"LIFT("};
 };
 
 ModuleState<State> state;
@@ -46,10 +41,8 @@ nb::object metric_from_text(nb::handle metric) {
   check_metric_text(metric);
   nb::object upper = steal_or_throw(PyObject_CallMethod(
       reinterpret_cast<PyObject*>(&PyUnicode_Type), "upper", "O", metric.ptr()));
-  const Py_ssize_t lift_form =
-      PyUnicode_Tailmatch(upper.ptr(), state->lift_prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-  if (lift_form < 0) throw nb::python_error();
-  if (lift_form == 1) return state->lift;
+  // Upper-cased by Python's rules ("ı" gives "I"); the prefix test reads the result.
+  if (zelvora::names_lift(text_bytes(upper))) return state->lift;
   // The enumeration's own lookup by value, with its ValueError for unknown texts.
   return state->performance_metrics(upper);
 }
@@ -115,8 +108,8 @@ RecordDecl predictive_score_performance_record(const Records& r) {
 
 Records declare_records(nb::module_& m) {
   Records r;
-  r.subset_performance = import_class(kSubsetPerformance, "SubsetPerformance");
-  r.performance_metrics = import_class(kSubsetPerformance, "PerformanceMetrics");
+  r.subset_performance = import_class(module_path::kSubsetPerformance, "SubsetPerformance");
+  r.performance_metrics = import_class(module_path::kSubsetPerformance, "PerformanceMetrics");
   r.predictive_score_performance = declare_record(m, predictive_score_performance_record(r));
   return r;
 }

@@ -16,11 +16,8 @@ using namespace zelvora::py;
 namespace {
 
 struct State {
-  nb::object performance_entry;  // SubsetPerformancePerformanceType
-  nb::str metric{"metric"}, value{"value"};
-
-  static constexpr auto references =
-      std::make_tuple(&State::performance_entry, &State::metric, &State::value);
+  Held<nb::object> performance_entry;  // SubsetPerformancePerformanceType
+  Held<nb::str> metric{"metric"}, value{"value"};
 };
 
 ModuleState<State> state;

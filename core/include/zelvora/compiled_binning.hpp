@@ -13,11 +13,12 @@
 // into pieces on which every entry either holds or not; each piece keeps the first entry
 // in list order that holds on it. find() is a binary search over the edges.
 //
-// Categorical: a hash from category text to the first bin in list order holding it, and
-// the first bin without categories (which fails every value not found before it, under
-// the engine policy). Texts are the caller's exact bytes for exact texts (see text_bytes
-// in the bindings: lossless for any str); a bin holding anything but plain texts cannot
-// be compiled, and the caller looks such a binning up value by value.
+// Categorical: a hash from category to the first bin in list order holding it, and the
+// first bin without categories (which fails every value not found before it, under the
+// engine policy). Categories are the caller's exact bytes for exact texts (see text_bytes
+// in the bindings: lossless for any str), or the caller's own keys (a table of its own);
+// a bin holding anything but plain texts cannot be compiled, and the caller looks such a
+// binning up value by value.
 //
 // Reading the source in compile() may fail (a binding reading records); a batch should
 // then fall back to the single-value lookup, which reads bins lazily, so that its errors
@@ -171,25 +172,52 @@ constexpr CompiledNumericBinning CompiledNumericBinning::compile(const S& bins,
   return c;
 }
 
-/// Categorical bins as the compiler reads them: each bin's category texts.
-template <class S>
-concept CategoricTextSource = BinSource<S> && requires(const S& s, std::size_t i) {
-  /// The bin's categories as texts, nullopt when it has none. Called once per bin.
-  { s.category_texts(i) } -> std::same_as<std::optional<std::vector<std::string>>>;
+/// Categorical bins as the compiler reads them: each bin's categories as keys of a table.
+template <class S, class Key>
+concept CategoricKeySource = BinSource<S> && requires(const S& s, std::size_t i) {
+  /// The bin's categories, nullopt when it has none. Called once per bin, in list order.
+  { s.category_texts(i) } -> std::same_as<std::optional<std::vector<Key>>>;
 };
 
-/// The categorical lookup of one binning, compiled.
-class CompiledCategoricBinning {
+/// A table from category to the first bin holding it, keyed by category texts and looked
+/// up by string_view, without building a string per value.
+class TextTable {
  public:
-  template <CategoricTextSource S>
-  static CompiledCategoricBinning compile(const S& bins,
-                                          const LookupPolicy& policy = kEnginePolicy);
+  using key_type = std::string;
+  /// Keeps the bin already held for `text`.
+  void insert_first(std::string&& text, std::size_t bin) { map_.try_emplace(std::move(text), bin); }
+  std::optional<std::size_t> find(std::string_view text) const {
+    const auto it = map_.find(text);
+    if (it == map_.end()) return std::nullopt;
+    return it->second;
+  }
+
+ private:
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept {
+      return std::hash<std::string_view>{}(text);
+    }
+  };
+  std::unordered_map<std::string, std::size_t, Hash, std::equal_to<>> map_;
+};
+
+/// The categorical lookup of one binning, compiled. `Table` is TextTable or a table of the
+/// caller's own keys with the same members (a binding keys it by its language's strings,
+/// whose hashes it keeps): `key_type`, `insert_first(key_type&&, bin)` keeping the bin
+/// already held, `find(probe) -> std::optional<std::size_t>`.
+template <class Table = TextTable>
+class BasicCompiledCategoricBinning {
+ public:
+  template <CategoricKeySource<typename Table::key_type> S>
+  static BasicCompiledCategoricBinning compile(const S& bins,
+                                               const LookupPolicy& policy = kEnginePolicy);
 
   /// The bin of a present text; throws IncompleteBin where the single lookup would.
-  BinChoice find(std::string_view text) const {
-    const auto it = first_bin_.find(text);
-    if (it != first_bin_.end() && (!first_incomplete_ || it->second < *first_incomplete_))
-      return {it->second};
+  template <class Probe>
+  BinChoice find(const Probe& text) const {
+    // Every category in the table comes before the first incomplete bin.
+    if (const std::optional<std::size_t> bin = table_.find(text)) return {*bin};
     if (first_incomplete_) throw IncompleteBin(BinPart::categories);
     return fallback_;
   }
@@ -197,34 +225,30 @@ class CompiledCategoricBinning {
   BinChoice find_missing() const { return null_choice_; }
 
  private:
-  // Looked up by string_view, without building a string per value.
-  struct TextHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept {
-      return std::hash<std::string_view>{}(text);
-    }
-  };
-  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> first_bin_;
+  Table table_;
   std::optional<std::size_t> first_incomplete_;
   BinChoice null_choice_, fallback_;
 };
 
-template <CategoricTextSource S>
-CompiledCategoricBinning CompiledCategoricBinning::compile(const S& bins,
-                                                           const LookupPolicy& policy) {
-  CompiledCategoricBinning c;
+using CompiledCategoricBinning = BasicCompiledCategoricBinning<>;
+
+template <class Table>
+template <CategoricKeySource<typename Table::key_type> S>
+BasicCompiledCategoricBinning<Table> BasicCompiledCategoricBinning<Table>::compile(
+    const S& bins, const LookupPolicy& policy) {
+  BasicCompiledCategoricBinning c;
   c.fallback_ = find_default_bin(bins, policy);
   const std::optional<std::size_t> null_bin = find_null_bin(bins);
   c.null_choice_ = null_bin ? BinChoice{null_bin} : c.fallback_;
   for (std::size_t i = 0; i < bins.size(); ++i) {
     if (!may_match(bins, i, policy)) continue;
-    std::optional<std::vector<std::string>> texts = bins.category_texts(i);
-    if (!texts) {
+    std::optional<std::vector<typename Table::key_type>> keys = bins.category_texts(i);
+    if (!keys) {
       if (policy.skip_incomplete_bins) continue;
       c.first_incomplete_ = i;  // nothing after it is reached
       break;
     }
-    for (std::string& text : *texts) c.first_bin_.try_emplace(std::move(text), i);
+    for (auto& key : *keys) c.table_.insert_first(std::move(key), i);
   }
   return c;
 }

@@ -1,6 +1,6 @@
 // Number texts used in bin names, log messages and query views.
 //
-// Every function reproduces one formatting rule of the host language exactly, so
+// Every function reproduces one formatting rule of Python exactly, so
 // that names generated here match names stored by earlier versions of the system.
 #pragma once
 
@@ -8,7 +8,7 @@
 
 namespace zelvora {
 
-/// Shortest text that reads back as `x`, in the host's repr style: "5.0", "0.0001",
+/// Shortest text that reads back as `x`, in Python's repr style: "5.0", "0.0001",
 /// "1e-05", "1e+16", "nan", "inf", "-inf".
 std::string float_repr(double x);
 
@@ -30,7 +30,7 @@ bool is_whole(double x);
 /// number, "{:.3f}" when x * 100 > 1, otherwise "{:.2E}" (negative fractions included).
 std::string bound_text(double x);
 
-/// `x` rounded to `decimals` digits after the point exactly as the host's
+/// `x` rounded to `decimals` digits after the point exactly as Python's
 /// round(x, decimals): the double nearest to the exact decimal value of `x` rounded at
 /// that place, an exact tie going to the even digit. NaN, the infinities and zeros are
 /// returned as they are; a tiny value keeps its sign when it rounds to zero. More than

@@ -36,10 +36,24 @@ struct Node {
 std::string write_documents(const std::vector<Node>& documents, bool starts_stream = true,
                             bool ends_stream = true);
 
-/// The plain text of a float: ".nan", ".inf", "-.inf", else the host's repr, with ".0"
+/// The plain text of a float: ".nan", ".inf", "-.inf", else Python's repr, with ".0"
 /// before the exponent of a repr without a point ("1.0e+17": YAML 1.1 reads "1e+17" as a
 /// text).
 std::string float_text(double x);
+
+/// The quoting the package asks for so that a YAML 1.1 reader reads a text back as text:
+/// double quotes for a text holding NEL, LS or PS (unescaped, readers fold them away),
+/// single quotes for one a 1.1 reader takes for another kind (number, sexagesimal,
+/// timestamp, boolean, null, merge or value key), else none: the emitter decides.
+enum class Yaml11Quoting : std::uint8_t { none, single, double_quoted };
+Yaml11Quoting yaml11_quoting(std::u32string_view text);
+
+/// Whether Python's repr of `x` has an exponent: finite, non-zero, |x| < 1e-4 or >= 1e16.
+bool has_exponent_form(double x);
+
+/// A float's repr with ".0" before the exponent when it has no point ("1e+17" gives
+/// "1.0e+17", which YAML 1.1 reads as the same number; it reads "1e+17" as a text).
+std::string point_before_exponent(std::string repr);
 
 /// Whether a YAML reader of the version (11 or 12) resolves the plain text to another
 /// kind than text (number, boolean, null, timestamp, merge or value key), as

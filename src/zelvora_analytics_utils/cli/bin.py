@@ -19,6 +19,8 @@ from zelvora_analytics_utils.cli.bundles import load_model, open_output
 from zelvora_analytics_utils.cli.common import EXIT_OK, PROG, CommandError, describe, json_safe
 from zelvora_analytics_utils.cli.report import enum_text
 
+__all__ = ["command_bin"]
+
 BATCH_SIZE = 10_000
 # The progress bar shows only for inputs at least this large (bytes of a file; values
 # counted so far on a pipe), and redraws at most this often (seconds).

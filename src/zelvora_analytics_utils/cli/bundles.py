@@ -27,6 +27,16 @@ from zelvora_analytics_utils.cli.common import (
     stop_signals_held,
 )
 
+__all__ = [
+    "command_convert",
+    "load_content",
+    "load_model",
+    "open_output",
+    "parse_model",
+    "save_content",
+]
+
+
 # --- bundles -------------------------------------------------------------------------------
 
 ARCHIVE_MAGIC = {

@@ -11,6 +11,18 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
+__all__ = [
+    "CommandError",
+    "InvalidModel",
+    "Stopped",
+    "describe",
+    "json_safe",
+    "one_line",
+    "print_json",
+    "stop_signals_handled",
+    "stop_signals_held",
+]
+
 PROG = "zelvora"
 EXIT_OK, EXIT_FAILURE = 0, 1  # argparse exits with 2 on a usage error
 

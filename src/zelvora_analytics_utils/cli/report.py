@@ -19,29 +19,19 @@ from zelvora_analytics_utils.cli.common import (
     print_json,
 )
 
+__all__ = ["command_inspect", "command_validate", "enum_text", "formula_of", "model_report"]
+
+
 def enum_text(value: Any) -> Optional[str]:
     return None if value is None else getattr(value, "value", str(value))
 
 
 def formula_of(model: Any) -> Optional[str]:
-    """The formula of the model's query view, through a real query."""
-    import strawberry
-
-    from zelvora_analytics_utils.predictive_models.augmented_predictive_model import (
-        AugmentedPredictiveModelType,
-    )
-
-    def resolve_model() -> Any:
-        return model
-
-    # A real annotation (this module's are strings), for the schema library to read.
-    resolve_model.__annotations__["return"] = AugmentedPredictiveModelType
-    query = strawberry.type(type("Query", (), {"model": strawberry.field(resolver=resolve_model)}))
-    result = strawberry.Schema(query=query).execute_sync("{ model { formula } }")
-    if result.errors:
-        raise CommandError(f"cannot build the formula: {one_line(result.errors[0].message)}")
-    assert result.data is not None
-    return result.data["model"]["formula"]  # type: ignore[no-any-return]
+    """The model's linear predictor as text, None when the model has none."""
+    try:
+        return model.formula()  # type: ignore[no-any-return]
+    except Exception as error:  # a broken record the validator let through
+        raise CommandError(f"cannot build the formula: {one_line(str(error))}") from error
 
 
 def bin_rows(binning: Any) -> list[dict[str, Any]]:

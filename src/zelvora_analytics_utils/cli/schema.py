@@ -11,6 +11,9 @@ from typing import Any, Optional
 
 from zelvora_analytics_utils.cli.common import EXIT_OK, json_safe
 
+__all__ = ["command_schema", "graphql_schema", "json_schema"]
+
+
 def json_schema() -> dict[str, Any]:
     """The JSON Schema of the model YAML document."""
     from zelvora_analytics_utils.predictive_models.augmented_predictive_model import (
