@@ -37,7 +37,7 @@ void load_api(nb::module_& m);
 /// The handles of the calling module.
 const PythonApi& api();
 
-/// The same handles, with the query schema library's loaded (imported on first use, so
+/// The same handles, with strawberry's loaded (imported on first use, so
 /// that a module whose views are never asked for never imports it).
 const PythonApi& schema_api();
 

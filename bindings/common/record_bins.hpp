@@ -10,7 +10,7 @@
 // The lookup works on a private copy of the binning's bin list, taken once per call:
 // reading a field of a bin may run Python code (a property, a bin with __slots__, another
 // thread) that edits the record's own list. Field values are owned as soon as they are
-// read. A bin missing a bound or its categories raises TypeError in the host's wording
+// read. A bin missing a bound or its categories raises TypeError in Python's wording
 // under the engine policy and is skipped under the monitoring policy.
 //
 // A batch over many values of one binning should read the bins once (see the compiled
@@ -98,7 +98,7 @@ struct BinHit {
   nb::object value = {};  ///< the bin's value when the lookup has it at hand; else null
 };
 
-/// Raises the TypeError of a reached bin missing a part, in the host's wording.
+/// Raises the TypeError of a reached bin missing a part, in Python's wording.
 [[noreturn]] void raise_incomplete(const zelvora::IncompleteBin& e);
 
 /// The bin of a numeric value, NaN for missing. Raises TypeError for a reached bin

@@ -48,7 +48,7 @@ nb::object abstract_operation(const AbstractDecl& decl, nb::handle module) {
 nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
   nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
   if (decl.config.is_valid()) ns["model_config"] = decl.config;
-  // Interned: the record library keys every instance dict by these very names.
+  // Interned: pydantic keys every instance dict by these very names.
   for (const FieldDecl& f : decl.fields) {
     nb::str name = interned(f.name);
     annotations[name] = f.type;
@@ -64,7 +64,7 @@ nb::dict record_namespace(const nb::module_& m, const RecordDecl& decl) {
   return ns;
 }
 
-// The record library's __getattr__ serves private attributes and stored extras, and
+// pydantic's __getattr__ serves private attributes and stored extras, and
 // otherwise raises the AttributeError that the generic lookup raises in the same words.
 // A record with neither gets the generic lookup back: the interpreter then calls
 // `record.method(x)` without binding a method object first, and reads fields without

@@ -117,7 +117,7 @@ struct RecordDecl {
 /// Creates the record class, publishes it in `m` and returns it.
 nb::object declare_record(nb::module_& m, const RecordDecl& decl);
 
-// Field types, as the record library (and the query schema, for views) reads them.
+// Field types, as pydantic (and the query schema, for views) reads them.
 nb::object str_type();
 nb::object int_type();
 nb::object float_type();
@@ -132,7 +132,7 @@ nb::object any_type();
 nb::object optional(nb::handle type);
 nb::object list_of(nb::handle type);
 nb::object dict_of(nb::handle key, nb::handle value);
-/// A plain union (typing.Union), `str | int | float`: the record library keeps the kind of
+/// A plain union (typing.Union), `str | int | float`: pydantic keeps the kind of
 /// an input that matches a member exactly.
 nb::object union_of(std::initializer_list<nb::handle> types);
 /// A type restricted to the given values (typing.Literal).

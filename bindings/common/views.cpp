@@ -70,7 +70,7 @@ void add_computed(nb::dict& ns, nb::dict& annotations, const std::vector<Compute
   }
 }
 
-// The class the schema library decorates; only the decorated class is published.
+// The class strawberry decorates; only the decorated class is published.
 nb::object plain_class(const char* name, nb::handle base, nb::dict ns) {
   nb::tuple bases = base.is_valid() ? nb::make_tuple(base) : nb::tuple();
   return make_class(api().builtin_type, name, bases, std::move(ns));
@@ -169,12 +169,12 @@ nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
   add_computed(ns, annotations, decl.computed, nullptr);
   ns["__annotations__"] = annotations;
   nb::object plain = plain_class(decl.name, decl.base, ns);
-  // Mirrored fields take their record field's description from the schema library; the
+  // Mirrored fields take their record field's description from strawberry; the
   // type takes the record's doc unless the view has one.
   nb::object type_doc = decl.doc[0] ? description(decl.doc) : doc_description(decl.record);
   nb::object view =
       a.pydantic_type(nb::arg("model") = decl.record, nb::arg("description") = type_doc)(plain);
-  // The schema library rebuilds the class in its own module, with a generated doc.
+  // strawberry rebuilds the class in its own module, with a generated doc.
   view.attr("__module__") = ns["__module__"];
   view.attr("__doc__") = decl.doc;
   publish(m, decl.name, view);
@@ -184,7 +184,7 @@ nb::object declare_view(nb::module_& m, const ViewDecl& decl) {
 nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl) {
   const PythonApi& a = schema_api();
   nb::dict ns = class_namespace(m, decl.name, decl.doc), annotations;
-  // The schema library makes every constructor argument keyword-only; a field that says
+  // strawberry makes every constructor argument keyword-only; a field that says
   // otherwise is taken by position too, so `ExternalPredictiveModelType(model)` works.
   nb::object dataclass_field = nb::module_::import_("dataclasses").attr("field");
   for (const QueryField& f : decl.fields) {

@@ -118,7 +118,7 @@ struct QueryTypeDecl {
 nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl);
 
 /// Declares a module's views on first use instead of at import, so that a module whose
-/// views are never asked for never imports the schema library. `declare` declares them
+/// views are never asked for never imports strawberry. `declare` declares them
 /// all, reading the records from the module; `names` lists the views it publishes, which
 /// `__all__` and dir() show from the start. Reading one of them from the module (module
 /// __getattr__) runs the declaration, as does declaring a view elsewhere that mirrors a

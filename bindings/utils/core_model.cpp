@@ -19,7 +19,7 @@ using namespace zelvora::py;
 namespace {
 
 struct State {
-  nb::object init, setattr, delattr;  // the record library's own
+  nb::object init, setattr, delattr;  // pydantic's own
   static constexpr auto references =
       std::make_tuple(&State::init, &State::setattr, &State::delattr);
 };
@@ -49,10 +49,10 @@ void record_init(nb::handle self, nb::args args, nb::kwargs data) {
   init(self, *args, **data);
 }
 
-// The record library calls an __init__ of its own marking only for construction, and
+// pydantic calls an __init__ of its own marking only for construction, and
 // validates everything else (model_validate) without it.
 MethodDecl record_init_method() {
-  // Positional arguments reach the record library's __init__, which refuses them in its
+  // Positional arguments reach pydantic's __init__, which refuses them in its
   // own words; the signature shows its parameters.
   MethodDecl init = method("__init__", &record_init, nb::arg("args"), nb::arg("data"),
                            nb::sig("def __init__(self, /, **data: Any) -> None"),
@@ -115,7 +115,7 @@ void declare_core_model(nb::module_& m, nb::handle detector) {
                   record_init_method(),
                   method("__setattr__", &record_setattr, nb::arg("name"), nb::arg("value").none(),
                          nb::sig("def __setattr__(self, name: str, value: Any) -> None"),
-                         "Assigns an attribute (validated as the record library does)."),
+                         "Assigns an attribute (validated as pydantic does)."),
                   method("__delattr__", &record_delattr, nb::arg("name"),
                          nb::sig("def __delattr__(self, name: str) -> None"),
                          "Deletes an attribute."),

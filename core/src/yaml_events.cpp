@@ -154,7 +154,7 @@ YamlTextRef store(std::string& arena, std::string_view bytes) {
 }
 
 // The text without '_', lower-cased when asked; nullopt for a non-ASCII text, whose
-// lower-casing only the host knows.
+// lower-casing only Python knows.
 std::optional<std::string> cleaned(std::string_view v, bool lower) {
   std::string s;
   s.reserve(v.size());
@@ -173,7 +173,7 @@ int digit_value(char c) {
   return 99;
 }
 
-// Drops '_', takes a sign and a 0b/0x/0o prefix, reads the digits. Texts the host's int()
+// Drops '_', takes a sign and a 0b/0x/0o prefix, reads the digits. Texts Python's int()
 // would read differently or refuse (empty digits, spaces, other digits) are not taken.
 bool construct_int(std::string_view v, YamlEvent& e, std::string& arena) {
   const std::optional<std::string> s = cleaned(v, false);
@@ -194,7 +194,7 @@ bool construct_int(std::string_view v, YamlEvent& e, std::string& arena) {
   if (rest.empty()) return false;
   for (char c : rest)
     if (digit_value(c) >= base) return false;
-  // Long decimal texts go to the host, which applies its own digit limit.
+  // Long decimal texts go to Python, which applies its own digit limit.
   if (rest.size() <= 18 || base != 10) {
     std::uint64_t magnitude = 0;
     bool fits = true;
@@ -222,7 +222,7 @@ bool construct_int(std::string_view v, YamlEvent& e, std::string& arena) {
 }
 
 // digits ['.' digits] [e [+-] digits], with a digit in the mantissa: the decimal forms that
-// the host's float() and from_chars read alike.
+// Python's float() and from_chars read alike.
 bool is_plain_decimal(std::string_view s) {
   std::size_t i = span(s, 0, is_digit);
   std::size_t mantissa = i;

@@ -19,7 +19,7 @@ struct TextCase {
 
 }  // namespace
 
-TEST_CASE("float_repr writes the host's repr") {
+TEST_CASE("float_repr writes Python's repr") {
   const TextCase cases[] = {
       {5.0, "5.0"},
       {0.0, "0.0"},
@@ -86,7 +86,7 @@ TEST_CASE("is_whole") {
   CHECK_FALSE(zelvora::is_whole(kNan));
 }
 
-TEST_CASE("round_to_decimals rounds as the host's round()") {
+TEST_CASE("round_to_decimals rounds as Python's round()") {
   struct Case {
     double x;
     int decimals;

@@ -236,7 +236,7 @@ nb::list bin_each(nb::handle values, nb::handle single, Answer&& answer) {
     try {
       answered = answer(value);
     } catch (const zelvora::IncompleteBin&) {
-      // The single-value lookup raises it, worded as the host words it.
+      // The single-value lookup raises it, in Python's wording.
     }
     if (answered) {
       result.set(i, *answered);

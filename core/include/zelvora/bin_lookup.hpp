@@ -95,7 +95,7 @@ concept CategoricBinSource = BinSource<S> && requires(const S& s, std::size_t i)
 /// Message of a default hit, for an attribute and the value's text.
 std::string default_hit_message(std::string_view attribute, std::string_view value_text);
 
-/// Message of a TypeError for a reached bin missing `part`: the host's own wording of the
+/// Message of a TypeError for a reached bin missing `part`: Python's own wording of the
 /// comparison (or membership test) that the missing part makes fail.
 std::string_view incomplete_bin_message(BinPart part);
 

@@ -35,11 +35,11 @@ enum class YamlScalarKind : std::uint8_t {
   integer,      ///< `integer`
   big_integer,  ///< `text`: digits of base `base` (a leading '-' when negative)
   real,         ///< `real`
-  real_text,    ///< `text`: a decimal float the host parses (out of double range);
+  real_text,    ///< `text`: a decimal float Python parses (out of double range);
                 ///< `negative` gives its sign
   nan,
-  timestamp,  ///< `text`: the scalar, for the host's timestamp constructor
-  binary,     ///< `text`: the scalar, base64 for the host's decoder
+  timestamp,  ///< `text`: the scalar, for Python's timestamp constructor
+  binary,     ///< `text`: the scalar, base64 for Python's decoder
 };
 
 struct YamlTextRef {
