@@ -105,10 +105,11 @@ def test_state_gone_with_its_module_raises_instead_of_crashing():
     assert "module state is gone" in result.stdout
 
 
-# Records themselves hold no compiled objects: the thread holds one of the helpers' too.
+# Records hold no nanobind instances, so a record a daemon thread still holds at exit leaves
+# nothing to report, with leak warnings asked for or not.
 HELD_AT_EXIT = PRELUDE + """
-from zelvora_analytics_utils import _testing
-kept = _testing.ready(FeatureBinning.model_validate(DATA))
+kept = FeatureBinning.model_validate(DATA)
+kept.bin_numeric_attribute(0.5)
 def hold(binning):
     threading.Event().wait()
 threading.Thread(target=hold, args=(kept,), daemon=True).start()
@@ -117,12 +118,6 @@ print("exit")
 
 
 @pytest.mark.parametrize("leak_warnings", [False, True])
-def test_records_still_held_at_exit_are_reported_only_when_asked(leak_warnings):
-    pytest.importorskip("zelvora_analytics_utils._testing", reason="built only with ZELVORA_BUILD_TESTING")
+def test_records_still_held_at_exit_leave_a_quiet_exit(leak_warnings):
     result = run(HELD_AT_EXIT, leak_warnings=leak_warnings)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout == "exit\n"
-    if leak_warnings:
-        assert "nanobind: leaked" in result.stderr
-    else:
-        assert result.stderr == ""
+    assert (result.returncode, result.stdout, result.stderr) == (0, "exit\n", "")
