@@ -121,3 +121,53 @@ def test_serialisation_and_bundles_keep_memory_flat(memory_growth):
         AugmentedPredictiveModelContent.load_from_tar(bundle.save_to_tar())
 
     assert memory_growth(work, rounds=60) < 4_000
+
+
+BINNING_MODULE = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning"
+PREPROCESSING_MODULE = "zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_preprocessing"
+
+
+@pytest.mark.parametrize("module", [BINNING_MODULE, PREPROCESSING_MODULE])
+def test_binning_values_imports_no_query_schema_library(run_python, module):
+    result = run_python(
+        f"""
+        import sys
+        from {PREPROCESSING_MODULE} import FeaturePreprocessing
+        import {module} as m
+        [b] = FeaturePreprocessing.add_feature_binning(
+            {{"a": {{"dtype": "NUMERICAL", "bins": [0, 1, 2], "bin_vals": [1.0, 2.0]}}}})
+        assert b.bin_numeric_attribute(0.5) == 1.0 and "numpy" not in sys.modules
+        assert b.bin_array([1.5]).tolist() == [2.0]
+        loaded = ("strawberry", "graphql", "pandas", "polars", "pyarrow")
+        assert [n for n in loaded if n in sys.modules] == [], "loaded"
+        assert all(name in dir(m) for name in m.__all__)
+        from {module} import *  # every published name, views included
+        assert "strawberry" in sys.modules
+        """
+    )
+    assert result.returncode == 0, result.stderr
+
+
+def test_views_are_declared_on_first_use_across_modules(run_python):
+    # The preprocessing view mirrors records of two other modules whose views are pending.
+    result = run_python(
+        f"""
+        import strawberry
+        from {PREPROCESSING_MODULE} import FeaturePreprocessing, FeaturePreprocessingType
+
+        @strawberry.type
+        class Query:
+            @strawberry.field
+            def p(self) -> FeaturePreprocessingType:
+                return FeaturePreprocessing(binning=FeaturePreprocessing.add_feature_binning(
+                    {{"a": {{"dtype": "CATEGORICAL", "bins": [["x"]], "bin_vals": [1.0]}}}}))
+
+        result = strawberry.Schema(query=Query).execute_sync(
+            "{{ p {{ binning {{ attribute featureBinning {{ ... on AttributeBinCategoricalType "
+            "{{ categories }} }} }} transformations {{ attribute }} }} }}")
+        assert result.errors is None, result.errors
+        print(result.data)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "'categories': ['x']" in result.stdout

@@ -48,16 +48,18 @@ void load(PythonApi& a) {
   a.model_validator = pydantic.attr("model_validator");
   a.config_dict = pydantic.attr("ConfigDict");
 
+  a.get_logger = import_attr("structlog", "get_logger");
+}
+
+void load_schema(PythonApi& a) {
   nb::module_ strawberry = nb::module_::import_("strawberry");
-  a.strawberry_auto = strawberry.attr("auto");
   a.strawberry_field = strawberry.attr("field");
   a.strawberry_enum = strawberry.attr("enum");
   a.strawberry_union = strawberry.attr("union");
   a.pydantic_type = import_attr("strawberry.experimental.pydantic", "type");
   a.strawberry_type = strawberry.attr("type");
   a.strawberry_private = strawberry.attr("Private");
-
-  a.get_logger = import_attr("structlog", "get_logger");
+  a.strawberry_auto = strawberry.attr("auto");  // last: it marks the set as loaded
 }
 
 bool leak_warnings_requested() {
@@ -74,6 +76,12 @@ void load_api(nb::module_& m) {
 
 const PythonApi& api() {
   return *handles;
+}
+
+const PythonApi& schema_api() {
+  PythonApi& a = *handles;
+  if (!a.strawberry_auto.is_valid()) load_schema(a);
+  return a;
 }
 
 nb::object make_class(nb::handle metaclass, const char* name, nb::tuple bases, nb::dict ns) {

@@ -21,7 +21,7 @@ struct PythonApi {
   Held<nb::object> signature, parameter, parameter_empty, positional_or_keyword;
   // pydantic
   Held<nb::object> base_model, field, model_validator, config_dict;
-  // strawberry
+  // strawberry: loaded by schema_api(), on the first declaration of a view
   Held<nb::object> strawberry_auto, strawberry_field, strawberry_enum, strawberry_union,
       pydantic_type, strawberry_type, strawberry_private;
   // structlog
@@ -36,6 +36,10 @@ void load_api(nb::module_& m);
 
 /// The handles of the calling module.
 const PythonApi& api();
+
+/// The same handles, with the query schema library's loaded (imported on first use, so
+/// that a module whose views are never asked for never imports it).
+const PythonApi& schema_api();
 
 /// `type(name, bases, namespace)` through the metaclass of the first base, the way a
 /// class statement creates a class.

@@ -156,8 +156,10 @@ nb::dict annotation_names(nb::handle module) {
     if (!nb::cast<bool>(name.attr("startswith")(ZELVORA_PACKAGE ".")) ||
         !nb::hasattr(loaded, "__all__"))
       continue;
+    // Read from the module's dict: reading a view declared lazily would declare it.
+    nb::dict published = nb::borrow<nb::dict>(loaded.attr("__dict__"));
     for (nb::handle exported : owned_list(loaded.attr("__all__")))
-      names[exported] = loaded.attr(exported);
+      if (published.contains(exported)) names[exported] = published[exported];
   }
   if (module.is_valid() && !module.is_none() && modules.contains(module))
     names.update(nb::borrow<nb::dict>(modules[module].attr("__dict__")));

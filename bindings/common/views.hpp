@@ -117,6 +117,17 @@ struct QueryTypeDecl {
 /// Creates the plain query type, publishes it in `m` and returns it.
 nb::object declare_query_type(nb::module_& m, const QueryTypeDecl& decl);
 
+/// Declares a module's views on first use instead of at import, so that a module whose
+/// views are never asked for never imports the schema library. `declare` declares them
+/// all, reading the records from the module; `names` lists the views it publishes, which
+/// `__all__` and dir() show from the start. Reading one of them from the module (module
+/// __getattr__) runs the declaration, as does declaring a view elsewhere that mirrors a
+/// field typed by one of the module's records.
+///
+///   declare_views_lazily(m, {"FeatureTransformationType"}, &declare_views);
+void declare_views_lazily(nb::module_& m, std::initializer_list<const char*> names,
+                          void (*declare)(nb::module_&));
+
 /// Publishes an enumeration in the schema under its own name, described by its doc;
 /// returns it.
 nb::object schema_enum(nb::handle enum_class);

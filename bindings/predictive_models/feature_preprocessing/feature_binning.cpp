@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bin_array.hpp"
 #include "common/arguments.hpp"
 #include "common/binning_cache.hpp"
 #include "common/conversions.hpp"
@@ -337,7 +338,13 @@ nb::object resolve_feature_binning(nb::handle record) {
   return record.attr("feature_binning");
 }
 
-void declare_views(nb::module_& m, const Records& r) {
+void declare_views(nb::module_& m) {
+  Records r;
+  r.attribute_data_type = m.attr("AttributeDataType");
+  r.abstract_bin = m.attr("AbstractAttributeBin");
+  r.numerical_bin = m.attr("AttributeBinNumerical");
+  r.categorical_bin = m.attr("AttributeBinCategorical");
+  r.feature_binning = m.attr("FeatureBinning");
   nb::object data_type = schema_enum(r.attribute_data_type);
   nb::object optional_text = optional(str_type());
   const ViewDecl abstract_bin{
@@ -387,10 +394,14 @@ NB_MODULE(feature_binning, m) {
   describe_module(m, "The binning of attributes: numerical and categorical bins, lookups.");
   load_api(m);
   Records records = declare_records(m);
-  declare_views(m, records);
+  declare_views_lazily(m,
+                       {"AbstractAttributeBinType", "AttributeBinNumericalType",
+                        "AttributeBinCategoricalType", "FeatureBinningType"},
+                       &declare_views);
   State& s = state.emplace(m);
   s.bins.numerical_bin = records.numerical_bin;
   s.bins.categorical_bin = records.categorical_bin;
   s.logger = Logger(kModule);
   m.attr("logger") = s.logger.proxy();
+  add_bin_array(m, records.feature_binning, s.bins, records.attribute_data_type, kModule);
 }

@@ -41,7 +41,7 @@ constexpr const char* kBinningModule = module_path::kBinning;
 constexpr const char* kTransformationModule = module_path::kTransformation;
 
 // In the order of the record's fields and operations.
-constexpr PartInit kParts[] = {&init_registry, &init_batches, &init_dummy_encoding};
+constexpr PartInit kParts[] = {&init_registry, &init_batches, &init_frame, &init_dummy_encoding};
 
 nb::object declare_preprocessing_record(nb::module_& m) {
   RecordDecl decl{
@@ -69,10 +69,10 @@ void order_view_fields(nb::handle view, std::initializer_list<const char*> order
   view.attr("__strawberry_definition__").attr("fields") = ordered;
 }
 
-void declare_views(nb::module_& m, nb::handle preprocessing) {
+void declare_views(nb::module_& m) {
   nb::object view = declare_view(m, {
                                         .name = "FeaturePreprocessingType",
-                                        .record = preprocessing,
+                                        .record = m.attr("FeaturePreprocessing"),
                                         .mirrored = {"binning", "transformations"},
                                     });
   order_view_fields(view, {"binning", "transformations"});
@@ -99,6 +99,7 @@ NB_MODULE(feature_preprocessing, m) {
   s.feature_transformation = import_class(kTransformationModule, "FeatureTransformation");
   s.logger = Logger(kModule);
   s.binning_logger = Logger(kBinningModule);
-  declare_views(m, declare_preprocessing_record(m));
+  declare_preprocessing_record(m);
+  declare_views_lazily(m, {"FeaturePreprocessingType"}, &declare_views);
   m.attr("logger") = s.logger.proxy();
 }

@@ -67,6 +67,7 @@ using PartInit = void (*)(nb::module_& m, RecordDecl& preprocessing);
 
 void init_registry(nb::module_& m, RecordDecl& preprocessing);
 void init_batches(nb::module_& m, RecordDecl& preprocessing);
+void init_frame(nb::module_& m, RecordDecl& preprocessing);
 void init_dummy_encoding(nb::module_& m, RecordDecl& preprocessing);
 
 // --- shared helpers ----------------------------------------------------------------------

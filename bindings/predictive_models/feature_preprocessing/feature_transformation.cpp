@@ -29,10 +29,10 @@ RecordDecl feature_transformation_record(nb::handle core_model) {
   };
 }
 
-void declare_views(nb::module_& m, nb::handle feature_transformation) {
+void declare_views(nb::module_& m) {
   declare_view(m, {
                       .name = "FeatureTransformationType",
-                      .record = feature_transformation,
+                      .record = m.attr("FeatureTransformation"),
                       .mirrored = {"attribute", "transformation", "transformed_attribute_name"},
                   });
 }
@@ -43,6 +43,6 @@ NB_MODULE(feature_transformation, m) {
   describe_module(m, "Formula transformations of attributes.");
   load_api(m);
   nb::object core_model = record_base();
-  nb::object feature_transformation = declare_record(m, feature_transformation_record(core_model));
-  declare_views(m, feature_transformation);
+  declare_record(m, feature_transformation_record(core_model));
+  declare_views_lazily(m, {"FeatureTransformationType"}, &declare_views);
 }

@@ -61,6 +61,13 @@ class CompiledNumericBinning {
     return resolve(pieces_[edges_below(x)]);
   }
 
+  // find() in two steps, for a batch that resolves each piece once: the piece of a
+  // present x, and what a piece gives.
+  constexpr std::size_t pieces() const { return pieces_.size(); }
+  constexpr std::size_t piece_of(double x) const { return edges_below(x); }
+  constexpr BinChoice piece_choice(std::size_t k) const { return resolve(pieces_[k]); }
+  constexpr const BinChoice& null_choice() const { return null_choice_; }
+
  private:
   struct Entry {
     double lower, upper;  // (lower, upper]; every value when `all`

@@ -1,6 +1,7 @@
 import enum
 from typing import Annotated, Any, ClassVar, Literal, Optional, Self, Union
 
+import numpy
 import pydantic
 
 from zelvora_analytics_utils.utils.core_model import CoreModel, _PydanticView
@@ -65,6 +66,7 @@ class FeatureBinning(CoreModel):
     binned_attribute_name: Optional[str] = None
     def bin_numeric_attribute(self, value: Any) -> Optional[float]: ...
     def bin_categoric_attribute(self, value: Optional[str]) -> Optional[float]: ...
+    def bin_array(self, values: Any) -> numpy.ndarray[Any, numpy.dtype[numpy.float64]]: ...
 
 class AbstractAttributeBinType(_PydanticView):
     name: str

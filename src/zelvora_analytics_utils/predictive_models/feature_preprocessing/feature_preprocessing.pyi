@@ -50,6 +50,9 @@ class FeaturePreprocessing(CoreModel):
     def apply_feature_binning_batch(
         self, attribute: str, attribute_values: list[Any]
     ) -> Optional[list[Optional[float]]]: ...
+    def apply_feature_binning_frame(
+        self, frame: Any, attributes: Optional[list[str]] = None
+    ) -> Any: ...
     def apply_dummy_encoding(
         self, attribute: str, attribute_value: Union[str, int, float, None]
     ) -> Optional[dict[str, int]]: ...
