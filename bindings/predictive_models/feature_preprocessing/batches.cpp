@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/arguments.hpp"
-#include "common/compiled_bins.hpp"
 #include "common/conversions.hpp"
 #include "common/errors.hpp"
 #include "common/record_bins.hpp"
@@ -156,6 +155,12 @@ std::optional<BatchBinning<Compiled>> compile_binning(nb::handle binning) {
   return std::nullopt;
 }
 
+class NumericalBins : public RecordBins {
+ public:
+  NumericalBins(const BinRecordTypes& types, nb::handle binning)
+      : RecordBins(types, binning, types.numerical_bin) {}
+};
+
 void log_default_hit(zelvora::DefaultHitLog log, const std::string& attribute,
                      const std::string& value_text) {
   const std::string message = zelvora::default_hit_message(attribute, value_text);
@@ -244,7 +249,7 @@ nb::list bin_each(nb::handle values, nb::handle single, Answer&& answer) {
 
 nb::list bin_numeric_batch(nb::handle binning, nb::handle values) {
   nb::object single = binning.attr(state->bin_numeric_attribute);
-  auto batch = compile_numeric_bins(state->bins, binning);
+  auto batch = compile_binning<zelvora::CompiledNumericBinning, NumericalBins>(binning);
   if (!batch) return bin_each(values, single, [](nb::handle) { return std::nullopt; });
   return bin_each(values, single, [&](nb::handle value) -> std::optional<nb::handle> {
     const double x = lookup_number(value);
