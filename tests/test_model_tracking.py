@@ -1,5 +1,8 @@
+from collections import Counter
 import math
 
+from hypothesis import given, settings
+from hypothesis import strategies as st
 import pydantic
 import pytest
 import strawberry
@@ -460,3 +463,157 @@ def test_views_and_lookups_leave_no_leak_at_exit(run_python):
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "a + 1"
     assert "leaked" not in result.stderr
+
+
+# --- monitoring whole columns ----------------------------------------------------------
+
+np = pytest.importorskip("numpy")
+RESERVED = ["1_null", "0_default", "0_defined_default", "b"]  # "b": a name two bins may share
+
+
+@st.composite
+def monitored_binnings(draw, data_type):
+    bins = []
+    for id in range(draw(st.integers(0, 6))):
+        name = draw(st.none() | st.sampled_from(RESERVED))
+        if data_type == "NUMERICAL":
+            lower, upper = sorted(draw(st.lists(st.integers(-5, 5), min_size=2, max_size=2)))
+            lower = draw(st.sampled_from([lower, -INF, None]))
+            bins.append(num(id, lower, upper, name=name or (None if lower is not None else "open")))
+        else:
+            bins.append(cat(id, draw(st.none() | st.lists(st.sampled_from(["A", "B", "nan", "2.0"]))), name=name))
+    return binning(bins, data_type=data_type)
+
+
+NUMBERS = st.floats(-7, 7, width=16) | st.sampled_from([NAN, INF, -INF])
+CATEGORIES = st.none() | st.sampled_from(["A", "B", "C", "nan", "é", NAN, 2.0])
+
+
+def counted_one_by_one(tracking, data_type, values):
+    counts = {bin.name: 0 for bin in tracking.binning[-1].feature_binning} | {None: 0}
+    for value in values:
+        counts[name_of(tracking.get_feature_binning("a", data_type, value))] += 1
+    return counts
+
+
+@pytest.mark.parametrize("data_type", ["NUMERICAL", "CATEGORICAL"])
+@pytest.mark.parametrize("as_array", [False, True], ids=["list", "numpy"])
+@settings(max_examples=80, deadline=None)
+@given(data=st.data())
+def test_bin_counts_count_what_get_feature_binning_finds(data, data_type, as_array):
+    tracked = data.draw(monitored_binnings(data_type))
+    tracking = tracking_of(binning([num(9, 0, 1)]), tracked)
+    values = data.draw(st.lists(NUMBERS if data_type == "NUMERICAL" else CATEGORIES, max_size=30))
+    column = np.array(values, dtype=float if data_type == "NUMERICAL" else object) if as_array else values
+    counts = tracking.bin_counts("a", data_type, column)
+    assert counts == counted_one_by_one(tracking, data_type, values)
+    assert list(counts) == list(dict.fromkeys([b.name for b in tracked.feature_binning] + [None]))
+
+
+def column_kinds():
+    pd, pa, pl = (pytest.importorskip(name) for name in ("pandas", "pyarrow", "polars"))
+    return [tuple, np.array, pd.Series, pa.array, pl.Series, lambda v: pa.chunked_array([v[:2], v[2:]])]
+
+
+@pytest.mark.parametrize(
+    "data_type, values",
+    [("NUMERICAL", [3.0, None, 20.0, -1.0, 3.5]), ("CATEGORICAL", ["C", None, "Z", "A", "nan"])],
+)
+def test_bin_counts_take_every_column_kind(data_type, values):
+    tracking = tracking_of(NUMERIC if data_type == "NUMERICAL" else CATEGORIC)
+    expected = counted_one_by_one(tracking, data_type, values)
+    for kind in column_kinds():
+        assert tracking.bin_counts("a", data_type, kind(values)) == expected, kind
+
+
+@pytest.mark.parametrize(
+    "attribute, data_type, expected",
+    [
+        ("other", "NUMERICAL", {None: 3}),
+        ("a", "numerical", {name: 0 for name in ("2_(-inf;0.500)", "3_(0.500;10)", "4_(10;inf)", "1_null", "0_default")}
+         | {None: 3}),
+        ("a", "NUMERICAL", {"2_(-inf;0.500)": 1, "3_(0.500;10)": 0, "4_(10;inf)": 1, "1_null": 1, "0_default": 0, None: 0}),
+    ],
+)
+def test_bin_counts_without_a_lookup(attribute, data_type, expected):
+    with capture_logs() as logs:
+        assert tracking_of(NUMERIC).bin_counts(attribute, data_type, np.array([0.0, np.nan, 11])) == expected
+    assert logs == []
+
+
+@pytest.mark.parametrize(
+    "values, error, message",
+    [
+        ("3.0", TypeError, r"Argument 'values' has incorrect type \(expected array, got str\)"),
+        (["3.0"], TypeError, r"Argument 'values' has incorrect type \(expected float, got str\)"),
+        (np.zeros((2, 2)), ValueError, "bin_counts takes a one-dimensional array, not 2 dimensions"),
+    ],
+)
+def test_bin_counts_refuse_what_is_no_column_of_numbers(values, error, message):
+    with pytest.raises(error, match=message):
+        tracking_of(NUMERIC).bin_counts("a", "NUMERICAL", values)
+
+
+def numpy_stability_index(frequencies, counts):
+    shares = [np.asarray(side, dtype=float) for side in (frequencies, counts)]
+    expected, actual = (np.where(s == 0, 1e-4, s / s.sum() if s.sum() else s) for s in shares)
+    return float(np.sum((actual - expected) * np.log(actual / expected)))
+
+
+def with_frequencies(*frequencies, names=None):
+    names = names or [f"b{k}" for k in range(len(frequencies))]
+    return binning([num(k, k, k + 1, name=n) | {"frequency": f} for k, (n, f) in enumerate(zip(names, frequencies))])
+
+
+@pytest.mark.parametrize(
+    "frequencies, counts, expected_shares, actual_counts",
+    [
+        ([0.2, 0.3, 0.5], {"b0": 20, "b1": 30, "b2": 50}, [0.2, 0.3, 0.5], [20, 30, 50]),
+        ([0.2, 0.3, 0.5], {"b0": 70, "b2": 5, None: 900, "x": 4}, [0.2, 0.3, 0.5], [70, 0, 5]),
+        ([1, 0, None, 3], {"b0": 0, "b1": 8, "b2": 99, "b3": 2}, [1, 0, 3], [0, 8, 2]),
+        ([0.5, 0.5], {}, [0.5, 0.5], [0, 0]),
+        ([0.1, 0.2, 0.7], Counter(b0=np.int64(3), b1=5, b2=1), [0.1, 0.2, 0.7], [3, 5, 1]),
+    ],
+)
+def test_stability_index_against_numpy(frequencies, counts, expected_shares, actual_counts):
+    tracking = tracking_of(with_frequencies(*frequencies))
+    psi = tracking.stability_index("a", "NUMERICAL", counts)
+    assert psi == pytest.approx(numpy_stability_index(expected_shares, actual_counts), rel=1e-12)
+
+
+def test_stability_index_of_bins_with_equal_names_adds_their_frequencies():
+    tracking = tracking_of(with_frequencies(0.1, 0.3, 0.6, names=["b", "c", "b"]))
+    values = np.array([0.5, 1.5, 2.5, 2.5])
+    counts = tracking.bin_counts("a", "NUMERICAL", values)
+    assert counts == {"b": 3, "c": 1, None: 0}
+    psi = tracking.stability_index("a", "NUMERICAL", counts)
+    assert psi == pytest.approx(numpy_stability_index([0.7, 0.3], [3, 1]))
+
+
+@pytest.mark.parametrize(
+    "tracking, counts, error, message",
+    [
+        (tracking_of(NUMERIC), {}, ValueError, "no bin of attribute 'a' has a frequency"),
+        (tracking_of(), {}, ValueError, "no binning of attribute 'a'"),
+        (tracking_of(with_frequencies(1.0)), {"b0": -1}, ValueError, "the count of 'b0' is negative: -1"),
+        (tracking_of(with_frequencies(1.0)), {"b0": 1.0}, TypeError, "the count of 'b0' must be an int, not float"),
+        (tracking_of(with_frequencies(1.0)), {None: True}, TypeError, "the count of None must be an int, not bool"),
+        (tracking_of(with_frequencies(1.0)), [("b0", 1)], TypeError, r"Argument 'counts' has incorrect type"),
+        (tracking_of(with_frequencies(-1.0, 2.0)), {}, ValueError, "frequencies of attribute 'a' must be finite"),
+    ],
+)
+def test_stability_index_errors(tracking, counts, error, message):
+    with pytest.raises(error, match=message):
+        tracking.stability_index("a", "NUMERICAL", counts)
+
+
+def test_partition_counts_add_up_to_the_whole():
+    tracking = tracking_of(with_frequencies(0.2, 0.8))
+    values = np.linspace(-1, 3, 1001)
+    parts = [tracking.bin_counts("a", "NUMERICAL", part) for part in np.array_split(values, 4)]
+    total = PredictiveModelTracking.add_bin_counts(*parts)
+    assert total == tracking.bin_counts("a", "NUMERICAL", values) and list(total) == ["b0", "b1", None]
+    assert PredictiveModelTracking.add_bin_counts({"b1": 0}, {"x": 2, "b1": np.int64(1)}) == {"b1": 1, "x": 2}
+    assert PredictiveModelTracking.add_bin_counts() == {}
+    with pytest.raises(ValueError, match="the count of 'x' is negative"):
+        PredictiveModelTracking.add_bin_counts({"x": 1}, {"x": -1})

@@ -97,6 +97,11 @@ def test_public_callables_show_their_parameters_and_types(module, public, attr):
             ".bin_categoric_attribute",
             "(self, value: Optional[str]) -> Optional[float]",
         ),
+        (
+            "zelvora_analytics_utils.predictive_models.model_tracking.model_tracking.PredictiveModelTracking"
+            ".add_bin_counts",
+            "(*counts: dict[str | None, int]) -> dict[str | None, int]",
+        ),
     ],
 )
 def test_signatures_read_as_declared(path, expected):

@@ -130,16 +130,28 @@ def test_stubs_accept_what_the_runtime_accepts(tmp_path):
     pytest.importorskip("mypy")
     code = textwrap.dedent(
         """
+        from typing import Optional
+
         from zelvora_analytics_utils.predictive_models.feature_preprocessing.feature_binning import (
             AttributeBinCategorical,
             AttributeBinNumerical,
             AttributeDataType,
+            FeatureBinning,
+        )
+        from zelvora_analytics_utils.predictive_models.model_tracking.model_tracking import (
+            PredictiveModelTracking,
         )
 
         numerical = AttributeBinNumerical(id=2, lower_bound=0.0, upper_bound=1.0)
         categorical = AttributeBinCategorical(id=2, categories=["a"])
         named = AttributeBinNumerical(id=1, name="1_null", type=AttributeDataType.NUMERICAL)
         text: str = numerical.name + categorical.name + named.name
+        numerical.frequency = 1.0
+        tracking = PredictiveModelTracking(binning=[FeatureBinning(
+            attribute="a", attribute_data_type=AttributeDataType.NUMERICAL, feature_binning=[numerical])])
+        counts: dict[Optional[str], int] = tracking.bin_counts("a", "NUMERICAL", (0.5, None))
+        total = PredictiveModelTracking.add_bin_counts(counts, {"x": 1})
+        psi: float = tracking.stability_index("a", AttributeDataType.NUMERICAL, total)
         missing_id = AttributeBinNumerical(lower_bound=0.0, upper_bound=1.0)  # type: ignore[call-arg]
         """
     )

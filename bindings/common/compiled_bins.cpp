@@ -36,10 +36,11 @@ class NumericalBins : public RecordBins {
 };
 
 template <class Compiled, class Bins>
-std::optional<CompiledBins<Compiled>> compile(const BinRecordTypes& types, nb::handle binning) {
+std::optional<CompiledBins<Compiled>> compile(const BinRecordTypes& types, nb::handle binning,
+                                              const zelvora::LookupPolicy& policy) {
   try {
     const Bins bins(types, binning);
-    CompiledBins<Compiled> batch{Compiled::compile(bins), {}, {}};
+    CompiledBins<Compiled> batch{Compiled::compile(bins, policy), {}, {}};
     batch.values.reserve(bins.size());
     for (std::size_t i = 0; i < bins.size(); ++i)
       batch.values.push_back(bins.field(i, types.value));
@@ -55,13 +56,13 @@ std::optional<CompiledBins<Compiled>> compile(const BinRecordTypes& types, nb::h
 }  // namespace
 
 std::optional<CompiledBins<zelvora::CompiledNumericBinning>> compile_numeric_bins(
-    const BinRecordTypes& types, nb::handle binning) {
-  return compile<zelvora::CompiledNumericBinning, NumericalBins>(types, binning);
+    const BinRecordTypes& types, nb::handle binning, const zelvora::LookupPolicy& policy) {
+  return compile<zelvora::CompiledNumericBinning, NumericalBins>(types, binning, policy);
 }
 
 std::optional<CompiledBins<zelvora::CompiledCategoricBinning>> compile_categoric_bins(
-    const BinRecordTypes& types, nb::handle binning) {
-  return compile<zelvora::CompiledCategoricBinning, CategoryTextBins>(types, binning);
+    const BinRecordTypes& types, nb::handle binning, const zelvora::LookupPolicy& policy) {
+  return compile<zelvora::CompiledCategoricBinning, CategoryTextBins>(types, binning, policy);
 }
 
 }  // namespace zelvora::py

@@ -26,9 +26,11 @@ struct CompiledBins {
 };
 
 std::optional<CompiledBins<zelvora::CompiledNumericBinning>> compile_numeric_bins(
-    const BinRecordTypes& types, nb::handle binning);
+    const BinRecordTypes& types, nb::handle binning,
+    const zelvora::LookupPolicy& policy = zelvora::kEnginePolicy);
 
 std::optional<CompiledBins<zelvora::CompiledCategoricBinning>> compile_categoric_bins(
-    const BinRecordTypes& types, nb::handle binning);
+    const BinRecordTypes& types, nb::handle binning,
+    const zelvora::LookupPolicy& policy = zelvora::kEnginePolicy);
 
 }  // namespace zelvora::py

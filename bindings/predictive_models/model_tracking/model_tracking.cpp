@@ -12,6 +12,7 @@
 #include "common/record_bins.hpp"
 #include "common/records.hpp"
 #include "common/views.hpp"
+#include "monitoring.hpp"
 #include "zelvora/bin_lookup.hpp"
 
 namespace nb = nanobind;
@@ -62,6 +63,33 @@ bool binning_is_for(nb::handle binning, nb::handle attribute) {
   return nb::getattr(binning, state->attribute).equal(attribute);
 }
 
+}  // namespace
+
+namespace zelvora::py {
+
+ChosenBinning choose_binning(nb::handle self, nb::handle attribute, nb::handle attribute_dtype) {
+  check_attribute(attribute);
+  ChosenBinning chosen;
+  for (nb::handle binning : binnings_of(self)) {
+    if (binning_is_for(binning, attribute)) chosen.binning = nb::borrow(binning);
+  }
+  if (!chosen.binning.is_valid()) return chosen;
+  if (attribute_dtype.equal(state->numerical)) {
+    chosen.lookup = TrackingLookup::numerical;
+  } else if (attribute_dtype.equal(state->categorical)) {
+    chosen.lookup = TrackingLookup::categorical;
+  }
+  return chosen;
+}
+
+const BinRecordTypes& tracking_bin_types() {
+  return state->bins;
+}
+
+}  // namespace zelvora::py
+
+namespace {
+
 bool feature_binning_exists(nb::handle self, nb::handle attribute) {
   check_attribute(attribute);
   for (nb::handle binning : binnings_of(self)) {
@@ -90,22 +118,13 @@ void remove_feature_binning(nb::handle self, nb::handle attribute) {
 
 nb::object get_feature_binning(nb::handle self, nb::handle attribute, nb::handle attribute_dtype,
                                nb::handle attribute_value) {
-  check_attribute(attribute);
-  nb::object found;
-  for (nb::handle binning : binnings_of(self)) {
-    if (binning_is_for(binning, attribute)) found = nb::borrow(binning);
-  }
-  if (!found.is_valid()) return nb::none();
-  nb::handle lookup;
-  if (attribute_dtype.equal(state->numerical)) {
-    lookup = state->get_numerical_bin;
-  } else if (attribute_dtype.equal(state->categorical)) {
-    lookup = state->get_categorical_bin;
-  } else {
-    return nb::none();
-  }
+  const ChosenBinning chosen = choose_binning(self, attribute, attribute_dtype);
+  if (chosen.lookup == TrackingLookup::none) return nb::none();
+  nb::handle lookup = chosen.lookup == TrackingLookup::numerical ? state->get_numerical_bin
+                                                                 : state->get_categorical_bin;
   // Through the class attribute, so that a derived record's lookup is the one used.
-  return nb::getattr(self, lookup)(nb::arg("binning") = found, nb::arg("value") = attribute_value);
+  return nb::getattr(self, lookup)(nb::arg("binning") = chosen.binning,
+                                   nb::arg("value") = attribute_value);
 }
 
 // --- records ---------------------------------------------------------------------------
@@ -115,7 +134,7 @@ struct Records {
 };
 
 RecordDecl tracking_record(const Records& r, nb::handle core_model) {
-  return {
+  RecordDecl decl{
       .name = "PredictiveModelTracking",
       .doc = "Object holding data needed for models monitoring.",
       .base = core_model,
@@ -154,6 +173,8 @@ RecordDecl tracking_record(const Records& r, nb::handle core_model) {
                            "binning, or None."),
           },
   };
+  for (MethodDecl& m : monitoring_methods()) decl.methods.push_back(std::move(m));
+  return decl;
 }
 
 Records declare_records(nb::module_& m) {
@@ -186,6 +207,7 @@ NB_MODULE(model_tracking, m) {
   Records records = declare_records(m);
   declare_views(m, records);
   State& s = state.emplace(m);
+  init_monitoring(m);
   s.numerical = records.data_type.attr("NUMERICAL");
   s.categorical = records.data_type.attr("CATEGORICAL");
   s.feature_binning = records.feature_binning;

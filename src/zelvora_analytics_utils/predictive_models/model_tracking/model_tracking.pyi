@@ -22,6 +22,17 @@ class PredictiveModelTracking(CoreModel):
         attribute_dtype: Union[AttributeDataType, str],
         attribute_value: Union[str, float, None],
     ) -> Union[AttributeBinNumerical, AttributeBinCategorical, None]: ...
+    def bin_counts(
+        self, attribute: str, attribute_dtype: Union[AttributeDataType, str], values: Any
+    ) -> dict[Optional[str], int]: ...
+    def stability_index(
+        self,
+        attribute: str,
+        attribute_dtype: Union[AttributeDataType, str],
+        counts: dict[Optional[str], int],
+    ) -> float: ...
+    @staticmethod
+    def add_bin_counts(*counts: dict[Optional[str], int]) -> dict[Optional[str], int]: ...
     @classmethod
     def _get_numerical_bin(
         cls, binning: FeatureBinning, value: Optional[float]
