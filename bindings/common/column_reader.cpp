@@ -59,11 +59,12 @@ bool is_missing_column_value(nb::handle value) {
 
 namespace {
 
-// Each value of a list of our own (no other code holds it, so its length stays), owned
-// while it is looked up; `out` holds as many values.
-void bin_sequence(const ColumnLookup& p, nb::handle items, double* out,
+// Each value of a list of our own, owned while it is looked up; `out` holds `size` values.
+// The length is checked on every step all the same: a lookup runs Python code, which could
+// reach the list through the garbage collector.
+void bin_sequence(const ColumnLookup& p, nb::handle items, double* out, Py_ssize_t size,
                   zelvora::DefaultHits& hits) {
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+  for (Py_ssize_t i = 0; i < size && i < PyList_GET_SIZE(items.ptr()); ++i) {
     nb::object item = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
     out[i] = p.one(item, hits);
   }
@@ -293,7 +294,8 @@ void bin_arrow_array(const ColumnLookup& p, const ArrowSchema& schema, const Arr
     if (p.compiled())
       run_released(
           p, [&] { done = zelvora::bin_arrow_column(column, p.numeric, p.categoric, out, hits); });
-    if (!done) bin_sequence(p, python_values(column), out, hits);
+    if (!done)
+      bin_sequence(p, python_values(column), out, static_cast<Py_ssize_t>(column.length()), hits);
   } catch (const zelvora::UnsupportedArrowFormat& e) {
     raise_value_error(e.what());
   } catch (const zelvora::MalformedArrow& e) {
@@ -367,8 +369,9 @@ void bin_buffer_or_list(const ColumnLookup& p, nb::handle values, ColumnResults&
   nb::object list = steal_or_throw(PySequence_List(
       (nb::hasattr(values, "tolist") ? nb::object(values.attr("tolist")()) : nb::borrow(values))
           .ptr()));
-  results.grow(static_cast<std::size_t>(PyList_GET_SIZE(list.ptr())));
-  bin_sequence(p, list, results.data(), hits);
+  const Py_ssize_t size = PyList_GET_SIZE(list.ptr());
+  results.grow(static_cast<std::size_t>(size));
+  bin_sequence(p, list, results.data(), size, hits);
 }
 
 void bin_pandas_series(const ColumnLookup& p, nb::handle series, ColumnResults& results,
@@ -421,8 +424,9 @@ void read_column(const ColumnLookup& p, nb::handle values, ColumnResults& result
                  zelvora::DefaultHits& hits) {
   if (PyList_Check(values.ptr()) || PyTuple_Check(values.ptr())) {
     nb::object items = steal_or_throw(PySequence_List(values.ptr()));
-    results.grow(static_cast<std::size_t>(PyList_GET_SIZE(items.ptr())));
-    bin_sequence(p, items, results.data(), hits);
+    const Py_ssize_t size = PyList_GET_SIZE(items.ptr());
+    results.grow(static_cast<std::size_t>(size));
+    bin_sequence(p, items, results.data(), size, hits);
     return;
   }
   const bool pandas = module_starts_with(values, "pandas");
