@@ -19,8 +19,7 @@
 // A field is a Python reference (nb::object, nb::str, ...), a type that lists its own
 // `references` (a Logger, BinRecordTypes) or one that visits them itself (`int
 // traverse(visit, arg)`). A field that is not Held fails the module's import. The nb::str
-// fields are names (keys, attributes): they are interned when built. Older states list
-// their fields in a `references` tuple of member pointers instead; both kinds work.
+// fields are names (keys, attributes): they are interned when built.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -40,9 +39,6 @@ namespace nb = nanobind;
 
 namespace detail {
 
-template <class C, class M>
-M member_type(M C::*);
-
 template <class T>
 concept ListsReferences = requires {
   T::references;
@@ -53,22 +49,6 @@ template <class T>
 concept TraversesItself = requires(const T& t, visitproc visit, void* arg) {
   { t.traverse(visit, arg) } -> std::same_as<int>;
 };
-
-/// The bytes of the fields `T::references` names: sizeof(T) when every field is listed.
-template <ListsReferences T>
-constexpr std::size_t listed_size() {
-  return std::apply(
-      [](auto... member) { return (sizeof(decltype(member_type(member))) + ... + std::size_t{0}); },
-      T::references);
-}
-
-template <class T>
-constexpr bool fully_listed() {
-  if constexpr (ListsReferences<T>)
-    return listed_size<T>() == sizeof(T);
-  else
-    return true;
-}
 
 template <class F>
 int visit_references(F& field, visitproc visit, void* arg) {
@@ -175,10 +155,6 @@ class Held : public T {
 /// The state of the module being run: built at module init, kept by the module.
 template <class T>
 class ModuleState {
-  static constexpr bool kListed = detail::ListsReferences<T>;
-  static_assert(detail::fully_listed<T>(),
-                "every field of a module state must be listed in its `references`");
-
  public:
   /// `key`: the module attribute holding the state.
   explicit constexpr ModuleState(const char* key = "_zelvora_state") : key_(key) {}
@@ -204,8 +180,7 @@ class ModuleState {
     explicit Box(T*& current, Args&&... args)
         : value(std::forward<Args>(args)...), current_(current) {
       collector_.finish();
-      if constexpr (!kListed) detail::check_held(held_, &value, sizeof(T));
-      detail::intern_names(value);
+      detail::check_held(held_, &value, sizeof(T));
       current_ = &value;
     }
     // The pointer is reset before the references go: code that their release runs finds
@@ -214,13 +189,9 @@ class ModuleState {
       if (current_ == &value) current_ = nullptr;
     }
     int traverse(visitproc visit, void* arg) override {
-      if constexpr (kListed) {
-        return detail::visit_references(value, visit, arg);
-      } else {
-        for (const detail::HeldField& field : held_)
-          if (const int result = field.visit(field.field, visit, arg)) return result;
-        return 0;
-      }
+      for (const detail::HeldField& field : held_)
+        if (const int result = field.visit(field.field, visit, arg)) return result;
+      return 0;
     }
 
    private:

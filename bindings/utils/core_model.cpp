@@ -19,9 +19,7 @@ using namespace zelvora::py;
 namespace {
 
 struct State {
-  nb::object init, setattr, delattr;  // pydantic's own
-  static constexpr auto references =
-      std::make_tuple(&State::init, &State::setattr, &State::delattr);
+  Held<nb::object> init, setattr, delattr;  // pydantic's own
 };
 
 ModuleState<State> state;

@@ -28,15 +28,12 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 struct State {
-  BinRecordTypes bins;
-  nb::object numerical, categorical;  // AttributeDataType members
-  Logger logger;                      // the binning engine's
-  nb::str attribute_data_type{"attribute_data_type"},
+  Held<BinRecordTypes> bins;
+  Held<nb::object> numerical, categorical;  // AttributeDataType members
+  Held<Logger> logger;                      // the binning engine's
+  Held<nb::str> attribute_data_type{"attribute_data_type"},
       bin_numeric_attribute{"bin_numeric_attribute"},
       bin_categoric_attribute{"bin_categoric_attribute"};
-  static constexpr auto references = std::make_tuple(
-      &State::bins, &State::numerical, &State::categorical, &State::logger,
-      &State::attribute_data_type, &State::bin_numeric_attribute, &State::bin_categoric_attribute);
 };
 
 ModuleState<State> state("_zelvora_bin_array_state");

@@ -31,14 +31,11 @@ namespace {
 constexpr const char* kModule = module_path::kBinning;
 
 struct State {
-  BinRecordTypes bins;
-  Logger logger;
-  BinningCache compiled;  // per binning, for single lookups
-  nb::dict kinds;         // bin class -> the value its `type` field takes (None: none)
-  nb::str type{"type"};
-
-  static constexpr auto references =
-      std::make_tuple(&State::bins, &State::logger, &State::compiled, &State::kinds, &State::type);
+  Held<BinRecordTypes> bins;
+  Held<Logger> logger;
+  Held<BinningCache> compiled;  // per binning, for single lookups
+  Held<nb::dict> kinds;         // bin class -> the value its `type` field takes (None: none)
+  Held<nb::str> type{"type"};
 };
 
 ModuleState<State> state;
