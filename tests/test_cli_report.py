@@ -105,7 +105,7 @@ def test_page_without_data(model_path):
 
 def hostile_model(path):
     evil = '</svg><script>alert("x")</script>&amp;\n' + "w" * 500
-    categories = [["<img src=//example.invalid/x>", "a&b"], ['"quoted"\n\'text\'']]
+    categories = [["<img src=//example.invalid/x>", "a&b"], ['"quoted"\n\'text\'', "lone \udc80 surrogate"]]
     binnings = [
         {"attribute": evil, "attribute_data_type": "CATEGORICAL",
          "feature_binning": [{"type": "CATEGORICAL", "id": i + 2, "categories": c, "value": 0.1 * i, "frequency": 0.5}

@@ -20,7 +20,7 @@ from typing import Any, Optional
 from zelvora_analytics_utils.cli.bundles import load_model, open_output
 from zelvora_analytics_utils.cli.common import EXIT_OK, PROG, CommandError, describe
 from zelvora_analytics_utils.cli.report import enum_text, model_report
-from zelvora_analytics_utils.cli.svg import PATTERNS, Bar, Pair, binning_chart, psi_chart, stability_chart
+from zelvora_analytics_utils.cli.svg import PATTERNS, Bar, Pair, binning_chart, cut, psi_chart, stability_chart
 from zelvora_analytics_utils.cli.stability import BANDS, Monitored, Stability, measure_stability
 
 __all__ = ["command_report", "render_page"]
@@ -33,7 +33,7 @@ STYLE = """
 body{margin:0;color:#1b1b1b;background:#fff;line-height:1.45;
 font-family:system-ui,-apple-system,"Segoe UI",Roboto,"Helvetica Neue",Arial,sans-serif}
 header,main{max-width:62rem;margin:0 auto;padding:0 1rem}
-h1{font-size:1.6rem;margin:1.2rem 0 .3rem}h2{margin-top:2.2rem;border-bottom:2px solid #ccc}
+h1{font-size:1.6rem;margin:1.2rem 0 .3rem;overflow-wrap:anywhere}h2{margin-top:2.2rem;border-bottom:2px solid #ccc}
 table{border-collapse:collapse;margin:.4rem 0 1rem}caption{text-align:left;font-weight:600}
 th,td{border-bottom:1px solid #ddd;padding:.25rem .6rem;text-align:left;vertical-align:top}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
@@ -370,7 +370,9 @@ def stability_section(results: list[Stability], missing: list[Monitored], data_n
             + ", ".join(f"<code>{h(m.attribute)}</code>" for m in missing)
             + ".</p>"
         )
-    for r in measured:
+    if not results and not missing:
+        parts.append('<p class="note">The model has no monitoring binnings.</p>')
+    for r in measured[:MAX_CHARTS]:
         pairs = stability_pairs(r)
         drawn, omitted = pairs[:MAX_BINS], max(len(pairs) - MAX_BINS, 0)
         title = f"{r.monitored.attribute}: expected and observed shares, PSI {r.psi:.4f} ({r.band})"
@@ -380,6 +382,8 @@ def stability_section(results: list[Stability], missing: list[Monitored], data_n
             + stability_chart(drawn, title, keys(), omitted)
             + "</figure>"
         )
+    if len(measured) > MAX_CHARTS:
+        parts.append(f'<p class="note">{len(measured) - MAX_CHARTS} more attributes are not drawn.</p>')
     parts.append("</section>")
     return "".join(parts)
 
@@ -404,14 +408,16 @@ def render_page(
         body.append(stability_section(*stability, data_name, keys))
     body.append(binnings_section(report, keys))
     body.append("</main>")
-    return (
+    page = (
         '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
         '<meta name="viewport" content="width=device-width, initial-scale=1">'
-        f"<title>Model report: {h(name)}</title><style>{STYLE}</style></head><body>"
+        f"<title>Model report: {h(cut(name, 200))}</title><style>{STYLE}</style></head><body>"
         + PATTERNS
         + "".join(body)
         + "</body></html>\n"
     )
+    # Texts read from YAML may hold lone surrogates, which UTF-8 cannot carry.
+    return page.encode("utf-8", "replace").decode("utf-8")
 
 
 def command_report(args: argparse.Namespace) -> int:
