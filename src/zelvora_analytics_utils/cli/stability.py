@@ -122,9 +122,8 @@ def parquet_batches(path: str, wanted: list[Monitored]) -> tuple[list[str], Iter
 
     def batches() -> Iterator[Batch]:
         try:
-            for group in range(file.num_row_groups):
-                table = file.read_row_group(group, columns=list(types), use_threads=True)
-                yield {name: arrow_column(pa, table.column(name), numerical, path, name) for name, numerical in types.items()}
+            for batch in file.iter_batches(batch_size=BATCH_ROWS, columns=list(types)):
+                yield {name: arrow_column(pa, batch.column(name), numerical, path, name) for name, numerical in types.items()}
         except CommandError:
             raise
         except Exception as error:
@@ -166,11 +165,15 @@ def arrow_csv_batches(path: str, present: list[Monitored]) -> Iterator[Batch]:
     pa, pacsv, _ = modules
     reader = pacsv.open_csv(
         path,
-        read_options=pacsv.ReadOptions(block_size=16 << 20),
+        read_options=pacsv.ReadOptions(block_size=4 << 20),
         parse_options=pacsv.ParseOptions(newlines_in_values=True, ignore_empty_lines=False),
         convert_options=pacsv.ConvertOptions(
             include_columns=[m.attribute for m in present],
-            column_types={m.attribute: pa.float64() if m.numerical else pa.string() for m in present},
+            # Categories as a dictionary: bin_counts looks each up once a batch.
+            column_types={
+                m.attribute: pa.float64() if m.numerical else pa.dictionary(pa.int32(), pa.string())
+                for m in present
+            },
             null_values=[""],
             strings_can_be_null=True,
         ),
