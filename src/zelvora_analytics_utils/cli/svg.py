@@ -17,7 +17,16 @@ from dataclasses import dataclass
 from html import escape
 from typing import Optional
 
-__all__ = ["PATTERNS", "Bar", "Pair", "binning_chart", "cut", "label", "psi_chart", "stability_chart"]
+__all__ = [
+    "PATTERNS",
+    "Bar",
+    "Pair",
+    "binning_chart",
+    "cut",
+    "label",
+    "psi_chart",
+    "stability_chart",
+]
 
 # Longest label drawn whole, in characters; longer ones end in "…" (the whole one in <title>).
 LABEL_CHARS = 30
@@ -132,7 +141,9 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
     below a rule, labelled."""
     ys, separator = rows_with_gap([b.role for b in bars])
     height = (ys[-1] + ROW / 2 if ys else TOP) + 30
-    shares = [b.share for b in bars if b.share is not None and math.isfinite(b.share) and b.share >= 0]
+    shares = [
+        b.share for b in bars if b.share is not None and math.isfinite(b.share) and b.share >= 0
+    ]
     top_share = max(shares, default=0.0)
     values = [b.value for b in bars if b.value is not None and math.isfinite(b.value)]
     low, high = min(values + [0.0]), max(values + [0.0])
@@ -146,7 +157,11 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
 
     described = "; ".join(
         f"{cut(b.name)}{' (' + ROLE_NOTE[b.role] + ')' if b.role in ROLE_NOTE else ''}: share "
-        + ("none" if b.share is None else percent(b.share) if b.share in shares else number(b.share))
+        + (
+            "none"
+            if b.share is None
+            else percent(b.share) if b.share in shares else number(b.share)
+        )
         + f", value {number(b.value)}"
         for b in bars
     )
@@ -175,7 +190,9 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
         parts.append(f'<g class="bin {bar.role}">')
         parts.append(text_label(bar.name + role_text, LABEL_RIGHT, y + 4))
         if bar.share is None:
-            parts.append(f'<text x="{bar_left}" y="{y + 4:.1f}" font-style="italic">no frequency</text>')
+            parts.append(
+                f'<text x="{bar_left}" y="{y + 4:.1f}" font-style="italic">no frequency</text>'
+            )
         elif bar.share in shares:
             width = bar_width * bar.share / top_share if top_share > 0 else 0.0
             fill = "#2f6f9f" if bar.role == "bin" else "url(#hatch)"
@@ -229,10 +246,13 @@ def stability_chart(pairs: Sequence[Pair], title: str, key: str, omitted: int = 
     top_share = max([p.expected for p in pairs] + [p.observed for p in pairs] + [1e-9])
     left, width = LABEL_RIGHT + 8, 420.0
     described = "; ".join(
-        f"{cut(p.name)}: expected {percent(p.expected)}, observed {percent(p.observed)}" for p in pairs
+        f"{cut(p.name)}: expected {percent(p.expected)}, observed {percent(p.observed)}"
+        for p in pairs
     )
     parts = [
-        svg_open(height, title, described + (f"; {omitted} more bins not drawn" if omitted else ""), key),
+        svg_open(
+            height, title, described + (f"; {omitted} more bins not drawn" if omitted else ""), key
+        ),
         f'<g font-size="12"><rect x="{left}" y="8" width="14" height="10" fill="url(#hatch)" '
         f'stroke="#444"/><text x="{left + 20}" y="17">expected (development)</text>'
         f'<rect x="{left + 190}" y="8" width="14" height="10" fill="#2f6f9f"/>'
