@@ -24,7 +24,6 @@ from zelvora_analytics_utils.cli.common import CommandError, describe, one_line
 from zelvora_analytics_utils.cli.report import enum_text
 
 __all__ = [
-    "BANDS",
     "Monitored",
     "Stability",
     "band_of",
