@@ -134,6 +134,30 @@ def rows_with_gap(roles: Sequence[str]) -> tuple[list[float], Optional[float]]:
     return ys, separator
 
 
+def separator_line(y: Optional[float]) -> str:
+    """The dashed rule above the special bins (nothing when there is none)."""
+    if y is None:
+        return ""
+    return (
+        f'<line class="separator" x1="8" y1="{y:.1f}" x2="{WIDTH - 8}" y2="{y:.1f}" '
+        f'stroke="#444" stroke-dasharray="6 3"/>'
+    )
+
+
+def bin_row(name: str, role: str, y: float) -> str:
+    """The opening of a bin's row group, with its label (special bins named as such)."""
+    role_text = f" ({ROLE_NOTE[role]})" if role in ROLE_NOTE else ""
+    return f'<g class="bin {role}">' + text_label(name + role_text, LABEL_RIGHT, y + 4)
+
+
+def omitted_note(omitted: int, height: float) -> str:
+    if not omitted:
+        return ""
+    return (
+        f'<text x="8" y="{height - 8:.0f}" font-style="italic">{omitted} more bins not drawn</text>'
+    )
+
+
 def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -> str:
     """Development share of each bin as a bar (left panel) and the bin's value as a point on
     its own axis (right panel), the points of ordinary bins joined by a line; special bins
@@ -178,16 +202,10 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
         f'<line class="axis" x1="{value_x(0.0):.1f}" y1="{TOP}" x2="{value_x(0.0):.1f}" '
         f'y2="{height - 30:.0f}" stroke="#888" stroke-dasharray="3 3"/>',
     ]
-    if separator is not None:
-        parts.append(
-            f'<line class="separator" x1="8" y1="{separator:.1f}" x2="{WIDTH - 8}" '
-            f'y2="{separator:.1f}" stroke="#444" stroke-dasharray="6 3"/>'
-        )
+    parts.append(separator_line(separator))
     line_points = []
     for bar, y in zip(bars, ys):
-        role_text = f" ({ROLE_NOTE[bar.role]})" if bar.role in ROLE_NOTE else ""
-        parts.append(f'<g class="bin {bar.role}">')
-        parts.append(text_label(bar.name + role_text, LABEL_RIGHT, y + 4))
+        parts.append(bin_row(bar.name, bar.role, y))
         if bar.share is None:
             parts.append(
                 f'<text x="{bar_left}" y="{y + 4:.1f}" font-style="italic">no frequency</text>'
@@ -228,12 +246,7 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
             f'<polyline class="value-line" points="{" ".join(line_points)}" fill="none" '
             f'stroke="#b35900" stroke-width="1.5"/>'
         )
-    if omitted:
-        parts.append(
-            f'<text x="8" y="{height - 8:.0f}" font-style="italic">'
-            f"{omitted} more bins not drawn</text>"
-        )
-    parts.append("</svg>")
+    parts.append(omitted_note(omitted, height) + "</svg>")
     return "".join(parts)
 
 
@@ -257,15 +270,9 @@ def stability_chart(pairs: Sequence[Pair], title: str, key: str, omitted: int = 
         f'<rect x="{left + 190}" y="8" width="14" height="10" fill="#2f6f9f"/>'
         f'<text x="{left + 210}" y="17">observed (data)</text></g>',
     ]
-    if separator is not None:
-        parts.append(
-            f'<line class="separator" x1="8" y1="{separator:.1f}" x2="{WIDTH - 8}" '
-            f'y2="{separator:.1f}" stroke="#444" stroke-dasharray="6 3"/>'
-        )
+    parts.append(separator_line(separator))
     for pair, y in zip(pairs, ys):
-        role_text = f" ({ROLE_NOTE[pair.role]})" if pair.role in ROLE_NOTE else ""
-        parts.append(f'<g class="bin {pair.role}">')
-        parts.append(text_label(pair.name + role_text, LABEL_RIGHT, y + 4))
+        parts.append(bin_row(pair.name, pair.role, y))
         for offset, share, fill, kind in (
             (-8.0, pair.expected, "url(#hatch)", "expected"),
             (row_gap, pair.observed, "#2f6f9f", "observed"),
@@ -278,12 +285,7 @@ def stability_chart(pairs: Sequence[Pair], title: str, key: str, omitted: int = 
                 f"{percent(share)}</text>"
             )
         parts.append("</g>")
-    if omitted:
-        parts.append(
-            f'<text x="8" y="{height - 8:.0f}" font-style="italic">'
-            f"{omitted} more bins not drawn</text>"
-        )
-    parts.append("</svg>")
+    parts.append(omitted_note(omitted, height) + "</svg>")
     return "".join(parts)
 
 
