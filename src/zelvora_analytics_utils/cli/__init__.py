@@ -147,9 +147,10 @@ COMMANDS: list[tuple[str, Callable[[argparse.Namespace], int], str, list[Argumen
     (
         "report",
         command_report,
-        "Write a model's report as one self-contained HTML page (no script, nothing "
-        "fetched): type, category, attributes, formula, description, performance, and a "
-        "chart of every binning (development shares and bin values). With --data FILE, also "
+        "Write a model's report as one self-contained HTML page. It shows the model's type, "
+        "category, attributes, formula, description and performance, and a chart of every "
+        "binning (development shares and bin values); it holds no script and fetches "
+        "nothing. With --data FILE, also "
         "the population stability index of every monitored attribute in FILE against the "
         "development frequencies, largest first, banded below 0.1, 0.1 to 0.25 and above "
         "0.25. FILE is CSV (a header row naming the columns, UTF-8, an empty field a missing "
