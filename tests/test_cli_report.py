@@ -277,6 +277,15 @@ def test_csv_is_read_as_the_standard_library_reads_it(model_path, tmp_path, read
     assert {row["data-attribute"]: float(row["data-psi"]) for row in page.rows} == expected
 
 
+def test_no_rows_no_figure(model_path, tmp_path):
+    data = tmp_path / "data.csv"
+    data.write_text("age,city\n")
+    (tmp_path / "model.zip").write_bytes(model_path.read_bytes())
+    text, page = report(tmp_path / "model.zip", "--data", data)
+    assert page.rows == [] and page.charts("stability") == {}
+    assert "No PSI for: age (the data holds no values); city (the data holds no values)." in text
+
+
 @pytest.mark.parametrize(
     "content, message",
     [

@@ -326,7 +326,10 @@ def measure_stability(
     for item in present:
         result = Stability(item, counts[item.attribute])
         try:
-            result.psi = tracking.stability_index(item.attribute, dtype(item), result.counts)
+            if not sum(result.counts.values()):  # the 0.0001 floor would make up a figure
+                result.problem = "the data holds no values"
+            else:
+                result.psi = tracking.stability_index(item.attribute, dtype(item), result.counts)
         except ValueError as error:
             result.problem = describe(error)
         results.append(result)
