@@ -115,7 +115,10 @@ def band(psi: float) -> str:
 def print_drifts(result: list[Drift]) -> None:
     for drift in result:
         total = sum(drift.counts.values())
-        psi = f"PSI {drift.psi:.4f} ({band(drift.psi)})" if drift.psi is not None else "no PSI: no bin has a frequency"
+        if drift.psi is None:
+            psi = "no PSI: no bin has a frequency"
+        else:
+            psi = f"PSI {drift.psi:.4f} ({band(drift.psi)})"
         print(f"{drift.attribute} ({drift.data_type}): {psi}, {total} values")
         width = max(len(str(name)) for name in drift.counts)
         for name, count in drift.counts.items():
