@@ -19,30 +19,34 @@ import monitoring_common as common
 
 
 def read(bundle: str, data: str) -> dd.DataFrame:
-    """The monitored columns of the dataset, as a Dask DataFrame (one partition per
-    Parquet file or row group, or per block of CSV)."""
+    """The dataset as a Dask DataFrame: one partition per Parquet file (or row group), or
+    per block of CSV."""
     if common.is_csv(data):
         # CSV holds text: categories stay text, numbers are read as floats.
         types = {
             column: "float64" if m.data_type == "NUMERICAL" else "string"
             for column, m in common.monitored_columns(bundle).items()
         }
-        frame = dd.read_csv(data, dtype=types, blocksize="64MB")
-    else:
-        frame = dd.read_parquet(data)
-    return frame[common.columns_to_count(bundle, frame.columns)]
+        return dd.read_csv(data, dtype=types, blocksize="64MB")
+    return dd.read_parquet(data)
 
 
-def monitor(bundle: str, data: str, client: Client) -> list[common.Drift]:
-    """The counts and PSI of every monitored column of `data`, computed on `client`'s
-    cluster; largest PSI first."""
-    frame = read(bundle, data)
-    columns = list(frame.columns)
+def monitor_frame(bundle: str, frame: dd.DataFrame, client: Client) -> list[common.Drift]:
+    """The counts and PSI of every monitored column of a Dask DataFrame (read from files,
+    or already in the workers' memory), computed on `client`'s cluster; largest PSI first."""
+    columns = common.columns_to_count(bundle, frame.columns)
+    if columns != list(frame.columns):
+        frame = frame[columns]  # read only these (a step less when nothing is left out)
     # One task per partition; only the bundle's path and the column names travel with it.
     count = dask.delayed(common.count_partition, pure=True)
     parts = [count(bundle, partition, columns) for partition in frame.to_delayed()]
     totals = dask.delayed(common.add_partitions)(parts)
     return common.drifts(bundle, client.compute(totals).result())
+
+
+def monitor(bundle: str, data: str, client: Client) -> list[common.Drift]:
+    """The counts and PSI of every monitored column of the dataset at `data`."""
+    return monitor_frame(bundle, read(bundle, data), client)
 
 
 def monitor_on_local_cluster(bundle: str, data: str, workers: int = 2) -> list[common.Drift]:
