@@ -34,10 +34,8 @@ Run: python benchmarks/bench_monitoring_dask.py [values]   (needs dask[distribut
 import io
 import math
 import pathlib
-import statistics
 import sys
 import tempfile
-import time
 
 import numpy as np
 import pyarrow as pa
@@ -48,20 +46,13 @@ from zelvora_analytics_utils.predictive_models.content import AugmentedPredictiv
 from zelvora_analytics_utils.predictive_models.model_tracking.model_tracking import PredictiveModelTracking
 from zelvora_analytics_utils.utils.dump import valid_dumps_yaml
 
+from bench_monitoring import timed  # this folder is on the path of a script run from it
+
 sys.path.insert(0, str(pathlib.Path(__file__).parents[1] / "examples"))
 import monitoring_dask  # noqa: E402
 
 EDGES = [-math.inf, *range(1, 10), math.inf]
 FILES = 8
-
-
-def timed(f, runs=5):
-    times = []
-    for _ in range(runs):
-        start = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - start)
-    return min(times), statistics.median(times)
 
 
 def monitored_model():
@@ -115,7 +106,7 @@ def main():
                 ("in-process read + count", read_and_count),
                 ("Dask, read + count", lambda: monitoring_dask.monitor(str(bundle), str(data), client)),
             ]:
-                low, mid = timed(f)
+                low, mid = timed(f, runs=5)
                 results[name] = low
                 print(f"  {name:<26} min {low * 1e3:8.1f} ms   median {mid * 1e3:8.1f} ms")
     for one, dask in [

@@ -4,7 +4,10 @@ examples' tests."""
 
 import io
 import math
+import pathlib
 import re
+import subprocess
+import sys
 
 import numpy as np
 import pandas as pd
@@ -15,6 +18,9 @@ from zelvora_analytics_utils.predictive_models.model_tracking.model_tracking imp
 from zelvora_analytics_utils.utils.dump import valid_dumps_yaml
 
 from builders import INF, binning_data, cat, num
+
+EXAMPLES = pathlib.Path(__file__).parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))  # the examples import their shared module by name
 
 
 def numpy_stability_index(frequencies, counts):
@@ -127,11 +133,22 @@ def write_data(frame, directory, kind, files=4):
     return str(directory) if kind == "parquet" else str(directory / "*.csv")
 
 
-def make_dataset(root):
-    """(bundle path, production frame, {"parquet": path, "csv": glob}) under `root`."""
+@pytest.fixture(scope="module")
+def dataset(tmp_path_factory):
+    """(bundle path, production frame, {"parquet": path, "csv": glob}); test files import it."""
+    root = tmp_path_factory.mktemp("monitoring")
     frame = production_data(20_000)
     paths = {kind: write_data(frame, root / kind, kind) for kind in ("parquet", "csv")}
     return str(save_bundle(root / "model.zip")), frame, paths
+
+
+def run_example(script, bundle, data, timeout):
+    """Runs an example's command line with 2 workers; returns the finished process and the
+    columns in the order printed."""
+    command = [sys.executable, str(EXAMPLES / script), bundle, data, "--workers", "2"]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+    assert result.returncode == 0, result.stderr
+    return result, [line.split(" (")[0] for line in result.stdout.splitlines() if not line.startswith(" ")]
 
 
 # Python's warnings and tracebacks, nanobind's leak report, log lines of errors.

@@ -6,14 +6,11 @@ does not need them."""
 
 import importlib.util
 import os
-import pathlib
 import shutil
-import subprocess
-import sys
 
 import pytest
 
-from monitoring_reference import alarming_lines, check_drifts, make_dataset
+from monitoring_reference import alarming_lines, check_drifts, dataset, run_example  # noqa: F401
 
 
 def unavailable(reason):
@@ -31,8 +28,6 @@ if shutil.which("java") is None:
 if importlib.util.find_spec("pyspark") is None:
     unavailable("pyspark not installed (.venv/bin/pip install 'pyspark>=4.0,<5')")
 
-EXAMPLES = pathlib.Path(__file__).parents[1] / "examples"
-sys.path.insert(0, str(EXAMPLES))  # the examples import their shared module by name
 import monitoring_spark  # noqa: E402
 
 pytestmark = pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
@@ -54,11 +49,6 @@ def spark():
     session.stop()
 
 
-@pytest.fixture(scope="module")
-def dataset(tmp_path_factory):
-    return make_dataset(tmp_path_factory.mktemp("monitoring"))
-
-
 @pytest.mark.parametrize("kind", ["parquet", "csv"])
 def test_counts_and_psi_match_in_process_and_numpy(spark, dataset, kind):
     bundle, frame, paths = dataset
@@ -67,11 +57,6 @@ def test_counts_and_psi_match_in_process_and_numpy(spark, dataset, kind):
 
 def test_command_line_prints_figures_and_nothing_alarming(dataset):
     bundle, _, paths = dataset
-    result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "monitoring_spark.py"), bundle, paths["csv"], "--workers", "2"],
-        capture_output=True, text=True, timeout=180,
-    )  # fmt: skip
-    assert result.returncode == 0, result.stderr
-    headers = [line.split(" (")[0] for line in result.stdout.splitlines() if not line.startswith(" ")]
-    assert headers == ["score", "age", "city", "income"]  # largest PSI first
+    result, columns = run_example("monitoring_spark.py", bundle, paths["csv"], timeout=180)
+    assert columns == ["score", "age", "city", "income"]  # largest PSI first
     assert not alarming_lines(result.stderr, SPARK_STARTUP), result.stderr
