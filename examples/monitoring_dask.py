@@ -35,8 +35,8 @@ def monitor_frame(bundle: str, frame: dd.DataFrame, client: Client) -> list[comm
     """The counts and PSI of every monitored column of a Dask DataFrame (read from files,
     or already in the workers' memory), computed on `client`'s cluster; largest PSI first."""
     columns = common.columns_to_count(bundle, frame.columns)
-    if columns != list(frame.columns):
-        frame = frame[columns]  # read only these (a step less when nothing is left out)
+    if columns != list(frame.columns):  # leave the other columns unread
+        frame = frame[columns]
     # One task per partition; only the bundle's path and the column names travel with it.
     count = dask.delayed(common.count_partition, pure=True)
     parts = [count(bundle, partition, columns) for partition in frame.to_delayed()]
