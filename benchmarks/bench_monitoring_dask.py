@@ -10,16 +10,16 @@ Side by side:
   in-process read + count   each file read with pyarrow and counted, one after another;
   Dask, read + count        the example's monitor(): each worker reads and counts its files.
 
-Measured on the 2-core machine, shared with other jobs (minimums of several runs):
-in-process bin_counts 155-165 ms, Dask in memory 140-240 ms (0.7x-1.1x); in-process read +
-count 300-370 ms, Dask read + count 130-210 ms (1.7x-2.7x). Two processes counting side by
-side each run at the speed of one alone here, yet a worker counts its partitions 20-50%
-slower than this process does, next to the scheduler, the client and the other worker.
+Measured on the 2-core machine (minimums of 5 runs), in the quietest of several runs: in-process
+bin_counts 152 ms, Dask in memory 127 ms (1.20x); in-process read + count 284 ms, Dask read
++ count 118 ms (2.41x). With another job taking a core, as is common on this shared machine,
+Dask in memory falls to 0.7x-0.8x (205-220 ms against 160-170 ms) and Dask read + count to
+1.5x (196-213 ms against 300-330 ms): the two workers then share one core.
 
 What dominates: counting runs at about 10^8 values a second on one core, so each worker's
 10^7 values are about 0.1 s of work, and Dask's fixed cost per run is of the same order:
 building and optimising the graph on the client, scheduling the 8 tasks and gathering their
-results (40-60 ms here), on the same 2 cores as the workers. No column is serialised: the
+results (20-60 ms here), on the same 2 cores as the workers. No column is serialised: the
 workers read their partitions themselves and send back a dozen counts each. Reading Parquet
 (about 60 ms for the 160 MB here) is work that Dask spreads over the workers, which is why
 read + count gains more than counting alone. On 2 cores, counting alone can gain at most
