@@ -10,11 +10,11 @@ Side by side:
   in-process read + count   each file read with pyarrow and counted, one after another;
   Dask, read + count        the example's monitor(): each worker reads and counts its files.
 
-Measured on the 2-core machine (minimums of 5 runs), in the quietest of several runs: in-process
-bin_counts 152 ms, Dask in memory 127 ms (1.20x); in-process read + count 284 ms, Dask read
-+ count 118 ms (2.41x). With another job taking a core, as is common on this shared machine,
-Dask in memory falls to 0.7x-0.8x (205-220 ms against 160-170 ms) and Dask read + count to
-1.5x (196-213 ms against 300-330 ms): the two workers then share one core.
+Measured on the 2-core machine (minimums of 5 runs), in the quietest of several runs:
+in-process bin_counts 152 ms, Dask in memory 127 ms (1.20x); in-process read + count 284 ms,
+Dask read + count 118 ms (2.41x). With another job taking a core, as is common on this
+shared machine, Dask in memory falls to 0.7x-0.8x (205-220 ms against 160-170 ms) and Dask
+read + count to 1.5x (196-213 ms against 300-330 ms): the two workers then share one core.
 
 What dominates: counting runs at about 10^8 values a second on one core, so each worker's
 10^7 values are about 0.1 s of work, and Dask's fixed cost per run is of the same order:
