@@ -241,11 +241,3 @@ def write_report_data(path, columns):
         writer.writerows(rows)
     return path
 
-
-def numpy_stability_index(frequencies, counts):
-    """The population stability index computed with numpy, independently of the package."""
-    import numpy as np
-
-    shares = [np.asarray(side, dtype=float) for side in (frequencies, counts)]
-    expected, actual = (np.where(s == 0, 1e-4, s / s.sum() if s.sum() else s) for s in shares)
-    return float(np.sum((actual - expected) * np.log(actual / expected)))

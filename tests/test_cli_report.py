@@ -18,9 +18,9 @@ from builders import (
     report_binnings,
     report_data,
     report_model,
-    numpy_stability_index,
     write_report_data,
 )
+from monitoring_reference import numpy_stability_index
 from test_cli import assert_one_line_error, make_content, store, zelvora
 
 VOID = {"meta", "br", "hr", "img", "input", "link", "wbr", "col"}

@@ -22,7 +22,8 @@ from zelvora_analytics_utils.predictive_models.model_tracking.model_tracking imp
 from zelvora_analytics_utils.utils.core_model import CoreModel
 from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
 
-from builders import INF, binning, cat, num, numpy_stability_index
+from builders import INF, binning, cat, num
+from monitoring_reference import numpy_stability_index
 
 NAN = math.nan
 
