@@ -150,7 +150,7 @@ def files_of(path: pathlib.Path) -> dict[str, bytes]:
 # --- the command framework -------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("command", [[], ["validate"], ["inspect"], ["convert"], ["bin"], ["schema"]])
+@pytest.mark.parametrize("command", [[], ["validate"], ["inspect"], ["convert"], ["bin"], ["report"], ["schema"]])
 def test_every_command_has_help(command):
     result = zelvora(*command, "--help")
     assert result.returncode == 0

@@ -22,7 +22,7 @@ from zelvora_analytics_utils.predictive_models.model_tracking.model_tracking imp
 from zelvora_analytics_utils.utils.core_model import CoreModel
 from zelvora_analytics_utils.utils.dump import safe_loads_yaml, valid_dumps_yaml
 
-from builders import INF, binning, cat, num
+from builders import INF, binning, cat, num, numpy_stability_index
 
 NAN = math.nan
 
@@ -552,12 +552,6 @@ def test_bin_counts_without_a_lookup(attribute, data_type, expected):
 def test_bin_counts_refuse_what_is_no_column_of_numbers(values, error, message):
     with pytest.raises(error, match=message):
         tracking_of(NUMERIC).bin_counts("a", "NUMERICAL", values)
-
-
-def numpy_stability_index(frequencies, counts):
-    shares = [np.asarray(side, dtype=float) for side in (frequencies, counts)]
-    expected, actual = (np.where(s == 0, 1e-4, s / s.sum() if s.sum() else s) for s in shares)
-    return float(np.sum((actual - expected) * np.log(actual / expected)))
 
 
 def with_frequencies(*frequencies, names=None):

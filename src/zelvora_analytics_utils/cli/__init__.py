@@ -6,7 +6,8 @@ status: 0 on success, 1 when the command fails (or ``validate`` finds the model 
 2 on a usage error.
 
 Modules by concern: ``common`` (errors, signals, messages), ``bundles`` (reading bundles by
-path, writing outputs safely, convert), ``report`` (validate, inspect), ``bin``, ``schema``.
+path, writing outputs safely, convert), ``report`` (validate, inspect), ``bin``, ``schema``,
+``page`` (the report page) with ``svg`` (its charts) and ``stability`` (its data).
 """
 
 from __future__ import annotations
@@ -32,6 +33,7 @@ from zelvora_analytics_utils.cli.common import (
     describe,
     stop_signals_handled,
 )
+from zelvora_analytics_utils.cli.page import command_report
 from zelvora_analytics_utils.cli.report import command_inspect, command_validate
 from zelvora_analytics_utils.cli.schema import command_schema
 
@@ -139,6 +141,29 @@ COMMANDS: list[tuple[str, Callable[[argparse.Namespace], int], str, list[Argumen
                     "action": "store_true",
                     "help": "write each bin value (or name) as JSON (null where none)",
                 },
+            ),
+        ],
+    ),
+    (
+        "report",
+        command_report,
+        "Write a model's report as one self-contained HTML page (no script, nothing "
+        "fetched): type, category, attributes, formula, description, performance, and a "
+        "chart of every binning (development shares and bin values). With --data FILE, also "
+        "the population stability index of every monitored attribute in FILE against the "
+        "development frequencies, largest first, banded below 0.1, 0.1 to 0.25 and above "
+        "0.25. FILE is CSV (a header row naming the columns, UTF-8, an empty field a missing "
+        "value) or Parquet (needs pyarrow), told apart by content. The page appears only once "
+        "complete; a symbolic link, the bundle and the data file are refused.",
+        [
+            BUNDLE,
+            (
+                ("-o", "--output"),
+                {"metavar": "PATH", "required": True, "help": "the HTML file to write"},
+            ),
+            (
+                ("--data",),
+                {"metavar": "FILE", "help": "production data (CSV or Parquet) to compare"},
             ),
         ],
     ),
