@@ -127,6 +127,8 @@ class Browser:
         os.close(command_read)
         os.close(reply_write)
         self._to_browser, self._from_browser = command_write, reply_read
+        self._poll = select.poll()  # not select(): pytest may hold descriptors past 1024
+        self._poll.register(reply_read, select.POLLIN)
         try:
             self.version = self.send("Browser.getVersion")["product"]
         except BaseException:
@@ -152,8 +154,7 @@ class Browser:
             left = deadline - time.monotonic()
             if left <= 0:
                 self._fail(f"no answer from chromium within {self.timeout:g} s")
-            ready, _, _ = select.select([self._from_browser], [], [], left)
-            if not ready:
+            if not self._poll.poll(left * 1000):
                 continue
             chunk = os.read(self._from_browser, 1 << 20)
             if not chunk:
@@ -171,8 +172,11 @@ class Browser:
         if session is not None:
             message["sessionId"] = session
         data = json.dumps(message).encode() + b"\0"
-        while data:
-            data = data[os.write(self._to_browser, data) :]
+        try:
+            while data:
+                data = data[os.write(self._to_browser, data) :]
+        except BrokenPipeError:
+            self._fail(f"chromium closed its pipe (exit status {self._process.poll()})")
         deadline = time.monotonic() + self.timeout
         while True:
             reply = self._read_message(deadline)
