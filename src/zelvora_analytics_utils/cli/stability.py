@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import csv
+import importlib
 import math
 import os
 from array import array
@@ -95,13 +96,12 @@ def is_parquet(path: str) -> bool:
 
 
 def pyarrow_modules() -> Optional[tuple[Any, Any, Any]]:
+    """pyarrow and its csv and parquet modules; None where pyarrow is not installed."""
     try:
-        import pyarrow
-        import pyarrow.csv
-        import pyarrow.parquet
+        load = importlib.import_module
+        return load("pyarrow"), load("pyarrow.csv"), load("pyarrow.parquet")
     except ImportError:
         return None
-    return pyarrow, pyarrow.csv, pyarrow.parquet
 
 
 def parquet_batches(path: str, wanted: list[Monitored]) -> tuple[list[str], Iterator[Batch]]:
