@@ -10,7 +10,7 @@ has a deadline; the browser and its profile directory are always removed on clos
         page.evaluate("document.title")
         page.problems                      # console errors/warnings, exceptions, log errors
         page.requests                      # network requests other than file:, data:, about:
-        page.screenshot(width=1280, height=900)
+        page.screenshot()                  # PNG bytes of the whole page
 """
 
 import base64
@@ -326,18 +326,12 @@ class Page:
             raise BrowserError(f"{expression!r} threw: {text}")
         return result["result"].get("value")
 
-    def screenshot(self, width=None, height=None):
-        """PNG bytes of the page's top `height` CSS pixels (the whole page when None) at
-        `width` (the viewport's when None)."""
-        if width is not None:
-            self.resize(width, 900)
-        size = self.send("Page.getLayoutMetrics")["cssContentSize"]
-        clip = {
-            "x": 0,
-            "y": 0,
-            "width": width or size["width"],
-            "height": min(height or size["height"], size["height"]),
-            "scale": 1,
-        }
+    def screenshot(self, clip=None):
+        """PNG bytes of the region `clip` of the page ({x, y, width, height} in CSS pixels; the
+        whole page when None)."""
+        if clip is None:
+            size = self.send("Page.getLayoutMetrics")["cssContentSize"]
+            clip = {"x": 0, "y": 0, "width": size["width"], "height": size["height"]}
+        clip = {**clip, "scale": 1}
         result = self.send("Page.captureScreenshot", format="png", clip=clip, captureBeyondViewport=True)
         return base64.b64decode(result["data"])
