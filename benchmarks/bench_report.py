@@ -66,8 +66,10 @@ def main():
         csv = root / "data.csv"
         pacsv.write_csv(table.cast(table.schema), csv)  # the CSV writer decodes dictionaries
         out = root / "report.html"
-        print(f"{rows} rows x {len(REPORT_ATTRIBUTES)} attributes; {os.cpu_count()} cores; "
-              f"Parquet {parquet.stat().st_size >> 20} MiB, CSV {csv.stat().st_size >> 20} MiB")
+        print(
+            f"{rows} rows x {len(REPORT_ATTRIBUTES)} attributes; {os.cpu_count()} cores; "
+            f"Parquet {parquet.stat().st_size >> 20} MiB, CSV {csv.stat().st_size >> 20} MiB"
+        )
 
         def count(source):
             for attribute in REPORT_ATTRIBUTES:
@@ -78,15 +80,21 @@ def main():
             "counting alone, Arrow columns in memory": timed(lambda: count(arrow)),
             "counting alone, numpy columns in memory": timed(lambda: count(columns)),
             "report from Parquet": timed(lambda: report(model, parquet, out)),
-            "report from Parquet, one counting thread": timed(lambda: report(model, parquet, out, 1)),
+            "report from Parquet, one counting thread": timed(
+                lambda: report(model, parquet, out, 1)
+            ),
             "report from CSV (pyarrow)": timed(lambda: report(model, csv, out), runs=1),
-            "report from CSV (pyarrow), one counting thread": timed(lambda: report(model, csv, out, 1), runs=1),
+            "report from CSV (pyarrow), one counting thread": timed(
+                lambda: report(model, csv, out, 1), runs=1
+            ),
         }
         base = figures["counting alone, Arrow columns in memory"]
         for name, seconds in figures.items():
             print(f"  {name:<48} {seconds:7.2f} s   {seconds / base:5.2f}x")
         ratio = figures["report from Parquet"] / base
-        print(f"  report from Parquet / counting alone: {ratio:.2f} (target < 3) {'ok' if ratio < 3 else 'MISSED'}")
+        print(
+            f"  report from Parquet / counting alone: {ratio:.2f} (target < 3) {'ok' if ratio < 3 else 'MISSED'}"
+        )
         if rows <= 10**6 or "--stdlib-csv" in sys.argv:
             no_arrow = stability.pyarrow_modules
             stability.pyarrow_modules = lambda: None
@@ -94,7 +102,9 @@ def main():
                 seconds = timed(lambda: report(model, csv, out), runs=1)
             finally:
                 stability.pyarrow_modules = no_arrow
-            print(f"  {'report from CSV (standard library reader)':<48} {seconds:7.2f} s   {seconds / base:5.2f}x")
+            print(
+                f"  {'report from CSV (standard library reader)':<48} {seconds:7.2f} s   {seconds / base:5.2f}x"
+            )
 
 
 if __name__ == "__main__":

@@ -59,7 +59,11 @@ class Page(html.parser.HTMLParser):
             self.figures[-1][{"title": "titles", "text": "texts", "p": "notes"}[self.stack[-1]]].append(data)
 
     def charts(self, cls, kind=None):
-        return {f["data-attribute"]: f for f in self.figures if f["class"] == cls and f.get("data-kind", kind) == kind}
+        return {
+            f["data-attribute"]: f
+            for f in self.figures
+            if f["class"] == cls and f.get("data-kind", kind) == kind
+        }
 
 
 def report(*args):
@@ -90,13 +94,26 @@ def test_page_without_data(model_path):
     age = page.charts("binning", "preprocessing")["age"]
     # Bound order whatever the stored order; the null and catch-all bins apart, named.
     assert [t for t in age["texts"] if t[0].isdigit() and "_" in t] == [
-        "2_(18;25)", "3_(25;35)", "4_(35;45)", "5_(45;55)", "6_(55;65)", "7_(65;inf)",
-        "1_null (null bin)", "0_default (catch-all bin)",
+        "2_(18;25)",
+        "3_(25;35)",
+        "4_(35;45)",
+        "5_(45;55)",
+        "6_(55;65)",
+        "7_(65;inf)",
+        "1_null (null bin)",
+        "0_default (catch-all bin)",
     ]
     months = page.charts("binning", "preprocessing")["months_employed"]  # stored in reverse
     assert [t for t in months["texts"] if t[:2] in ("2_", "6_")] == ["2_(0;6)", "6_(120;inf)"]
-    assert "No bin has a development frequency" in page.charts("binning", "preprocessing")["income"]["notes"][0]
-    for needed in ("LOGISTIC_REGRESSION", "-2.6500 + 0.3500 * age_woe", "Retail application scorecard", "0.7640"):
+    assert (
+        "No bin has a development frequency" in page.charts("binning", "preprocessing")["income"]["notes"][0]
+    )
+    for needed in (
+        "LOGISTIC_REGRESSION",
+        "-2.6500 + 0.3500 * age_woe",
+        "Retail application scorecard",
+        "0.7640",
+    ):
         assert needed in text
     assert "<script" not in text
     # Nothing fetched: no URL, no protocol-relative reference, no external resource.
@@ -105,19 +122,39 @@ def test_page_without_data(model_path):
 
 def hostile_model(path):
     evil = '</svg><script>alert("x")</script>&amp;\n' + "w" * 500
-    categories = [["<img src=//example.invalid/x>", "a&b"], ['"quoted"\n\'text\'']]
+    categories = [["<img src=//example.invalid/x>", "a&b"], ["\"quoted\"\n'text'", "lone \udc80 surrogate"]]
     binnings = [
-        {"attribute": evil, "attribute_data_type": "CATEGORICAL",
-         "feature_binning": [{"type": "CATEGORICAL", "id": i + 2, "categories": c, "value": 0.1 * i, "frequency": 0.5}
-                             for i, c in enumerate(categories)]
-                            + [{"type": "CATEGORICAL", "id": 9, "name": evil, "value": 1.0}]},
-        {"attribute": "many", "attribute_data_type": "NUMERICAL",
-         "feature_binning": [{"type": "NUMERICAL", "id": i + 2, "lower_bound": i, "upper_bound": i + 1, "value": i % 7,
-                              "frequency": 1.0} for i in range(100)]},
+        {
+            "attribute": evil,
+            "attribute_data_type": "CATEGORICAL",
+            "feature_binning": [
+                {"type": "CATEGORICAL", "id": i + 2, "categories": c, "value": 0.1 * i, "frequency": 0.5}
+                for i, c in enumerate(categories)
+            ]
+            + [{"type": "CATEGORICAL", "id": 9, "name": evil, "value": 1.0}],
+        },
+        {
+            "attribute": "many",
+            "attribute_data_type": "NUMERICAL",
+            "feature_binning": [
+                {
+                    "type": "NUMERICAL",
+                    "id": i + 2,
+                    "lower_bound": i,
+                    "upper_bound": i + 1,
+                    "value": i % 7,
+                    "frequency": 1.0,
+                }
+                for i in range(100)
+            ],
+        },
     ]
-    document = {"attributes": [evil, "many"], "predictive_model_type": "LOGISTIC_REGRESSION",
-                "feature_preprocessing": {"binning": binnings},
-                "description": {"predictive_model_name": evil, "general_notes": {evil: evil}}}
+    document = {
+        "attributes": [evil, "many"],
+        "predictive_model_type": "LOGISTIC_REGRESSION",
+        "feature_preprocessing": {"binning": binnings},
+        "description": {"predictive_model_name": evil, "general_notes": {evil: evil}},
+    }
     return store(make_content(valid_dumps_yaml(document), {}), path, "zip")
 
 
@@ -140,8 +177,13 @@ def numpy_counts(binning, column):
     counts = {}
     if binning["attribute_data_type"] == "NUMERICAL":
         missing = np.isnan(column)
-        tests = {b["name"] if "name" in b else b["id"]: (lambda b=b: ~missing & (column > b["lower_bound"]) & (column <= b["upper_bound"]))
-                 for b in bins if b.get("lower_bound") is not None}
+        tests = {
+            b["name"] if "name" in b else b["id"]: (
+                lambda b=b: ~missing & (column > b["lower_bound"]) & (column <= b["upper_bound"])
+            )
+            for b in bins
+            if b.get("lower_bound") is not None
+        }
     else:
         missing = np.array([v is None for v in column])
         tests = {b["id"]: (lambda b=b: np.isin(column, b["categories"])) for b in bins if b.get("categories")}
@@ -196,7 +238,9 @@ def test_stability_of_data(model_path, tmp_path, suffix, reader):
         dtype = monitoring[attribute]["attribute_data_type"]
         counts = tracking.bin_counts(attribute, dtype, columns[attribute])
         assert psi == tracking.stability_index(attribute, dtype, counts)
-        assert psi == pytest.approx(numpy_stability_index(*numpy_counts(monitoring[attribute], columns[attribute])), rel=1e-9)
+        assert psi == pytest.approx(
+            numpy_stability_index(*numpy_counts(monitoring[attribute], columns[attribute])), rel=1e-9
+        )
     bands = {row["data-attribute"]: row["data-band"] for row in page.rows}
     for attribute, psi in psis.items():
         assert bands[attribute] == ("low" if psi < 0.1 else "moderate" if psi <= 0.25 else "high")
@@ -208,7 +252,10 @@ def test_stability_of_data(model_path, tmp_path, suffix, reader):
 @pytest.mark.parametrize(
     "content, counts",
     [  # byte order mark, CRLF, quoting, a value over two lines, empty = missing
-        ('\ufeffage,city\r\n30,"Brno"\r\n,Prague\r\n"45",""\r\n 70 ,"x\ny"\r\n', {"age": [30, None, 45, 70], "city": ["Brno", "Prague", None, "x\ny"]}),
+        (
+            '\ufeffage,city\r\n30,"Brno"\r\n,Prague\r\n"45",""\r\n 70 ,"x\ny"\r\n',
+            {"age": [30, None, 45, 70], "city": ["Brno", "Prague", None, "x\ny"]},
+        ),
         ("city\n\nBrno\n", {"city": [None, "Brno"]}),  # one column: an empty line is a missing value
     ],
 )
@@ -220,7 +267,10 @@ def test_csv_is_read_as_the_standard_library_reads_it(model_path, tmp_path, read
     _, page = report(tmp_path / "model.zip", "--data", data)
     tracking = load_model(str(model_path)).monitoring
     dtypes = {"age": "NUMERICAL", "city": "CATEGORICAL"}
-    expected = {a: tracking.stability_index(a, dtypes[a], tracking.bin_counts(a, dtypes[a], v)) for a, v in counts.items()}
+    expected = {
+        a: tracking.stability_index(a, dtypes[a], tracking.bin_counts(a, dtypes[a], v))
+        for a, v in counts.items()
+    }
     assert {row["data-attribute"]: float(row["data-psi"]) for row in page.rows} == expected
 
 

@@ -20,8 +20,22 @@ from typing import Any, Optional
 from zelvora_analytics_utils.cli.bundles import load_model, open_output
 from zelvora_analytics_utils.cli.common import EXIT_OK, PROG, CommandError, describe
 from zelvora_analytics_utils.cli.report import enum_text, model_report
-from zelvora_analytics_utils.cli.svg import PATTERNS, Bar, Pair, binning_chart, psi_chart, stability_chart
-from zelvora_analytics_utils.cli.stability import BANDS, Monitored, Stability, measure_stability
+from zelvora_analytics_utils.cli.svg import (
+    PATTERNS,
+    Bar,
+    Pair,
+    binning_chart,
+    cut,
+    psi_chart,
+    stability_chart,
+)
+from zelvora_analytics_utils.cli.stability import (
+    BANDS,
+    Monitored,
+    Stability,
+    band_of,
+    measure_stability,
+)
 
 __all__ = ["command_report", "render_page"]
 
@@ -33,7 +47,7 @@ STYLE = """
 body{margin:0;color:#1b1b1b;background:#fff;line-height:1.45;
 font-family:system-ui,-apple-system,"Segoe UI",Roboto,"Helvetica Neue",Arial,sans-serif}
 header,main{max-width:62rem;margin:0 auto;padding:0 1rem}
-h1{font-size:1.6rem;margin:1.2rem 0 .3rem}h2{margin-top:2.2rem;border-bottom:2px solid #ccc}
+h1{font-size:1.6rem;margin:1.2rem 0 .3rem;overflow-wrap:anywhere}h2{margin-top:2.2rem;border-bottom:2px solid #ccc}
 table{border-collapse:collapse;margin:.4rem 0 1rem}caption{text-align:left;font-weight:600}
 th,td{border-bottom:1px solid #ddd;padding:.25rem .6rem;text-align:left;vertical-align:top}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
@@ -75,7 +89,11 @@ def role_of(name: str) -> str:
 
 def bound_key(row: dict[str, Any]) -> tuple[int, float, float]:
     lower, upper = row.get("lower_bound"), row.get("upper_bound")
-    if lower is None and upper is None or any(v is not None and math.isnan(v) for v in (lower, upper)):
+    if (
+        lower is None
+        and upper is None
+        or any(v is not None and math.isnan(v) for v in (lower, upper))
+    ):
         return (1, 0.0, 0.0)  # incomplete: after the others, in list order
     return (0, -math.inf if lower is None else lower, math.inf if upper is None else upper)
 
@@ -95,7 +113,9 @@ def ordered(rows: Sequence[dict[str, Any]], numerical: bool) -> list[dict[str, A
 
 def shares_of(rows: Sequence[dict[str, Any]]) -> list[Optional[float]]:
     """Frequencies as shares of their total (a frequency that cannot be a share as it is)."""
-    usable = [f for f in (r["frequency"] for r in rows) if f is not None and math.isfinite(f) and f >= 0]
+    usable = [
+        f for f in (r["frequency"] for r in rows) if f is not None and math.isfinite(f) and f >= 0
+    ]
     total = sum(usable)
     return [
         f / total if total > 0 and f is not None and math.isfinite(f) and f >= 0 else f
@@ -106,7 +126,12 @@ def shares_of(rows: Sequence[dict[str, Any]]) -> list[Optional[float]]:
 # --- sections ------------------------------------------------------------------------------
 
 
-def table(caption: Optional[str], headers: Sequence[str], rows: Iterable[Sequence[str]], row_headers: bool = True) -> str:
+def table(
+    caption: Optional[str],
+    headers: Sequence[str],
+    rows: Iterable[Sequence[str]],
+    row_headers: bool = True,
+) -> str:
     """A table of escaped texts; the first cell of a row is its header when `row_headers`."""
     head = "".join(f'<th scope="col">{h(x)}</th>' for x in headers)
     body = []
@@ -117,7 +142,9 @@ def table(caption: Optional[str], headers: Sequence[str], rows: Iterable[Sequenc
         ]
         body.append("<tr>" + "".join(cells) + "</tr>")
     caption_html = f"<caption>{h(caption)}</caption>" if caption else ""
-    return f"<table>{caption_html}<thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
+    return (
+        f"<table>{caption_html}<thead><tr>{head}</tr></thead><tbody>{''.join(body)}</tbody></table>"
+    )
 
 
 def facts(rows: Iterable[tuple[str, str]], code: Sequence[str] = ()) -> str:
@@ -134,14 +161,20 @@ def model_section(report: dict[str, Any]) -> str:
     rows = [
         ("Type", report["type"] or "–"),
         ("Category", report["category"] or "–"),
-        ("Target", (report["target"] or "–") + (f" (class {report['target_class']})" if report["target_class"] else "")),
+        (
+            "Target",
+            (report["target"] or "–")
+            + (f" (class {report['target_class']})" if report["target_class"] else ""),
+        ),
         ("Attributes", f"{len(attributes)}: " + ", ".join(attributes)),
     ]
     if report["formula"]:
         rows.append(("Formula", report["formula"]))
     trees = report["trees"]
     if any(v is not None for v in trees.values()):
-        rows.append(("Trees", ", ".join(f"{k.replace('_', ' ')} {number(v)}" for k, v in trees.items())))
+        rows.append(
+            ("Trees", ", ".join(f"{k.replace('_', ' ')} {number(v)}" for k, v in trees.items()))
+        )
     return (
         '<section id="model" aria-labelledby="model-h"><h2 id="model-h">Model</h2>'
         + facts(rows, code=("Formula",))
@@ -150,7 +183,9 @@ def model_section(report: dict[str, Any]) -> str:
 
 
 def description_section(description: Any) -> str:
-    parts = ['<section id="description" aria-labelledby="description-h"><h2 id="description-h">Description</h2>']
+    parts = [
+        '<section id="description" aria-labelledby="description-h"><h2 id="description-h">Description</h2>'
+    ]
     general = [
         ("Name", description.predictive_model_name),
         ("Created", description.predictive_model_created),
@@ -172,7 +207,8 @@ def description_section(description: Any) -> str:
                         number(s.last_date),
                         number(s.number_of_observations),
                         ", ".join(
-                            f"{c.label_class}: {number(c.number_of_observations)}" for c in s.label_class_frequency or []
+                            f"{c.label_class}: {number(c.number_of_observations)}"
+                            for c in s.label_class_frequency or []
                         )
                         or "–",
                     ]
@@ -189,7 +225,13 @@ def description_section(description: Any) -> str:
             parts.append(table(caption, headers, [[str(k), str(v)] for k, v in mapping.items()]))
     images = description.attached_images or []
     if images:
-        parts.append(table("Attached images (in the bundle)", ["File", "Type"], [[i.filename, i.type] for i in images]))
+        parts.append(
+            table(
+                "Attached images (in the bundle)",
+                ["File", "Type"],
+                [[i.filename, i.type] for i in images],
+            )
+        )
     if len(parts) == 1:
         parts.append('<p class="note">The model has no description.</p>')
     parts.append("</section>")
@@ -198,12 +240,16 @@ def description_section(description: Any) -> str:
 
 def performance_section(performance: Any) -> str:
     subsets = performance.subset_performance
-    parts = ['<section id="performance" aria-labelledby="performance-h"><h2 id="performance-h">Performance</h2>']
+    parts = [
+        '<section id="performance" aria-labelledby="performance-h"><h2 id="performance-h">Performance</h2>'
+    ]
     if not subsets:
         parts.append('<p class="note">The model records no performance.</p>')
     else:
         metrics: dict[str, None] = {}
-        for metric in list(performance.performance_metrics) + [m for s in subsets for m in s.performance]:
+        for metric in list(performance.performance_metrics) + [
+            m for s in subsets for m in s.performance
+        ]:
             metrics[enum_text(metric) or ""] = None
         values = [{enum_text(m): v for m, v in s.performance.items()} for s in subsets]
         parts.append(
@@ -270,7 +316,7 @@ def binning_caption(binning: dict[str, Any], kind: str) -> str:
 def binnings_section(report: dict[str, Any], keys: Keys) -> str:
     parts = [
         '<section id="binnings" aria-labelledby="binnings-h"><h2 id="binnings-h">Binnings</h2>',
-        '<p>Each chart shows the development share of every bin as a bar and the bin\'s value as a '
+        "<p>Each chart shows the development share of every bin as a bar and the bin's value as a "
         "point on its own axis (circles joined by a line for ordinary bins, squares for the null "
         "and catch-all bins). Numerical bins are in the order of their bounds; the null bin and "
         "the catch-all bin are drawn apart, below a dashed rule, and named.</p>",
@@ -285,7 +331,9 @@ def binnings_section(report: dict[str, Any], keys: Keys) -> str:
         for binning in binnings[:MAX_CHARTS]:
             parts.append(binning_figure(binning, kind, binning_caption(binning, kind), keys))
         if len(binnings) > MAX_CHARTS:
-            parts.append(f'<p class="note">{len(binnings) - MAX_CHARTS} more {kind} binnings are not drawn.</p>')
+            parts.append(
+                f'<p class="note">{len(binnings) - MAX_CHARTS} more {kind} binnings are not drawn.</p>'
+            )
     parts.append("</section>")
     return "".join(parts)
 
@@ -295,8 +343,15 @@ def stability_pairs(result: Stability) -> list[Pair]:
     stability_index takes them."""
     item = result.monitored
     rows = ordered(
-        [{"name": b.name, "frequency": b.frequency, "lower_bound": getattr(b, "lower_bound", None),
-          "upper_bound": getattr(b, "upper_bound", None)} for b in item.binning.feature_binning],
+        [
+            {
+                "name": b.name,
+                "frequency": b.frequency,
+                "lower_bound": getattr(b, "lower_bound", None),
+                "upper_bound": getattr(b, "upper_bound", None),
+            }
+            for b in item.binning.feature_binning
+        ],
         item.numerical,
     )
     expected: dict[str, float] = {}
@@ -320,8 +375,12 @@ def band_text(band: str) -> str:
     return f'<span class="band band-{band}">{BAND_MARK[band]} {band}</span> ({BANDS[band]})'
 
 
-def stability_section(results: list[Stability], missing: list[Monitored], data_name: str, keys: Keys) -> str:
-    measured = [r for r in results if r.psi is not None]
+def stability_section(
+    results: list[Stability], missing: list[Monitored], data_name: str, keys: Keys
+) -> str:
+    measured = [
+        (r, r.monitored.attribute, r.psi, band_of(r.psi)) for r in results if r.psi is not None
+    ]
     parts = [
         '<section id="stability" aria-labelledby="stability-h"><h2 id="stability-h">Population stability</h2>',
         f"<p>Data: <code>{h(data_name)}</code>. The population stability index (PSI) of each "
@@ -332,16 +391,12 @@ def stability_section(results: list[Stability], missing: list[Monitored], data_n
         + ". Attributes are listed by PSI, largest first.</p>",
     ]
     if measured:
-        rows = []
-        for r in measured:
-            assert r.psi is not None and r.band is not None
-            counted = sum(v for k, v in r.counts.items())
-            rows.append(
-                f'<tr data-attribute="{h(r.monitored.attribute)}" data-psi="{r.psi!r}" data-band="{r.band}">'
-                f'<th scope="row">{h(r.monitored.attribute)}</th><td class="num">{r.psi:.4f}</td>'
-                f"<td>{band_text(r.band)}</td><td class=\"num\">{counted}</td>"
-                f'<td class="num">{r.counts.get(None, 0)}</td></tr>'
-            )
+        rows = [
+            f'<tr data-attribute="{h(name)}" data-psi="{psi!r}" data-band="{band}">'
+            f'<th scope="row">{h(name)}</th><td class="num">{psi:.4f}</td><td>{band_text(band)}</td>'
+            f'<td class="num">{sum(r.counts.values())}</td><td class="num">{r.counts.get(None, 0)}</td></tr>'
+            for r, name, psi, band in measured
+        ]
         parts.append(
             "<table><caption>Attributes by PSI</caption><thead><tr>"
             '<th scope="col">Attribute</th><th scope="col">PSI</th><th scope="col">Band</th>'
@@ -351,7 +406,7 @@ def stability_section(results: list[Stability], missing: list[Monitored], data_n
         parts.append(
             '<figure class="psi-summary"><figcaption>PSI by attribute</figcaption>'
             + psi_chart(
-                [(r.monitored.attribute, r.psi, r.band) for r in measured if r.psi is not None and r.band],
+                [(name, psi, band) for _, name, psi, band in measured[:MAX_CHARTS]],
                 "PSI by attribute, with the band limits 0.1 and 0.25",
                 keys(),
             )
@@ -370,15 +425,21 @@ def stability_section(results: list[Stability], missing: list[Monitored], data_n
             + ", ".join(f"<code>{h(m.attribute)}</code>" for m in missing)
             + ".</p>"
         )
-    for r in measured:
+    if not results and not missing:
+        parts.append('<p class="note">The model has no monitoring binnings.</p>')
+    for r, name, psi, band in measured[:MAX_CHARTS]:
         pairs = stability_pairs(r)
         drawn, omitted = pairs[:MAX_BINS], max(len(pairs) - MAX_BINS, 0)
-        title = f"{r.monitored.attribute}: expected and observed shares, PSI {r.psi:.4f} ({r.band})"
+        title = f"{name}: expected and observed shares, PSI {psi:.4f} ({band})"
         parts.append(
-            f'<figure class="stability" data-attribute="{h(r.monitored.attribute)}">'
-            f"<figcaption>{h(r.monitored.attribute)}: PSI {r.psi:.4f}, {band_text(r.band or 'low')}</figcaption>"
+            f'<figure class="stability" data-attribute="{h(name)}">'
+            f"<figcaption>{h(name)}: PSI {psi:.4f}, {band_text(band)}</figcaption>"
             + stability_chart(drawn, title, keys(), omitted)
             + "</figure>"
+        )
+    if len(measured) > MAX_CHARTS:
+        parts.append(
+            f'<p class="note">{len(measured) - MAX_CHARTS} more attributes are not drawn.</p>'
         )
     parts.append("</section>")
     return "".join(parts)
@@ -391,7 +452,9 @@ def render_page(
     data_name: str = "",
 ) -> str:
     keys = Keys()
-    name = report["name"] or os.path.basename(os.path.normpath(report["bundle"])) or report["bundle"]
+    name = (
+        report["name"] or os.path.basename(os.path.normpath(report["bundle"])) or report["bundle"]
+    )
     body = [
         f"<header><h1>Model report: {h(name)}</h1>",
         f'<p>Bundle <code>{h(report["bundle"])}</code>, written by <code>{PROG} report</code>.</p></header>',
@@ -404,14 +467,16 @@ def render_page(
         body.append(stability_section(*stability, data_name, keys))
     body.append(binnings_section(report, keys))
     body.append("</main>")
-    return (
+    page = (
         '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">'
         '<meta name="viewport" content="width=device-width, initial-scale=1">'
-        f"<title>Model report: {h(name)}</title><style>{STYLE}</style></head><body>"
+        f"<title>Model report: {h(cut(name, 200))}</title><style>{STYLE}</style></head><body>"
         + PATTERNS
         + "".join(body)
         + "</body></html>\n"
     )
+    # Texts read from YAML may hold lone surrogates, which UTF-8 cannot carry.
+    return page.encode("utf-8", "replace").decode("utf-8")
 
 
 def command_report(args: argparse.Namespace) -> int:

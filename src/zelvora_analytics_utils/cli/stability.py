@@ -23,7 +23,14 @@ from zelvora_analytics_utils.cli.bin import InputLines
 from zelvora_analytics_utils.cli.common import CommandError, describe, one_line
 from zelvora_analytics_utils.cli.report import enum_text
 
-__all__ = ["BANDS", "Monitored", "Stability", "band_of", "measure_stability", "monitored_attributes"]
+__all__ = [
+    "BANDS",
+    "Monitored",
+    "Stability",
+    "band_of",
+    "measure_stability",
+    "monitored_attributes",
+]
 
 # Rows counted per batch (and per task of the thread pool).
 BATCH_ROWS = 1 << 20
@@ -58,10 +65,6 @@ class Stability:
     counts: dict[Optional[str], int] = field(default_factory=dict)
     psi: Optional[float] = None
     problem: Optional[str] = None  # why there is no PSI
-
-    @property
-    def band(self) -> Optional[str]:
-        return None if self.psi is None else band_of(self.psi)
 
 
 def monitored_attributes(tracking: Any) -> list[Monitored]:
@@ -107,7 +110,9 @@ def pyarrow_modules() -> Optional[tuple[Any, Any, Any]]:
 def parquet_batches(path: str, wanted: list[Monitored]) -> tuple[list[str], Iterator[Batch]]:
     modules = pyarrow_modules()
     if modules is None:
-        raise CommandError(f"{path}: reading Parquet needs the pyarrow package, which is not installed")
+        raise CommandError(
+            f"{path}: reading Parquet needs the pyarrow package, which is not installed"
+        )
     pa, _, pq = modules
     try:
         file = pq.ParquetFile(path)
@@ -122,13 +127,17 @@ def parquet_batches(path: str, wanted: list[Monitored]) -> tuple[list[str], Iter
 
     def batches() -> Iterator[Batch]:
         try:
-            for group in range(file.num_row_groups):
-                table = file.read_row_group(group, columns=list(types), use_threads=True)
-                yield {name: arrow_column(pa, table.column(name), numerical, path, name) for name, numerical in types.items()}
+            for batch in file.iter_batches(batch_size=BATCH_ROWS, columns=list(types)):
+                yield {
+                    name: arrow_column(pa, batch.column(name), numerical, path, name)
+                    for name, numerical in types.items()
+                }
         except CommandError:
             raise
         except Exception as error:
-            raise CommandError(f"{path}: cannot read the Parquet file: {describe(error)}") from error
+            raise CommandError(
+                f"{path}: cannot read the Parquet file: {describe(error)}"
+            ) from error
 
     return list(names), batches()
 
@@ -139,12 +148,18 @@ def arrow_column(pa: Any, column: Any, numerical: bool, path: str, name: str) ->
     kind = column.type
     if pa.types.is_dictionary(kind):
         kind = kind.value_type
-    if numerical and not (pa.types.is_floating(kind) or pa.types.is_integer(kind) or pa.types.is_null(kind)):
+    if numerical and not (
+        pa.types.is_floating(kind) or pa.types.is_integer(kind) or pa.types.is_null(kind)
+    ):
         try:
             return column.cast(pa.float64())
         except Exception as error:
-            raise CommandError(f"{path}: column {name!r}: cannot read as numbers: {describe(error)}") from error
-    if not numerical and not (pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_null(kind)):
+            raise CommandError(
+                f"{path}: column {name!r}: cannot read as numbers: {describe(error)}"
+            ) from error
+    if not numerical and not (
+        pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_null(kind)
+    ):
         return column.cast(pa.string())
     return column
 
@@ -166,11 +181,15 @@ def arrow_csv_batches(path: str, present: list[Monitored]) -> Iterator[Batch]:
     pa, pacsv, _ = modules
     reader = pacsv.open_csv(
         path,
-        read_options=pacsv.ReadOptions(block_size=16 << 20),
+        read_options=pacsv.ReadOptions(block_size=4 << 20),
         parse_options=pacsv.ParseOptions(newlines_in_values=True, ignore_empty_lines=False),
         convert_options=pacsv.ConvertOptions(
             include_columns=[m.attribute for m in present],
-            column_types={m.attribute: pa.float64() if m.numerical else pa.string() for m in present},
+            # Categories as a dictionary: bin_counts looks each up once a batch.
+            column_types={
+                m.attribute: pa.float64() if m.numerical else pa.dictionary(pa.int32(), pa.string())
+                for m in present
+            },
             null_values=[""],
             strings_can_be_null=True,
         ),
@@ -185,7 +204,9 @@ def number_of(text: str) -> float:
     return float(text)
 
 
-def stdlib_csv_batches(path: str, present: list[Monitored], rows: int = BATCH_ROWS) -> Iterator[Batch]:
+def stdlib_csv_batches(
+    path: str, present: list[Monitored], rows: int = BATCH_ROWS
+) -> Iterator[Batch]:
     """Batches read by the standard library's CSV reader: numbers as float64 arrays (NaN for
     an empty field), categories as lists (None for an empty field)."""
     import numpy as np
@@ -199,21 +220,27 @@ def stdlib_csv_batches(path: str, present: list[Monitored], rows: int = BATCH_RO
             need = max(index for _, index in where) + 1
             while True:
                 numbers = {m.attribute: array("d") for m, _ in where if m.numerical}
-                texts: dict[str, list[Optional[str]]] = {m.attribute: [] for m, _ in where if not m.numerical}
+                texts: dict[str, list[Optional[str]]] = {
+                    m.attribute: [] for m, _ in where if not m.numerical
+                }
                 count = 0
                 for row in reader:
                     lines.record = 0
                     if not row and len(header) == 1:
                         row = [""]
                     if len(row) < need:
-                        raise CommandError(f"{path}:{reader.line_num}: {len(row)} field(s); expected {len(header)}")
+                        raise CommandError(
+                            f"{path}:{reader.line_num}: {len(row)} field(s); expected {len(header)}"
+                        )
                     for item, index in where:
                         value = row[index]
                         if not item.numerical:
                             texts[item.attribute].append(value if value != "" else None)
                             continue
                         try:
-                            numbers[item.attribute].append(number_of(value) if value != "" else math.nan)
+                            numbers[item.attribute].append(
+                                number_of(value) if value != "" else math.nan
+                            )
                         except ValueError:
                             shown = one_line(value)
                             shown = shown if len(shown) <= 40 else shown[:39] + "…"
@@ -224,7 +251,10 @@ def stdlib_csv_batches(path: str, present: list[Monitored], rows: int = BATCH_RO
                     if count == rows:
                         break
                 if count:
-                    yield {name: np.frombuffer(values, dtype=np.float64) for name, values in numbers.items()} | texts
+                    yield {
+                        name: np.frombuffer(values, dtype=np.float64)
+                        for name, values in numbers.items()
+                    } | texts
                 if count < rows:
                     return
         except csv.Error as error:
@@ -248,14 +278,18 @@ def count_all(
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
         pending: list[list[concurrent.futures.Future[tuple[str, dict[Optional[str], int]]]]] = []
 
-        def settle(futures: Sequence[concurrent.futures.Future[tuple[str, dict[Optional[str], int]]]]) -> None:
+        def settle(
+            futures: Sequence[concurrent.futures.Future[tuple[str, dict[Optional[str], int]]]],
+        ) -> None:
             for future in futures:
                 name, counts = future.result()
                 totals[name].append(counts)
 
         try:
             for batch in batches:
-                pending.append([pool.submit(count, item, batch[item.attribute]) for item in present])
+                pending.append(
+                    [pool.submit(count, item, batch[item.attribute]) for item in present]
+                )
                 while len(pending) > BATCHES_AHEAD:
                     settle(pending.pop(0))
             while pending:

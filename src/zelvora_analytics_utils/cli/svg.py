@@ -17,10 +17,22 @@ from dataclasses import dataclass
 from html import escape
 from typing import Optional
 
-__all__ = ["PATTERNS", "Bar", "Pair", "binning_chart", "label", "psi_chart", "stability_chart"]
+__all__ = [
+    "PATTERNS",
+    "Bar",
+    "Pair",
+    "binning_chart",
+    "cut",
+    "label",
+    "psi_chart",
+    "stability_chart",
+]
 
 # Longest label drawn whole, in characters; longer ones end in "…" (the whole one in <title>).
 LABEL_CHARS = 30
+# Longest text kept in a tooltip or a chart's description (a name past this is unreadable
+# anyway, and each is written once a chart).
+TITLE_CHARS = 1000
 WIDTH = 760
 ROW = 22
 TOP = 44
@@ -47,16 +59,21 @@ def text(value: object) -> str:
 
 def label(full: str, limit: int = LABEL_CHARS) -> tuple[str, bool]:
     """A label cut to `limit` characters on one line; whether it was cut."""
-    flat = " ".join(full.split()) if any(c in full for c in "\r\n\t\f\v") else full
+    flat = " ".join(full.split()) if any(c.isspace() and c != " " for c in full) else full
     if len(flat) <= limit and flat == full:
         return full, False
     return (flat[: limit - 1] + "…") if len(flat) > limit else flat, True
 
 
+def cut(full: str, limit: int = TITLE_CHARS) -> str:
+    """`full` whole when it has at most `limit` characters, else cut with "…"."""
+    return full if len(full) <= limit else full[: limit - 1] + "…"
+
+
 def text_label(full: str, x: float, y: float, anchor: str = "end", limit: int = LABEL_CHARS) -> str:
-    shown, cut = label(full, limit)
+    shown, shortened = label(full, limit)
     element = f'<text x="{x:.1f}" y="{y:.1f}" text-anchor="{anchor}">{text(shown)}</text>'
-    return f"<g><title>{text(full)}</title>{element}</g>" if cut else element
+    return f"<g><title>{text(cut(full))}</title>{element}</g>" if shortened else element
 
 
 def number(value: Optional[float]) -> str:
@@ -99,7 +116,7 @@ def svg_open(height: float, title: str, desc: str, key: str) -> str:
     return (
         f'<svg role="img" viewBox="0 0 {WIDTH} {height:.0f}" width="{WIDTH}" '
         f'height="{height:.0f}" aria-labelledby="{key}-t {key}-d">'
-        f'<title id="{key}-t">{text(title)}</title><desc id="{key}-d">{text(desc)}</desc>'
+        f'<title id="{key}-t">{text(cut(title))}</title><desc id="{key}-d">{text(desc)}</desc>'
     )
 
 
@@ -124,7 +141,9 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
     below a rule, labelled."""
     ys, separator = rows_with_gap([b.role for b in bars])
     height = (ys[-1] + ROW / 2 if ys else TOP) + 30
-    shares = [b.share for b in bars if b.share is not None and math.isfinite(b.share) and b.share >= 0]
+    shares = [
+        b.share for b in bars if b.share is not None and math.isfinite(b.share) and b.share >= 0
+    ]
     top_share = max(shares, default=0.0)
     values = [b.value for b in bars if b.value is not None and math.isfinite(b.value)]
     low, high = min(values + [0.0]), max(values + [0.0])
@@ -137,8 +156,12 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
         return value_left + (v - low) / (high - low) * value_width
 
     described = "; ".join(
-        f"{b.name}{' (' + ROLE_NOTE[b.role] + ')' if b.role in ROLE_NOTE else ''}: share "
-        + ("none" if b.share is None else percent(b.share) if b.share in shares else number(b.share))
+        f"{cut(b.name)}{' (' + ROLE_NOTE[b.role] + ')' if b.role in ROLE_NOTE else ''}: share "
+        + (
+            "none"
+            if b.share is None
+            else percent(b.share) if b.share in shares else number(b.share)
+        )
         + f", value {number(b.value)}"
         for b in bars
     )
@@ -167,7 +190,9 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
         parts.append(f'<g class="bin {bar.role}">')
         parts.append(text_label(bar.name + role_text, LABEL_RIGHT, y + 4))
         if bar.share is None:
-            parts.append(f'<text x="{bar_left}" y="{y + 4:.1f}" font-style="italic">no frequency</text>')
+            parts.append(
+                f'<text x="{bar_left}" y="{y + 4:.1f}" font-style="italic">no frequency</text>'
+            )
         elif bar.share in shares:
             width = bar_width * bar.share / top_share if top_share > 0 else 0.0
             fill = "#2f6f9f" if bar.role == "bin" else "url(#hatch)"
@@ -221,10 +246,13 @@ def stability_chart(pairs: Sequence[Pair], title: str, key: str, omitted: int = 
     top_share = max([p.expected for p in pairs] + [p.observed for p in pairs] + [1e-9])
     left, width = LABEL_RIGHT + 8, 420.0
     described = "; ".join(
-        f"{p.name}: expected {percent(p.expected)}, observed {percent(p.observed)}" for p in pairs
+        f"{cut(p.name)}: expected {percent(p.expected)}, observed {percent(p.observed)}"
+        for p in pairs
     )
     parts = [
-        svg_open(height, title, described + (f"; {omitted} more bins not drawn" if omitted else ""), key),
+        svg_open(
+            height, title, described + (f"; {omitted} more bins not drawn" if omitted else ""), key
+        ),
         f'<g font-size="12"><rect x="{left}" y="8" width="14" height="10" fill="url(#hatch)" '
         f'stroke="#444"/><text x="{left + 20}" y="17">expected (development)</text>'
         f'<rect x="{left + 190}" y="8" width="14" height="10" fill="#2f6f9f"/>'
@@ -275,7 +303,7 @@ def psi_chart(rows: Sequence[tuple[str, float, str]], title: str, key: str) -> s
     def x_of(psi: float) -> float:
         return left + width * min(max(psi, 0.0), top) / top
 
-    described = "; ".join(f"{name}: {number(psi)}, {band}" for name, psi, band in rows)
+    described = "; ".join(f"{cut(name)}: {number(psi)}, {band}" for name, psi, band in rows)
     parts = [svg_open(height, title, described, key)]
     for limit in (0.1, 0.25):
         x = x_of(limit)
