@@ -9,6 +9,7 @@ import sys
 import numpy as np
 import pytest
 
+from zelvora_analytics_utils.cli import stability
 from zelvora_analytics_utils.cli.bundles import load_model
 from zelvora_analytics_utils.utils.dump import valid_dumps_yaml
 
@@ -218,7 +219,9 @@ def reader(request, monkeypatch):
 
 
 @pytest.mark.parametrize("suffix", [".csv", ".parquet"])
-def test_stability_of_data(model_path, tmp_path, suffix, reader):
+def test_stability_of_data(model_path, tmp_path, suffix, reader, monkeypatch):
+    for name, small in [("PARQUET_BATCH_ROWS", 1000), ("CSV_BATCH_ROWS", 1000), ("CSV_BLOCK_BYTES", 50_000)]:
+        monkeypatch.setattr(stability, name, small)  # counts added over several batches
     columns = report_data(4000, seed=7)
     columns.pop("region")
     data = write_report_data(tmp_path / f"data{suffix}", columns)

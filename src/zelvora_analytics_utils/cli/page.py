@@ -51,7 +51,7 @@ h1{font-size:1.6rem;margin:1.2rem 0 .3rem;overflow-wrap:anywhere}h2{margin-top:2
 table{border-collapse:collapse;margin:.4rem 0 1rem}caption{text-align:left;font-weight:600}
 th,td{border-bottom:1px solid #ddd;padding:.25rem .6rem;text-align:left;vertical-align:top}
 td.num{text-align:right;font-variant-numeric:tabular-nums}
-td,th,figcaption{overflow-wrap:break-word}code{overflow-wrap:anywhere}
+td,th,figcaption,code{overflow-wrap:anywhere}th{min-width:5em}.facts th{white-space:nowrap}
 figure{margin:1rem 0 2rem;overflow-x:auto}figcaption{font-weight:600;margin-bottom:.3rem}
 svg{max-width:100%;height:auto;font-family:inherit;font-size:12px}
 .note{color:#444;font-style:italic;margin:.2rem 0}
@@ -153,7 +153,7 @@ def facts(rows: Iterable[tuple[str, str]], code: Sequence[str] = ()) -> str:
         f'<tr><th scope="row">{h(k)}</th><td>{f"<code>{h(v)}</code>" if k in code else h(v)}</td></tr>'
         for k, v in rows
     )
-    return f"<table><tbody>{body}</tbody></table>"
+    return f'<table class="facts"><tbody>{body}</tbody></table>'
 
 
 def model_section(report: dict[str, Any]) -> str:

@@ -24,7 +24,6 @@ from zelvora_analytics_utils.cli.common import CommandError, describe, one_line
 from zelvora_analytics_utils.cli.report import enum_text
 
 __all__ = [
-    "BANDS",
     "Monitored",
     "Stability",
     "band_of",
@@ -32,8 +31,11 @@ __all__ = [
     "monitored_attributes",
 ]
 
-# Rows counted per batch (and per task of the thread pool).
-BATCH_ROWS = 1 << 20
+# Rows counted per batch (and per task of the thread pool): Parquet decodes fastest in
+# batches of this size; the standard library's CSV reader holds a Python object per field.
+PARQUET_BATCH_ROWS = 1 << 18
+CSV_BATCH_ROWS = 1 << 16
+CSV_BLOCK_BYTES = 4 << 20  # pyarrow's CSV blocks
 # At most this many batches are read ahead of the counting.
 BATCHES_AHEAD = 2
 
@@ -127,7 +129,7 @@ def parquet_batches(path: str, wanted: list[Monitored]) -> tuple[list[str], Iter
 
     def batches() -> Iterator[Batch]:
         try:
-            for batch in file.iter_batches(batch_size=BATCH_ROWS, columns=list(types)):
+            for batch in file.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=list(types)):
                 yield {
                     name: arrow_column(pa, batch.column(name), numerical, path, name)
                     for name, numerical in types.items()
@@ -181,7 +183,7 @@ def arrow_csv_batches(path: str, present: list[Monitored]) -> Iterator[Batch]:
     pa, pacsv, _ = modules
     reader = pacsv.open_csv(
         path,
-        read_options=pacsv.ReadOptions(block_size=4 << 20),
+        read_options=pacsv.ReadOptions(block_size=CSV_BLOCK_BYTES),
         parse_options=pacsv.ParseOptions(newlines_in_values=True, ignore_empty_lines=False),
         convert_options=pacsv.ConvertOptions(
             include_columns=[m.attribute for m in present],
@@ -204,9 +206,7 @@ def number_of(text: str) -> float:
     return float(text)
 
 
-def stdlib_csv_batches(
-    path: str, present: list[Monitored], rows: int = BATCH_ROWS
-) -> Iterator[Batch]:
+def stdlib_csv_batches(path: str, present: list[Monitored]) -> Iterator[Batch]:
     """Batches read by the standard library's CSV reader: numbers as float64 arrays (NaN for
     an empty field), categories as lists (None for an empty field)."""
     import numpy as np
@@ -248,14 +248,14 @@ def stdlib_csv_batches(
                                 f"{path}:{reader.line_num}: column {item.attribute!r}: {shown!r} is not a number"
                             ) from None
                     count += 1
-                    if count == rows:
+                    if count == CSV_BATCH_ROWS:
                         break
                 if count:
                     yield {
                         name: np.frombuffer(values, dtype=np.float64)
                         for name, values in numbers.items()
                     } | texts
-                if count < rows:
+                if count < CSV_BATCH_ROWS:
                     return
         except csv.Error as error:
             raise CommandError(f"{path}:{lines.number}: cannot read: {describe(error)}") from error

@@ -18,7 +18,6 @@ from html import escape
 from typing import Optional
 
 __all__ = [
-    "PATTERNS",
     "Bar",
     "Pair",
     "binning_chart",
