@@ -32,7 +32,7 @@ class Page(html.parser.HTMLParser):
 
     def __init__(self, text):
         super().__init__(convert_charrefs=True)
-        self.stack, self.figures, self.rows, self.tags = [], [], [], []
+        self.stack, self.figures, self.rows, self.tags, self.row = [], [], [], [], None
         self.feed(text)
         self.close()
         assert self.stack == []
@@ -45,7 +45,10 @@ class Page(html.parser.HTMLParser):
         elif tag == "svg" and "figure" in self.stack:
             self.figures[-1]["svgs"].append(attrs)
         elif tag == "tr" and "data-attribute" in attrs:
-            self.rows.append(attrs)
+            self.rows.append({**attrs, "cells": []})
+            self.row = self.rows[-1]
+        elif tag in ("td", "th") and self.row is not None:
+            self.row["cells"].append("")
         if tag not in VOID:
             self.stack.append(tag)
 
@@ -54,8 +57,12 @@ class Page(html.parser.HTMLParser):
 
     def handle_endtag(self, tag):
         assert self.stack.pop() == tag
+        if tag == "tr":
+            self.row = None
 
     def handle_data(self, data):
+        if self.row is not None and self.row["cells"]:
+            self.row["cells"][-1] += data
         if "figure" in self.stack and self.stack[-1] in ("title", "text", "p"):
             self.figures[-1][{"title": "titles", "text": "texts", "p": "notes"}[self.stack[-1]]].append(data)
 
@@ -104,6 +111,8 @@ def test_page_without_data(model_path):
         "1_null (null bin)",
         "0_default (catch-all bin)",
     ]
+    # The value axis names zero; the extremes are the points' own labels, written once.
+    assert "0" in age["texts"] and age["texts"].count("1.455") == age["texts"].count("-0.6982") == 1
     months = page.charts("binning", "preprocessing")["months_employed"]  # stored in reverse
     assert [t for t in months["texts"] if t[:2] in ("2_", "6_")] == ["2_(0;6)", "6_(120;inf)"]
     assert (
@@ -114,6 +123,8 @@ def test_page_without_data(model_path):
         "-2.6500 + 0.3500 * age_woe",
         "Retail application scorecard",
         "0.7640",
+        "<td>184,220</td>",
+        "0: 171,324, 1: 12,896",
     ):
         assert needed in text
     assert "<script" not in text
@@ -249,6 +260,15 @@ def test_stability_of_data(model_path, tmp_path, suffix, reader, monkeypatch):
         assert bands[attribute] == ("low" if psi < 0.1 else "moderate" if psi <= 0.25 else "high")
     assert set(bands.values()) == {"low", "moderate", "high"}
     assert list(page.charts("stability")) == list(psis)
+    # One PSI format, four decimals, in the table, the PSI chart and the captions.
+    [summary] = [f for f in page.figures if f["class"] == "psi-summary"]
+    for row in page.rows:
+        shown = f"{float(row['data-psi']):.4f}"
+        assert row["cells"][1] == shown and row["cells"][3] == "4,000", row
+        assert f"{shown} {row['data-band']}" in summary["texts"]
+        assert f"PSI {shown} (" in page.charts("stability")[row["data-attribute"]]["titles"][0]
+    # A bin with no share expected or observed: one label, not two.
+    assert "0.0% expected, 0.0% observed" in page.charts("stability")["debt_ratio"]["texts"]
     assert re.search(r"Monitored attributes not in the data: <code>region</code>", text)
 
 

@@ -34,13 +34,22 @@ def pages(browser, tmp_path_factory):
 
 
 # Each chart figure as drawn: its data attributes, its SVG's rendered size and accessible
-# name, its bins (row groups) by role, text boxes that overlap or leave the SVG.
-FIGURES = """[...document.querySelectorAll("figure.binning, figure.stability")].map(figure => {
+# name, its bins (row groups) by role, text boxes that overlap, leave the SVG or are crossed
+# by a band limit or rule, and its smallest text in screen pixels.
+FIGURES = """[...document.querySelectorAll("figure.binning, figure.stability, figure.psi-summary")].map(figure => {
     const svg = figure.querySelector("svg[role=img]"), box = svg.getBoundingClientRect();
     const rows = role => [...svg.querySelectorAll("g.bin" + role)].map(g => g.getBoundingClientRect());
     const texts = [...svg.querySelectorAll("text")].map(t => [t.textContent, t.getBoundingClientRect()]);
     const cross = (a, b) => Math.min(a.right, b.right) - Math.max(a.left, b.left) > 1
         && Math.min(a.bottom, b.bottom) - Math.max(a.top, b.top) > 1;
+    const lines = [...svg.querySelectorAll("line:not(.axis)")].map(l => l.getBoundingClientRect());
+    const through = (r, l) => l.left < r.right - 1 && l.right > r.left + 1 && l.top < r.bottom - 1 && l.bottom > r.top + 1;
+    const m = svg.getScreenCTM(), segments = [...svg.querySelectorAll("polyline")].flatMap(p => {
+        const points = [...p.points].map(q => new DOMPoint(q.x, q.y).matrixTransform(m));
+        return points.slice(1).map((q, i) => [points[i], q]);
+    });
+    const traced = (r, [a, b]) => [...Array(51).keys()].map(i => i / 50).some(t => through(r, DOMRect.fromRect(
+        {x: a.x + (b.x - a.x) * t, y: a.y + (b.y - a.y) * t, width: 0, height: 0})));
     return {
         chart: figure.className, kind: figure.dataset.kind || "", attribute: figure.dataset.attribute,
         svgs: figure.querySelectorAll("svg").length, width: box.width, height: box.height,
@@ -54,6 +63,10 @@ FIGURES = """[...document.querySelectorAll("figure.binning, figure.stability")].
             .filter(([, rb]) => cross(ra, rb)).map(([b]) => [a, b])),
         outside: texts.filter(([, r]) => !(r.left >= box.left - 1 && r.right <= box.right + 1
             && r.top >= box.top - 1 && r.bottom <= box.bottom + 1)).map(([t]) => t),
+        crossed: texts.filter(([, r]) => lines.some(l => through(r, l)) || segments.some(s => traced(r, s)))
+            .map(([t]) => t),
+        smallest: Math.min(...[...svg.querySelectorAll("text")].map(t => parseFloat(getComputedStyle(t).fontSize)))
+            * box.width / svg.viewBox.baseVal.width,
     };
 })"""
 
@@ -75,7 +88,8 @@ def check_drawn(figures, chart, kind):
         assert f["attribute"] in f["name"], f
         assert f["bins"] == bins[f["attribute"]], f
         assert len(f["specialTops"]) == 2 and f["ordinaryBottom"] <= f["rule"] <= min(f["specialTops"]), f
-        assert f["overlapping"] == [] and f["outside"] == [], f
+        assert f["overlapping"] == [] and f["outside"] == [] and f["crossed"] == [], f
+        assert f["smallest"] >= 12, f
 
 
 @pytest.mark.parametrize("name", ["plain", "data"])
@@ -105,7 +119,11 @@ def test_stability_rows_sorted_by_psi_with_their_bands_and_charts(pages):
         band = "low" if row["psi"] < 0.1 else "moderate" if row["psi"] <= 0.25 else "high"
         assert row["band"] == band and band in row["text"], row
     assert {row["band"] for row in rows} == {"low", "moderate", "high"}
-    check_drawn(page.evaluate(FIGURES), "stability", "")
+    figures = page.evaluate(FIGURES)
+    check_drawn(figures, "stability", "")
+    [summary] = [f for f in figures if f["chart"] == "psi-summary"]
+    assert summary["overlapping"] == summary["outside"] == summary["crossed"] == [], summary
+    assert summary["smallest"] >= 12, summary
 
 
 def test_the_harness_catches_what_a_broken_page_does(browser, tmp_path):

@@ -25,8 +25,10 @@ from zelvora_analytics_utils.cli.svg import (
     Bar,
     Pair,
     binning_chart,
+    count,
     cut,
     psi_chart,
+    psi_text,
     stability_chart,
 )
 from zelvora_analytics_utils.cli.stability import (
@@ -74,6 +76,8 @@ def number(value: Any, digits: int = 4) -> str:
         if not math.isfinite(value):
             return "nan" if math.isnan(value) else ("inf" if value > 0 else "-inf")
         return f"{value:.{digits}f}"
+    if isinstance(value, int) and not isinstance(value, bool):
+        return count(value)
     return str(value)
 
 
@@ -191,7 +195,7 @@ def description_section(description: Any) -> str:
         ("Created", description.predictive_model_created),
         ("Trainable parameters", description.number_of_trainable_parameters),
     ]
-    shown = [(k, str(v)) for k, v in general if v is not None]
+    shown = [(k, number(v)) for k, v in general if v is not None]
     if shown:
         parts.append(facts(shown))
     samples = description.sample_metadata or []
@@ -289,7 +293,7 @@ def binning_figure(binning: dict[str, Any], kind: str, caption: str, keys: Keys)
     elif all(r["frequency"] is None for r in rows):
         notes.append("No bin has a development frequency: only the bin values are drawn.")
     if omitted:
-        notes.append(f"{omitted} more bins are not drawn (at most {MAX_BINS} a chart).")
+        notes.append(f"{count(omitted)} more bins are not drawn (at most {MAX_BINS} a chart).")
     chart = binning_chart(bars, f"{binning['attribute']}: {caption}", keys(), omitted)
     return (
         f'<figure class="binning" data-attribute="{h(binning["attribute"])}" data-kind="{kind}">'
@@ -332,7 +336,7 @@ def binnings_section(report: dict[str, Any], keys: Keys) -> str:
             parts.append(binning_figure(binning, kind, binning_caption(binning, kind), keys))
         if len(binnings) > MAX_CHARTS:
             parts.append(
-                f'<p class="note">{len(binnings) - MAX_CHARTS} more {kind} binnings are not drawn.</p>'
+                f'<p class="note">{count(len(binnings) - MAX_CHARTS)} more {kind} binnings are not drawn.</p>'
             )
     parts.append("</section>")
     return "".join(parts)
@@ -393,8 +397,9 @@ def stability_section(
     if measured:
         rows = [
             f'<tr data-attribute="{h(name)}" data-psi="{psi!r}" data-band="{band}">'
-            f'<th scope="row">{h(name)}</th><td class="num">{psi:.4f}</td><td>{band_text(band)}</td>'
-            f'<td class="num">{sum(r.counts.values())}</td><td class="num">{r.counts.get(None, 0)}</td></tr>'
+            f'<th scope="row">{h(name)}</th><td class="num">{psi_text(psi)}</td><td>{band_text(band)}</td>'
+            f'<td class="num">{count(sum(r.counts.values()))}</td>'
+            f'<td class="num">{count(r.counts.get(None, 0))}</td></tr>'
             for r, name, psi, band in measured
         ]
         parts.append(
@@ -430,16 +435,16 @@ def stability_section(
     for r, name, psi, band in measured[:MAX_CHARTS]:
         pairs = stability_pairs(r)
         drawn, omitted = pairs[:MAX_BINS], max(len(pairs) - MAX_BINS, 0)
-        title = f"{name}: expected and observed shares, PSI {psi:.4f} ({band})"
+        title = f"{name}: expected and observed shares, PSI {psi_text(psi)} ({band})"
         parts.append(
             f'<figure class="stability" data-attribute="{h(name)}">'
-            f"<figcaption>{h(name)}: PSI {psi:.4f}, {band_text(band)}</figcaption>"
+            f"<figcaption>{h(name)}: PSI {psi_text(psi)}, {band_text(band)}</figcaption>"
             + stability_chart(drawn, title, keys(), omitted)
             + "</figure>"
         )
     if len(measured) > MAX_CHARTS:
         parts.append(
-            f'<p class="note">{len(measured) - MAX_CHARTS} more attributes are not drawn.</p>'
+            f'<p class="note">{count(len(measured) - MAX_CHARTS)} more attributes are not drawn.</p>'
         )
     parts.append("</section>")
     return "".join(parts)

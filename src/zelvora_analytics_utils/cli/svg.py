@@ -21,9 +21,11 @@ __all__ = [
     "Bar",
     "Pair",
     "binning_chart",
+    "count",
     "cut",
     "label",
     "psi_chart",
+    "psi_text",
     "stability_chart",
 ]
 
@@ -34,6 +36,7 @@ LABEL_CHARS = 30
 TITLE_CHARS = 1000
 WIDTH = 760
 ROW = 22
+STABILITY_ROW = 34  # two bars a row, each with its own 12 px label
 TOP = 44
 LABEL_RIGHT = 236  # labels end here, right-aligned
 
@@ -83,8 +86,26 @@ def number(value: Optional[float]) -> str:
     return f"{value:.4g}"
 
 
+def psi_text(psi: float) -> str:
+    """A PSI as the page writes it everywhere: four decimals, never an exponent."""
+    if not math.isfinite(psi):
+        return number(psi)
+    shown = f"{psi:.4f}"
+    return "0.0000" if shown == "-0.0000" else shown
+
+
+def count(n: int) -> str:
+    return f"{n:,}"
+
+
 def percent(share: float) -> str:
     return f"{share:.1%}" if share >= 0.001 or share == 0 else f"{share:.2%}"
+
+
+# A white outline under a text's glyphs: a line passing behind the text stops short of it.
+HALO = 'paint-order="stroke" stroke="#fff" stroke-width="3" stroke-linejoin="round"'
+# Widest glyph of a number at 12 px (digits, "-", "."), to keep a label inside its panel.
+DIGIT_WIDTH = 7.6
 
 
 @dataclass
@@ -119,18 +140,18 @@ def svg_open(height: float, title: str, desc: str, key: str) -> str:
     )
 
 
-def rows_with_gap(roles: Sequence[str]) -> tuple[list[float], Optional[float]]:
+def rows_with_gap(roles: Sequence[str], row: float = ROW) -> tuple[list[float], Optional[float]]:
     """The y of each row's middle, special bins (null, catch-all) set apart after the
     others; the y of the line between them (None when there is no such split)."""
     ys: list[float] = []
-    y = TOP
+    y: float = TOP
     separator: Optional[float] = None
     for index, role in enumerate(roles):
         if role != "bin" and separator is None and index > 0:
             separator = y + 6
             y += 16
-        ys.append(y + ROW / 2)
-        y += ROW
+        ys.append(y + row / 2)
+        y += row
     return ys, separator
 
 
@@ -154,8 +175,25 @@ def omitted_note(omitted: int, height: float) -> str:
     if not omitted:
         return ""
     return (
-        f'<text x="8" y="{height - 8:.0f}" font-style="italic">{omitted} more bins not drawn</text>'
+        f'<text x="8" y="{height - 8:.0f}" font-style="italic">{count(omitted)} more bins not drawn'
+        "</text>"
     )
+
+
+def value_label_offsets(
+    x: float, y: float, neighbours: Sequence[tuple[float, float]]
+) -> tuple[float, float]:
+    """Offsets of a value label from its point (negative: to the left) that clear the line
+    to its neighbours within the label's height, the side the line reaches least first."""
+    reach = {1: 0.0, -1: 0.0}
+    for nx, ny in neighbours:
+        # The label's box spans 7 px above and below the point's y.
+        part = (nx - x) * 7.0 / abs(ny - y) if ny != y else nx - x
+        if part:
+            side = 1 if part > 0 else -1
+            reach[side] = max(reach[side], abs(part))
+    side = 1 if reach[1] <= reach[-1] else -1
+    return side * (8.0 + reach[side]), -side * (8.0 + reach[-side])
 
 
 def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -> str:
@@ -172,8 +210,10 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
     low, high = min(values + [0.0]), max(values + [0.0])
     if high == low:
         high = low + 1.0
-    bar_left, bar_width = LABEL_RIGHT + 8, 250.0
+    bar_left, bar_width = LABEL_RIGHT + 8, 240.0
     value_left, value_width = 560.0, 170.0
+    # Value labels stay right of the share labels ("100.0%" ends before this).
+    value_floor = value_left - 16
 
     def value_x(v: float) -> float:
         return value_left + (v - low) / (high - low) * value_width
@@ -189,21 +229,33 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
         for b in bars
     )
     if omitted:
-        described += f"; {omitted} more bins not drawn"
+        described += f"; {count(omitted)} more bins not drawn"
     parts = [
         svg_open(height, title, f"{len(bars)} bins. {described}", key),
         '<g class="axis-titles" font-weight="600">',
         f'<text x="{bar_left}" y="16">Development share</text>',
         f'<text x="{value_left}" y="16">Bin value</text></g>',
-        f'<g class="ticks" font-size="11">'
-        f'<text x="{value_left}" y="{TOP - 8}" text-anchor="start">{text(number(low))}</text>'
-        f'<text x="{value_left + value_width}" y="{TOP - 8}" text-anchor="end">'
-        f"{text(number(high))}</text></g>",
-        f'<line class="axis" x1="{value_x(0.0):.1f}" y1="{TOP}" x2="{value_x(0.0):.1f}" '
-        f'y2="{height - 30:.0f}" stroke="#888" stroke-dasharray="3 3"/>',
     ]
+    if values:  # each point labels its own value: the only tick the axis needs is zero
+        zero = value_x(0.0)
+        parts.append(
+            f'<text class="zero" x="{zero:.1f}" y="{TOP - 8}" text-anchor="middle">0</text>'
+            f'<line class="axis" x1="{zero:.1f}" y1="{TOP - 4}" x2="{zero:.1f}" '
+            f'y2="{height - 30:.0f}" stroke="#888" stroke-dasharray="3 3"/>'
+        )
     parts.append(separator_line(separator))
-    line_points = []
+    points = [
+        (value_x(b.value), y)
+        for b, y in zip(bars, ys)
+        if b.role == "bin" and b.value is not None and math.isfinite(b.value)
+    ]
+    if len(points) > 1:  # behind the points and their labels
+        joined = " ".join(f"{x:.1f},{y:.1f}" for x, y in points)
+        parts.append(
+            f'<polyline class="value-line" points="{joined}" fill="none" stroke="#b35900" '
+            'stroke-width="1.5"/>'
+        )
+    index = 0
     for bar, y in zip(bars, ys):
         parts.append(bin_row(bar.name, bar.role, y))
         if bar.share is None:
@@ -222,50 +274,54 @@ def binning_chart(bars: Sequence[Bar], title: str, key: str, omitted: int = 0) -
             parts.append(f'<text x="{bar_left}" y="{y + 4:.1f}">{text(number(bar.share))}</text>')
         if bar.value is not None and math.isfinite(bar.value):
             x = value_x(bar.value)
-            marker = (
-                f'<circle cx="{x:.1f}" cy="{y:.1f}" r="4.5" fill="#b35900"/>'
-                if bar.role == "bin"
-                else f'<rect x="{x - 4.5:.1f}" y="{y - 4.5:.1f}" width="9" height="9" fill="#fff" '
-                f'stroke="#b35900" stroke-width="2"/>'
-            )
-            anchor, dx = ("end", -8) if x > value_left + value_width * 0.6 else ("start", 8)
-            parts.append(
-                marker + f'<text x="{x + dx:.1f}" y="{y + 4:.1f}" text-anchor="{anchor}" '
-                f'font-size="11">{text(number(bar.value))}</text>'
-            )
+            shown = number(bar.value)
             if bar.role == "bin":
-                line_points.append(f"{x:.1f},{y:.1f}")
+                marker = f'<circle cx="{x:.1f}" cy="{y:.1f}" r="4.5" fill="#b35900"/>'
+                neighbours = points[max(index - 1, 0) : index] + points[index + 1 : index + 2]
+                index += 1
+            else:
+                marker = (
+                    f'<rect x="{x - 4.5:.1f}" y="{y - 4.5:.1f}" width="9" height="9" fill="#fff" '
+                    f'stroke="#b35900" stroke-width="2"/>'
+                )
+                neighbours = []
+            wide = len(shown) * DIGIT_WIDTH
+            offsets = value_label_offsets(x, y, neighbours)
+            fitting = [
+                d
+                for d in offsets
+                if (x + d - wide >= value_floor if d < 0 else x + d + wide <= WIDTH - 2)
+            ]
+            dx = fitting[0] if fitting else offsets[0]
+            parts.append(
+                marker + f'<text x="{x + dx:.1f}" y="{y + 4:.1f}" '
+                f'text-anchor="{"start" if dx > 0 else "end"}" {HALO}>{text(shown)}</text>'
+            )
         else:
             parts.append(
-                f'<text x="{value_left}" y="{y + 4:.1f}" font-size="11">'
+                f'<text x="{value_left}" y="{y + 4:.1f}" {HALO}>'
                 f"{'no value' if bar.value is None else text(number(bar.value))}</text>"
             )
         parts.append("</g>")
-    if len(line_points) > 1:
-        parts.append(
-            f'<polyline class="value-line" points="{" ".join(line_points)}" fill="none" '
-            f'stroke="#b35900" stroke-width="1.5"/>'
-        )
     parts.append(omitted_note(omitted, height) + "</svg>")
     return "".join(parts)
 
 
 def stability_chart(pairs: Sequence[Pair], title: str, key: str, omitted: int = 0) -> str:
     """Expected (hatched outline) and observed (solid) share of each bin, side by side."""
-    ys, separator = rows_with_gap([p.role for p in pairs])
-    row_gap = 2.0
-    height = (ys[-1] + ROW / 2 if ys else TOP) + 30
+    ys, separator = rows_with_gap([p.role for p in pairs], STABILITY_ROW)
+    height = (ys[-1] + STABILITY_ROW / 2 if ys else TOP) + 30
     top_share = max([p.expected for p in pairs] + [p.observed for p in pairs] + [1e-9])
     left, width = LABEL_RIGHT + 8, 420.0
     described = "; ".join(
         f"{cut(p.name)}: expected {percent(p.expected)}, observed {percent(p.observed)}"
         for p in pairs
     )
+    if omitted:
+        described += f"; {count(omitted)} more bins not drawn"
     parts = [
-        svg_open(
-            height, title, described + (f"; {omitted} more bins not drawn" if omitted else ""), key
-        ),
-        f'<g font-size="12"><rect x="{left}" y="8" width="14" height="10" fill="url(#hatch)" '
+        svg_open(height, title, described, key),
+        f'<g><rect x="{left}" y="8" width="14" height="10" fill="url(#hatch)" '
         f'stroke="#444"/><text x="{left + 20}" y="17">expected (development)</text>'
         f'<rect x="{left + 190}" y="8" width="14" height="10" fill="#2f6f9f"/>'
         f'<text x="{left + 210}" y="17">observed (data)</text></g>',
@@ -273,16 +329,22 @@ def stability_chart(pairs: Sequence[Pair], title: str, key: str, omitted: int = 
     parts.append(separator_line(separator))
     for pair, y in zip(pairs, ys):
         parts.append(bin_row(pair.name, pair.role, y))
-        for offset, share, fill, kind in (
-            (-8.0, pair.expected, "url(#hatch)", "expected"),
-            (row_gap, pair.observed, "#2f6f9f", "observed"),
+        if pair.expected == 0 and pair.observed == 0:  # no bars: one label says both
+            parts.append(
+                f'<text x="{left}" y="{y + 4:.1f}">{percent(0.0)} expected, '
+                f"{percent(0.0)} observed</text></g>"
+            )
+            continue
+        # Bars 12 px high, 2 px apart, each label centred on its bar.
+        for top, share, fill, kind in (
+            (y - 13.0, pair.expected, "url(#hatch)", "expected"),
+            (y + 1.0, pair.observed, "#2f6f9f", "observed"),
         ):
             w = width * share / top_share
             parts.append(
-                f'<rect class="{kind}" x="{left}" y="{y + offset:.1f}" width="{w:.1f}" height="7" '
+                f'<rect class="{kind}" x="{left}" y="{top:.1f}" width="{w:.1f}" height="12" '
                 f'fill="{fill}" stroke="#444" stroke-width="0.6"/>'
-                f'<text x="{left + w + 4:.1f}" y="{y + offset + 7:.1f}" font-size="10">'
-                f"{percent(share)}</text>"
+                f'<text x="{left + w + 4:.1f}" y="{top + 10.5:.1f}">{percent(share)}</text>'
             )
         parts.append("</g>")
     parts.append(omitted_note(omitted, height) + "</svg>")
@@ -290,6 +352,7 @@ def stability_chart(pairs: Sequence[Pair], title: str, key: str, omitted: int = 
 
 
 BAND_FILL = {"low": "#2f6f9f", "moderate": "url(#hatch)", "high": "url(#cross)"}
+BAND_LIMITS = (0.1, 0.25)
 
 
 def psi_chart(rows: Sequence[tuple[str, float, str]], title: str, key: str) -> str:
@@ -304,22 +367,25 @@ def psi_chart(rows: Sequence[tuple[str, float, str]], title: str, key: str) -> s
     def x_of(psi: float) -> float:
         return left + width * min(max(psi, 0.0), top) / top
 
-    described = "; ".join(f"{cut(name)}: {number(psi)}, {band}" for name, psi, band in rows)
+    described = "; ".join(f"{cut(name)}: {psi_text(psi)}, {band}" for name, psi, band in rows)
     parts = [svg_open(height, title, described, key)]
-    for limit in (0.1, 0.25):
+    for limit in BAND_LIMITS:
         x = x_of(limit)
         parts.append(
-            f'<line x1="{x:.1f}" y1="{TOP - 14}" x2="{x:.1f}" y2="{height - 20:.0f}" '
-            f'stroke="#444" stroke-dasharray="4 3"/>'
-            f'<text x="{x:.1f}" y="{TOP - 18}" text-anchor="middle" font-size="11">{limit}</text>'
+            f'<line class="band-limit" x1="{x:.1f}" y1="{TOP - 14}" x2="{x:.1f}" '
+            f'y2="{height - 20:.0f}" stroke="#444" stroke-dasharray="4 3"/>'
+            f'<text x="{x:.1f}" y="{TOP - 18}" text-anchor="middle">{limit}</text>'
         )
+    # A label starts past the bar and past the last band line, which would cross it.
+    clear = x_of(BAND_LIMITS[-1]) + 4
     for (name, psi, band), y in zip(rows, ys):
         w = x_of(psi) - left if math.isfinite(psi) else 0.0
         parts.append(
             f'<g class="psi {band}">{text_label(name, LABEL_RIGHT, y + 4)}'
             f'<rect x="{left}" y="{y - 7:.1f}" width="{w:.1f}" height="14" '
             f'fill="{BAND_FILL[band]}" stroke="#333"/>'
-            f'<text x="{left + w + 4:.1f}" y="{y + 4:.1f}">{text(number(psi))} {band}</text></g>'
+            f'<text x="{max(left + w + 4, clear):.1f}" y="{y + 4:.1f}">'
+            f"{text(psi_text(psi))} {band}</text></g>"
         )
     parts.append("</svg>")
     return "".join(parts)
