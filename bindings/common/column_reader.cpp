@@ -36,10 +36,12 @@ bool is_pandas_na(nb::handle value) {
          std::strcmp(type->tp_name, "pandas._libs.missing.NAType") == 0;
 }
 
-// A float NaN, numpy's included.
+// A float NaN, numpy's included. Texts and ints are ruled out before the type's module is
+// read: that lookup would be most of the cost of a text column's value.
 bool is_nan_number(nb::handle value) {
   if (PyFloat_Check(value.ptr())) return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
-  if (!is_numpy_value(value) || PyUnicode_Check(value.ptr()) || !PyNumber_Check(value.ptr()))
+  if (PyUnicode_Check(value.ptr()) || PyLong_CheckExact(value.ptr()) || !is_numpy_value(value) ||
+      !PyNumber_Check(value.ptr()))
     return false;
   PyObject* f = PyNumber_Float(value.ptr());
   if (!f) {
